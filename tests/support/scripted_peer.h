@@ -1,0 +1,78 @@
+// scripted_peer.h: a stand-in for the service on the far end of a
+// socketpair(). The test queues replies before the call under test, and
+// afterwards reads back exactly the bytes that the call wrote.
+#ifndef NORV_TESTS_SCRIPTED_PEER_H
+#define NORV_TESTS_SCRIPTED_PEER_H
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace norv::test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline void append_le(Bytes &b, uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+inline Bytes le32(uint32_t v) { Bytes b; append_le(b, v, 4); return b; }
+inline Bytes le64(uint64_t v) { Bytes b; append_le(b, v, 8); return b; }
+inline Bytes zeros(size_t n) { return Bytes(n, 0); }
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+// The 8-byte head of a control request.
+inline Bytes head(int32_t command, int32_t length) {
+    return cat({le32(static_cast<uint32_t>(command)), le32(static_cast<uint32_t>(length))});
+}
+
+class ScriptedPeer {
+public:
+    ScriptedPeer() { ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_); }
+    ~ScriptedPeer() {
+        for (int fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+    ScriptedPeer(const ScriptedPeer &) = delete;
+    ScriptedPeer &operator=(const ScriptedPeer &) = delete;
+
+    // The descriptor handed to the library as its request or notice FIFO.
+    int fd() const { return fds_[0]; }
+    // Queues bytes for the library to read.
+    void reply(const Bytes &bytes) const {
+        if (!bytes.empty()) (void)!::write(fds_[1], bytes.data(), bytes.size());
+    }
+    // Everything the library has written so far and the peer has not yet read.
+    Bytes written() const {
+        Bytes out;
+        uint8_t chunk[4096];
+        for (;;) {
+            ssize_t n = ::recv(fds_[1], chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n <= 0) break;
+            out.insert(out.end(), chunk, chunk + n);
+        }
+        return out;
+    }
+    // Ends the peer's side: the library then reads end of file.
+    void hang_up() {
+        ::close(fds_[1]);
+        fds_[1] = -1;
+    }
+    // Takes the library's descriptor away (after the library closed it itself).
+    void forget_library_fd() { fds_[0] = -1; }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+inline bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+}  // namespace norv::test
+
+#endif  // NORV_TESTS_SCRIPTED_PEER_H
