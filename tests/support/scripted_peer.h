@@ -59,11 +59,9 @@ public:
         }
         return out;
     }
-    // Ends the peer's side: the library then reads end of file.
-    void hang_up() {
-        ::close(fds_[1]);
-        fds_[1] = -1;
-    }
+    // Ends the peer's sending side: the library's writes still succeed, and
+    // its reads then find end of file.
+    void hang_up() const { ::shutdown(fds_[1], SHUT_WR); }
     // Takes the library's descriptor away (after the library closed it itself).
     void forget_library_fd() { fds_[0] = -1; }
 
