@@ -247,6 +247,62 @@ static_assert(kEchoDelayError + 8 == kEchoSize);
 constexpr size_t echo(size_t machine) { return kEchoes + machine * kEchoSize; }
 }  // namespace header
 
+// Decoded forms of the timed header; the datagram buffer itself stays in wire
+// order. Note the echo's estimate stands before its error on the wire, the
+// reverse of PeerTiming.
+struct PeerEcho {
+    uint64_t age;           // sender's sendStamp minus its reference's recvTime
+    uint64_t sendStamp;     // the reference's send stamp, a reading of machine i's clock
+    uint64_t delayEstimate;
+    uint64_t delayError;
+};
+
+struct TimedHeader {
+    uint8_t senderId;
+    uint8_t kind;
+    uint64_t sendStamp;
+    uint64_t elapsed;
+    PeerEcho echoes[MAX_MACHINES];
+    int32_t registrationId;
+};
+
+// Writes every field of h at its offset into the header room buf (184 bytes).
+// The two reserved bytes at 2 and 3 are left as the buffer holds them: the
+// sender does not write them.
+inline void encode_timed_header(const TimedHeader &h, uint8_t *buf) {
+    put_u8(buf, header::kSenderId, h.senderId);
+    put_u8(buf, header::kKind, h.kind);
+    put_u64le(buf, header::kSendStamp, h.sendStamp);
+    put_u64le(buf, header::kElapsed, h.elapsed);
+    for (size_t i = 0; i < MAX_MACHINES; ++i) {
+        size_t e = header::echo(i);
+        put_u64le(buf, e + header::kEchoAge, h.echoes[i].age);
+        put_u64le(buf, e + header::kEchoSendStamp, h.echoes[i].sendStamp);
+        put_u64le(buf, e + header::kEchoDelayEstimate, h.echoes[i].delayEstimate);
+        put_u64le(buf, e + header::kEchoDelayError, h.echoes[i].delayError);
+    }
+    put_i32le(buf, header::kRegistrationId, h.registrationId);
+}
+
+// Decodes the header of a received datagram of len bytes. A datagram shorter
+// than the header holds no whole header: false, and nothing is read or stored.
+inline bool decode_timed_header(const uint8_t *buf, size_t len, TimedHeader *h) {
+    if (len < header::kSize) return false;
+    h->senderId = get_u8(buf, header::kSenderId);
+    h->kind = get_u8(buf, header::kKind);
+    h->sendStamp = get_u64le(buf, header::kSendStamp);
+    h->elapsed = get_u64le(buf, header::kElapsed);
+    for (size_t i = 0; i < MAX_MACHINES; ++i) {
+        size_t e = header::echo(i);
+        h->echoes[i].age = get_u64le(buf, e + header::kEchoAge);
+        h->echoes[i].sendStamp = get_u64le(buf, e + header::kEchoSendStamp);
+        h->echoes[i].delayEstimate = get_u64le(buf, e + header::kEchoDelayEstimate);
+        h->echoes[i].delayError = get_u64le(buf, e + header::kEchoDelayError);
+    }
+    h->registrationId = get_i32le(buf, header::kRegistrationId);
+    return true;
+}
+
 // ---- Ping payload (20 bytes, behind the header) ------------------------------------
 // [0 sendError u64][8 sendTime u64][16 seq u32]
 namespace ping {
