@@ -29,7 +29,9 @@ T=$(mktemp -d /tmp/norv-e2e.XXXXXX)
 _pids=()
 _cleanup() {
     local p
-    for p in "${_pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+    {
+        for p in "${_pids[@]}"; do kill -KILL "$p" && wait "$p"; done
+    } 2>/dev/null
     rm -rf "$T"
 }
 trap _cleanup EXIT
@@ -71,12 +73,13 @@ wait_until() {
     done
 }
 
-# stop PID [SIGNAL]: signals PID (SIGINT by default) and waits for it; prints its status.
+# stop PID [SIGNAL]: signals PID (SIGINT by default) and waits for it; its exit
+# status is left in STOPPED_STATUS (not printed: a subshell could not wait for it).
 stop() {
-    local pid=$1 sig=${2:-INT} st=0
+    local pid=$1 sig=${2:-INT}
+    STOPPED_STATUS=0
     kill -"$sig" "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null || st=$?
-    echo "$st"
+    wait "$pid" 2>/dev/null || STOPPED_STATUS=$?
 }
 
 have() { [ -x "$1" ] || skip "$(basename "$1") is not built"; }
