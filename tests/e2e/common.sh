@@ -40,6 +40,7 @@ isolate() {
     if [ -z "${NORV_ISOLATED:-}" ]; then
         [ "$(id -u)" = 0 ] || skip "needs root to make private namespaces"
         command -v unshare >/dev/null || skip "unshare is not installed"
+        rm -rf "$T"  # the isolated run makes a scratch directory of its own
         NORV_ISOLATED=1 exec unshare --mount --net --pid --fork --propagation private \
             --mount-proc -- bash "$0" "$@"
     fi

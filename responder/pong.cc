@@ -1,0 +1,53 @@
+// pong.cc: answering pings.
+#include "pong.h"
+
+#include <arpa/inet.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "wire.h"
+
+namespace norvpong {
+
+using namespace norv::wire;
+
+std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error, uint32_t seq) {
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+    char err[32];
+    if (error >= UNKNOWN_DELAY_ERROR)
+        snprintf(err, sizeof err, "unknown");
+    else
+        snprintf(err, sizeof err, "%" PRIu64 " us", error / 1000);
+    char line[160];
+    snprintf(line, sizeof line, "Ping from %s:%u: estimate %" PRIu64 " us error %s, answer %u",
+             addr, ntohs(from.sin_port), estimate / 1000, err, seq);
+    return line;
+}
+
+int answer_waiting(TimedSocket &socket, uint32_t &answered,
+                   const std::function<void(const std::string &)> &log) {
+    int count = 0;
+    for (;;) {
+        // Room for the header and a ping payload; a longer datagram is cut,
+        // only the ping's timing matters here.
+        uint8_t buf[TIMED_HEADER_SIZE + ping::kSize] = {};
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        uint64_t receipt = 0, estimate = 0, error = 0;
+        int n = NORVrecvfrom(buf, ping::kSize, 0, reinterpret_cast<sockaddr *>(&from), &fromLen,
+                             &socket, &receipt, &estimate, &error, 0);
+        if (n < 0) return -1;
+        if (n == 0) return count;  // nothing (more) waits
+        PingPayload answer{error, estimate, ++answered};
+        encode_ping_payload(answer, buf + TIMED_HEADER_SIZE);
+        if (NORVsendto(buf, ping::kSize, 0, reinterpret_cast<sockaddr *>(&from), fromLen, &socket,
+                       receipt) < 0)
+            perror("NORVsendto failed");
+        log(ping_line(from, estimate, error, answered));
+        ++count;
+    }
+}
+
+}  // namespace norvpong

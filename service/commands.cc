@@ -1,0 +1,277 @@
+// commands.cc: the reply to each command of a connection.
+#include "commands.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "wire.h"
+
+namespace norvd {
+
+using namespace norv::wire;
+
+namespace {
+
+std::vector<uint8_t> i32_reply(int32_t v) {
+    std::vector<uint8_t> r(4);
+    put_i32le(r.data(), kReplyAnswer, v);
+    return r;
+}
+
+std::vector<uint8_t> u64_reply(uint64_t v) {
+    std::vector<uint8_t> r(8);
+    put_u64le(r.data(), kReplyAnswer, v);
+    return r;
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    return line;
+}
+
+uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+}  // namespace
+
+std::string name_field(const uint8_t *buf, size_t off, size_t width) {
+    const char *s = reinterpret_cast<const char *>(buf + off);
+    return std::string(s, strnlen(s, width));
+}
+
+Service::Service(const ServiceConfig &config, Logger log)
+    : config_(config),
+      log_(std::move(log)),
+      registrations_(config.localId, config.groupMask, config.registrationCapacity, config.graceNs),
+      receipts_(config.receiptLogCapacity) {}
+
+Outcome Service::handle(int connection, const Request &request, uint64_t trueNow) {
+    Outcome out;
+    int32_t cmd = request.command;
+    if (cmd < 0 || cmd >= command::kCount) {
+        log_(format("channel %d: unknown command %d (%zu payload bytes) ignored", connection, cmd,
+                    request.payload.size()));
+        return out;
+    }
+    if (request.payload.size() != static_cast<size_t>(kPayloadSize[cmd])) {
+        log_(format("channel %d: command %d with %zu payload bytes instead of %d ignored",
+                    connection, cmd, request.payload.size(), kPayloadSize[cmd]));
+        return out;
+    }
+    const uint8_t *p = request.payload.data();
+    uint64_t now = config_.clock.service_time(trueNow);
+    switch (cmd) {
+    case command::kConnect:
+        log_(format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection));
+        break;
+    case command::kDisconnect:
+        out.disconnect = true;
+        break;
+    case command::kTimestamp:
+        out.reply = u64_reply(now);
+        break;
+    case command::kMachineId:
+        out.reply = i32_reply(config_.localId);
+        break;
+    case command::kStartMeasurement: {
+        uint64_t value = get_u64le(p, start_measurement::kValue);
+        int32_t handle = start_activity(connection, false, now, 0);
+        log_(format("channel %d: measurement %d started (value %" PRIu64 ")", connection, handle,
+                    value));
+        out.reply = i32_reply(handle);
+        break;
+    }
+    case command::kEndMeasurement:
+    case command::kEndLocalFD: {
+        bool localFD = cmd == command::kEndLocalFD;
+        int32_t handle = get_i32le(p, int_payload::kValue);
+        auto it = activities_.find(handle);
+        size_t size = localFD ? end_local_fd_reply::kSize : end_measurement_reply::kSize;
+        out.reply.assign(size, 0);
+        uint8_t *r = out.reply.data();
+        const char *what = localFD ? "local failure detection" : "measurement";
+        if (it == activities_.end() || it->second.localFD != localFD) {
+            if (localFD)
+                put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
+            else
+                put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
+            log_(format("channel %d: end of unknown %s %d", connection, what, handle));
+            break;
+        }
+        uint64_t start = it->second.start;
+        uint64_t duration = now - start;
+        bool failed = duration > it->second.limit;
+        activities_.erase(it);
+        if (localFD) {
+            put_u64le(r, end_local_fd_reply::kFirst, start);
+            put_u64le(r, end_local_fd_reply::kSecond, duration);
+            put_u8(r, end_local_fd_reply::kByte, failed ? 1 : 0);
+            log_(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what, handle,
+                        duration, failed ? ": failure, limit exceeded" : ""));
+        } else {
+            put_u64le(r, end_measurement_reply::kFirst, start);
+            put_u64le(r, end_measurement_reply::kSecond, duration);
+            log_(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what, handle,
+                        duration));
+        }
+        break;
+    }
+    case command::kStartExec: {
+        uint64_t first = get_u64le(p, exec_request::kFirst);
+        uint64_t deadline = sat_add(now, first);
+        if (deadline > kMaxServiceTime) deadline = kMaxServiceTime;
+        log_(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64 " %" PRIu64
+                    " %" PRIu64 "), deadline %" PRIu64,
+                    connection,
+                    name_field(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                    name_field(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                    name_field(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                    name_field(p, exec_request::kText, exec_request::kTextWidth).c_str(), first,
+                    get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird),
+                    deadline));
+        out.reply = u64_reply(deadline);
+        break;
+    }
+    case command::kStartLocalFD: {
+        uint64_t limit = get_u64le(p, exec_request::kFirst);
+        int32_t handle = start_activity(connection, true, now, limit);
+        log_(format("channel %d: local failure detection %d started for %s/%s/%s, limit %" PRIu64
+                    " ns (values %" PRIu64 " %" PRIu64 ")",
+                    connection, handle,
+                    name_field(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                    name_field(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                    name_field(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                    limit, get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird)));
+        out.reply = i32_reply(handle);
+        break;
+    }
+    case command::kRegisterSend:
+        out.reply = register_send(connection, p, trueNow);
+        break;
+    case command::kReceipt:
+        return receipt(p, trueNow);
+    case command::kBindServer:
+        log_(format("channel %d: server %d bound", connection, get_i32le(p, int_payload::kValue)));
+        break;
+    case command::kSocketClose:
+        log_(format("channel %d: socket of server %d closed", connection,
+                    get_i32le(p, int_payload::kValue)));
+        break;
+    }
+    return out;
+}
+
+int32_t Service::start_activity(int connection, bool localFD, uint64_t start, uint64_t limit) {
+    if (activities_.size() >= config_.activityCapacity) return kTableFull;
+    do {
+        lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
+    } while (activities_.count(lastHandle_) != 0);
+    activities_[lastHandle_] = Activity{connection, localFD, start, limit};
+    return lastHandle_;
+}
+
+std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, uint64_t trueNow) {
+    uint64_t startStamp = get_u64le(p, register_send::kStartStamp);
+    uint64_t first = get_u64le(p, register_send::kFirst);
+    uint64_t relative = get_u64le(p, register_send::kSecond);
+    uint8_t expected = get_u8(p, register_send::kValue8);
+    int32_t value32 = get_i32le(p, register_send::kValue32);
+    // A start stamp with its top bit set is a failed clock read: judge from now.
+    uint64_t start = startStamp > kMaxServiceTime ? trueNow : config_.clock.true_time(startStamp);
+    int32_t id = registrations_.add(connection, expected, relative, sat_add(start, relative));
+    std::string names =
+        name_field(p, register_send::kModuleName, register_send::kNameWidth) + "/" +
+        name_field(p, register_send::kActivityName, register_send::kNameWidth) + "/" +
+        name_field(p, register_send::kWcetName, register_send::kNameWidth);
+    if (id < 0)
+        log_(format("channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
+                    " ns, %zu pending",
+                    connection, id, expected, relative, registrations_.pending()));
+    else
+        log_(format("channel %d: registration %d: machines 0x%02x, deadline %" PRIu64
+                    " ns after %" PRIu64 ", values %" PRIu64 " %d, %s",
+                    connection, id, expected, relative, startStamp, first, value32, names.c_str()));
+    return i32_reply(id);
+}
+
+Outcome Service::receipt(const uint8_t *p, uint64_t trueNow) {
+    Outcome out;
+    int32_t id = get_i32le(p, receipt::kRegistrationId);
+    uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);
+    uint8_t sender = get_u8(p, receipt::kSender);
+    if (sender >= MAX_MACHINES || id <= 0 || machine_of_id(id) != sender) {
+        log_(format("receipt of registration %d from machine %u refused: not a registration of "
+                    "that machine",
+                    id, sender));
+        out.reply = i32_reply(kReceiptInvalid);
+        return out;
+    }
+    if (!receipts_.first_time(sender, id)) {
+        log_(format("receipt of registration %d from machine %u refused: already delivered", id,
+                    sender));
+        out.reply = i32_reply(kReceiptRepeated);
+        return out;
+    }
+    out.reply = i32_reply(0);
+    uint64_t at = receiptTime > kMaxServiceTime ? trueNow : config_.clock.true_time(receiptTime);
+    if (sender == config_.localId) {
+        record_receipt(id, config_.localId, at);
+    } else if (config_.groupMask & (1u << sender)) {
+        out.forward = Forward{sender, peer::Receipt{config_.localId, id, at}};
+        log_(format("receipt of registration %d accepted, sent to machine %u", id, sender));
+    } else {
+        log_(format("receipt of registration %d accepted; machine %u is not in the group", id,
+                    sender));
+    }
+    return out;
+}
+
+void Service::peer_receipt(uint8_t from, const peer::Receipt &r) {
+    if (r.receiver != from) {
+        log_(format("receipt from machine %u names machine %u, ignored", from, r.receiver));
+        return;
+    }
+    if (machine_of_id(r.registrationId) != config_.localId) {
+        log_(format("receipt from machine %u of registration %d, not ours, ignored", from,
+                    r.registrationId));
+        return;
+    }
+    record_receipt(r.registrationId, from, r.receiptTime);
+}
+
+void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at) {
+    switch (registrations_.record(id, machine, at)) {
+    case Registrations::Receipt::kRecorded:
+        log_(format("registration %d received on machine %u", id, machine));
+        break;
+    case Registrations::Receipt::kUnknown:
+        log_(format("registration %d received on machine %u: no longer pending", id, machine));
+        break;
+    case Registrations::Receipt::kNotExpected:
+        log_(format("registration %d received on machine %u, which it does not name", id, machine));
+        break;
+    case Registrations::Receipt::kRepeated:
+        log_(format("registration %d received again on machine %u, ignored", id, machine));
+        break;
+    }
+}
+
+void Service::connection_closed(int connection) {
+    size_t dropped = registrations_.drop_connection(connection);
+    if (dropped != 0)
+        log_(format("channel %d: %zu pending registrations dropped", connection, dropped));
+    for (auto it = activities_.begin(); it != activities_.end();) {
+        if (it->second.connection == connection)
+            it = activities_.erase(it);
+        else
+            ++it;
+    }
+}
+
+}  // namespace norvd

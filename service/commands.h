@@ -1,0 +1,103 @@
+// commands.h: what norvd answers to each request of a connection.
+//
+// The Service holds the state behind the answers (the registrations, the
+// receipts accepted, the measurements and local failure detections) and turns
+// a request into its reply bytes. It does no I/O: the caller passes the true
+// time, writes the reply, forwards receipts to peers and delivers verdicts.
+#ifndef NORVD_COMMANDS_H
+#define NORVD_COMMANDS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peer_wire.h"
+#include "registrations.h"
+#include "request_parser.h"
+#include "service_clock.h"
+
+namespace norvd {
+
+// Answers of command 10 besides 0 (accepted).
+constexpr int32_t kReceiptRepeated = 1;  // this datagram was already delivered here
+constexpr int32_t kReceiptInvalid = 2;   // sender or registration id cannot be ours
+
+// Status of an end request (commands 5 and 8) naming no running activity.
+constexpr int32_t kUnknownHandle = -1;
+
+struct ServiceConfig {
+    uint8_t localId = 0;
+    uint8_t groupMask = 1;  // bit i: machine i is in the group
+    ServiceClock clock;
+    size_t registrationCapacity = 256;
+    uint64_t graceNs = 100'000'000;  // a missing receipt is awaited 100 ms past the deadline
+    size_t activityCapacity = 1024;  // measurements and local failure detections
+    size_t receiptLogCapacity = 65536;
+};
+
+// A receipt to be sent to the norvd of machine `machine`.
+struct Forward {
+    uint8_t machine;
+    peer::Receipt receipt;
+};
+
+struct Outcome {
+    std::vector<uint8_t> reply;  // empty: the command has no reply (or got none)
+    bool disconnect = false;     // command 1: the connection ends
+    std::optional<Forward> forward;
+};
+
+using Logger = std::function<void(const std::string &)>;
+
+class Service {
+public:
+    Service(const ServiceConfig &config, Logger log);
+
+    // A request read from the request FIFO of connection `connection`.
+    Outcome handle(int connection, const Request &request, uint64_t trueNow);
+
+    // A receipt that the norvd of machine `from` reported.
+    void peer_receipt(uint8_t from, const peer::Receipt &receipt);
+
+    // Verdicts due by trueNow, and when the next one falls due.
+    std::vector<Verdict> take_due(uint64_t trueNow) { return registrations_.take_due(trueNow); }
+    std::optional<uint64_t> next_due() const { return registrations_.next_due(); }
+
+    // The connection has gone: forget what it started.
+    void connection_closed(int connection);
+
+    const ServiceClock &clock() const { return config_.clock; }
+    uint8_t local_id() const { return config_.localId; }
+    size_t pending_registrations() const { return registrations_.pending(); }
+
+private:
+    struct Activity {
+        int connection;
+        bool localFD;     // started by command 7, else by command 4
+        uint64_t start;   // service time
+        uint64_t limit;   // command 7: the longest duration that is not a failure
+    };
+
+    std::vector<uint8_t> register_send(int connection, const uint8_t *p, uint64_t trueNow);
+    Outcome receipt(const uint8_t *p, uint64_t trueNow);
+    int32_t start_activity(int connection, bool localFD, uint64_t start, uint64_t limit);
+    void record_receipt(int32_t id, uint8_t machine, uint64_t at);
+
+    ServiceConfig config_;
+    Logger log_;
+    Registrations registrations_;
+    ReceiptLog receipts_;
+    std::map<int32_t, Activity> activities_;
+    int32_t lastHandle_ = 0;
+};
+
+// Reads a fixed name field: up to its first NUL byte or its width.
+std::string name_field(const uint8_t *buf, size_t off, size_t width);
+
+}  // namespace norvd
+
+#endif  // NORVD_COMMANDS_H

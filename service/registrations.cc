@@ -1,0 +1,144 @@
+// registrations.cc: the pending registrations, their verdicts and the log of
+// accepted receipts.
+#include "registrations.h"
+
+
+namespace norvd {
+
+MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline) {
+    MachineVerdict v{};
+    if (!expected) {
+        v.status = kNothingToReport;
+        return v;
+    }
+    if (!receipt) {
+        v.status = kTimingFailure;  // no receipt: lateness unknown
+        return v;
+    }
+    v.latenessKnown = 1;
+    if (*receipt <= deadline) {
+        v.status = kTimely;
+        uint64_t us = (deadline - *receipt) / 1000;
+        v.lateness = us > INT32_MAX ? -INT32_MAX : -static_cast<int32_t>(us);
+    } else {
+        v.status = kTimingFailure;
+        uint64_t late = *receipt - deadline;
+        uint64_t us = late / 1000 + (late % 1000 != 0 ? 1 : 0);
+        v.lateness = us > INT32_MAX ? INT32_MAX : static_cast<int32_t>(us);
+    }
+    return v;
+}
+
+std::string describe(const FailureNotice &notice) {
+    std::string out;
+    for (size_t i = 0; i < MAX_MACHINES; ++i) {
+        const MachineVerdict &v = notice.verdicts[i];
+        if (v.status == kNothingToReport) continue;
+        if (!out.empty()) out += ", ";
+        out += "machine " + std::to_string(i);
+        if (v.status == kTimingFailure)
+            out += v.latenessKnown == 1 ? " late (+" + std::to_string(v.lateness) + " us)"
+                                        : " missing";
+        else
+            out += " timely (" + std::to_string(v.lateness) + " us)";
+    }
+    return out.empty() ? "no machine to report" : out;
+}
+
+Registrations::Registrations(uint8_t localId, uint8_t groupMask, size_t capacity, uint64_t graceNs,
+                             int32_t lastSequence)
+    : local_(localId), group_(groupMask), capacity_(capacity), grace_(graceNs),
+      lastSequence_(lastSequence) {}
+
+int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAfterStart,
+                           uint64_t deadline) {
+    uint8_t inGroup = expected & group_;
+    if (inGroup == 0 || deadlineAfterStart == 0) return kNoReceiver;
+    if (pending_.size() >= capacity_) return kTableFull;
+    // Next free sequence number; the table is far smaller than the sequence
+    // space, so the search ends quickly.
+    int32_t id;
+    do {
+        lastSequence_ = lastSequence_ >= kIdSequenceMask ? 1 : lastSequence_ + 1;
+        id = (static_cast<int32_t>(local_) << kIdMachineShift) | lastSequence_;
+    } while (pending_.count(id) != 0);
+    pending_[id] = Pending{connection, inGroup, deadline, {}};
+    return id;
+}
+
+Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at) {
+    auto it = pending_.find(id);
+    if (it == pending_.end()) return Receipt::kUnknown;
+    if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
+        return Receipt::kNotExpected;
+    auto &slot = it->second.receipts[machine];
+    if (slot) return Receipt::kRepeated;
+    slot = at;
+    return Receipt::kRecorded;
+}
+
+bool Registrations::all_reported(const Pending &p) const {
+    for (size_t i = 0; i < MAX_MACHINES; ++i)
+        if ((p.expected & (1u << i)) && !p.receipts[i]) return false;
+    return true;
+}
+
+Verdict Registrations::judge_all(int32_t id, const Pending &p) const {
+    Verdict out{p.connection, FailureNotice{}};
+    out.notice.sender = local_;
+    out.notice.seq = static_cast<uint32_t>(id);
+    for (size_t i = 0; i < MAX_MACHINES; ++i)
+        out.notice.verdicts[i] = judge((p.expected & (1u << i)) != 0, p.receipts[i], p.deadline);
+    return out;
+}
+
+static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+std::vector<Verdict> Registrations::take_due(uint64_t now) {
+    std::vector<Verdict> out;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        const Pending &p = it->second;
+        if (all_reported(p) || now >= sat_add(p.deadline, grace_)) {
+            out.push_back(judge_all(it->first, p));
+            it = pending_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return out;
+}
+
+std::optional<uint64_t> Registrations::next_due() const {
+    std::optional<uint64_t> due;
+    for (const auto &[id, p] : pending_) {
+        uint64_t at = all_reported(p) ? 0 : sat_add(p.deadline, grace_);
+        if (!due || at < *due) due = at;
+    }
+    return due;
+}
+
+size_t Registrations::drop_connection(int connection) {
+    size_t dropped = 0;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->second.connection == connection) {
+            it = pending_.erase(it);
+            ++dropped;
+        } else {
+            ++it;
+        }
+    }
+    return dropped;
+}
+
+bool ReceiptLog::first_time(uint8_t sender, int32_t id) {
+    auto key = std::make_pair(sender, id);
+    if (!seen_.insert(key).second) return false;
+    order_.push_back(key);
+    if (order_.size() > capacity_) {
+        seen_.erase(order_.front());
+        order_.pop_front();
+    }
+    return true;
+}
+
+}  // namespace norvd

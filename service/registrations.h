@@ -1,0 +1,130 @@
+// registrations.h: registered sends waiting for their verdict, and the log of
+// receipts already accepted.
+//
+// A registration names the machines expected to receive a message and its
+// deadline. Receipts come from the local clients (command 10) or from the
+// peers' norvd. Once every expected machine of the group has reported, or at
+// the deadline plus a grace period, the registration is judged: one verdict
+// per machine, assembled into a FailureNotice for the connection that
+// registered. All times here are true times (CLOCK_REALTIME nanoseconds).
+#ifndef NORVD_REGISTRATIONS_H
+#define NORVD_REGISTRATIONS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "norv.h"
+
+namespace norvd {
+
+// Refusals of command 9.
+constexpr int32_t kTableFull = -12;
+constexpr int32_t kNoReceiver = -13;
+
+// Registration ids carry the registering machine in bits 26 to 28, so that the
+// ids of the machines of one group never collide and always stay positive.
+constexpr int kIdMachineShift = 26;
+constexpr int32_t kIdSequenceMask = (1 << kIdMachineShift) - 1;
+inline uint8_t machine_of_id(int32_t id) { return static_cast<uint8_t>(id >> kIdMachineShift); }
+
+// Statuses written into a MachineVerdict.
+constexpr uint8_t kTimely = 0;
+constexpr uint8_t kTimingFailure = 1;
+constexpr uint8_t kNothingToReport = 2;
+
+// What the I/O layer has to deliver: a notice for the connection that
+// registered the send.
+struct Verdict {
+    int connection;
+    FailureNotice notice;
+};
+
+// One machine's verdict from the deadline and, when it reported, its receipt
+// time. Lateness is in microseconds: receipt minus deadline, rounded toward
+// the deadline when timely and away from it when late, so that a late receipt
+// never shows a lateness of 0.
+MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline);
+
+// The verdicts of a notice as one line of text for the log, e.g.
+// "machine 0 timely (-1520 us), machine 1 late (+12 us), machine 2 missing".
+std::string describe(const FailureNotice &notice);
+
+class Registrations {
+public:
+    // groupMask: bit i set when machine i is in the group (the local machine
+    // and its configured peers). graceNs: how long after the deadline a
+    // missing receipt is still awaited.
+    // lastSequence: the sequence number of the id handed out last (tests
+    // start near the end of the sequence).
+    Registrations(uint8_t localId, uint8_t groupMask, size_t capacity, uint64_t graceNs,
+                  int32_t lastSequence = 0);
+
+    // Registers a send. expected: bit i when machine i should receive it;
+    // deadline: true time. Returns the registration id, kTableFull, or
+    // kNoReceiver when expected names no machine of the group or relative
+    // deadline (deadlineAfterStart) is 0.
+    int32_t add(int connection, uint8_t expected, uint64_t deadlineAfterStart, uint64_t deadline);
+
+    enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated };
+    // A receipt of registration id at machine, at true time `at`.
+    Receipt record(int32_t id, uint8_t machine, uint64_t at);
+
+    // Takes out every registration judged by now: all expected machines of
+    // the group reported, or deadline + grace passed.
+    std::vector<Verdict> take_due(uint64_t now);
+
+    // The earliest true time at which a pending registration falls due.
+    std::optional<uint64_t> next_due() const;
+
+    // Drops the registrations of a connection that has gone: its notices have
+    // nowhere to go. Returns how many were dropped.
+    size_t drop_connection(int connection);
+
+    size_t pending() const { return pending_.size(); }
+    uint8_t group() const { return group_; }
+
+private:
+    struct Pending {
+        int connection;
+        uint8_t expected;  // already limited to the group
+        uint64_t deadline;
+        std::array<std::optional<uint64_t>, MAX_MACHINES> receipts;
+    };
+
+    Verdict judge_all(int32_t id, const Pending &p) const;
+    bool all_reported(const Pending &p) const;
+
+    uint8_t local_;
+    uint8_t group_;
+    size_t capacity_;
+    uint64_t grace_;
+    int32_t lastSequence_ = 0;
+    std::map<int32_t, Pending> pending_;
+};
+
+// The receipts accepted on this machine, so that a duplicated or replayed
+// datagram is delivered once. Keeps the most recent `capacity` receipts.
+class ReceiptLog {
+public:
+    explicit ReceiptLog(size_t capacity) : capacity_(capacity) {}
+
+    // True the first time a (sender, registration id) pair is seen.
+    bool first_time(uint8_t sender, int32_t id);
+
+private:
+    size_t capacity_;
+    std::set<std::pair<uint8_t, int32_t>> seen_;
+    std::deque<std::pair<uint8_t, int32_t>> order_;
+};
+
+}  // namespace norvd
+
+#endif  // NORVD_REGISTRATIONS_H

@@ -1,0 +1,68 @@
+// service_clock.cc: the skewed clock of norvd and its inverse.
+//
+// All sums saturate instead of wrapping: a skew or a garbage stamp must give
+// an extreme reading, never one that looks plausible. No 128-bit integers, so
+// that the same code builds for 32-bit x86.
+#include "service_clock.h"
+
+#include <cmath>
+#include <ctime>
+
+namespace norvd {
+
+namespace {
+
+constexpr int64_t kMax = INT64_MAX;
+constexpr int64_t kMin = INT64_MIN;
+
+int64_t sat_add(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? kMax : kMin;
+    return r;
+}
+
+int64_t sat_sub(int64_t a, int64_t b) {
+    int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? kMax : kMin;
+    return r;
+}
+
+int64_t from_unsigned(uint64_t v) { return v > static_cast<uint64_t>(kMax) ? kMax : static_cast<int64_t>(v); }
+
+int64_t round_to_i64(double v) {
+    if (v >= 9.2e18) return kMax;
+    if (v <= -9.2e18) return kMin;
+    return std::llround(v);
+}
+
+uint64_t to_service_range(int64_t v) { return v < 0 ? 0 : static_cast<uint64_t>(v); }
+
+}  // namespace
+
+uint64_t ServiceClock::service_time(uint64_t trueNs) const {
+    int64_t t = from_unsigned(trueNs);
+    int64_t since = sat_sub(t, from_unsigned(epoch_));
+    // The drift term is small (ppm of the time since start) and is the only
+    // part that needs floating point.
+    int64_t drift = round_to_i64(static_cast<double>(since) * drift_);
+    return to_service_range(sat_add(sat_add(t, offset_), drift));
+}
+
+uint64_t ServiceClock::true_time(uint64_t serviceNs) const {
+    // service - offset - epoch = (true - epoch) * (1 + drift)
+    int64_t epoch = from_unsigned(epoch_);
+    int64_t scaled = sat_sub(sat_sub(from_unsigned(serviceNs), offset_), epoch);
+    // scaled / (1 + drift) = scaled - scaled * drift / (1 + drift): only the
+    // small correction goes through floating point, so a time far from the
+    // epoch keeps its nanoseconds.
+    int64_t since = sat_sub(scaled, round_to_i64(static_cast<double>(scaled) * drift_ / (1.0 + drift_)));
+    return to_service_range(sat_add(epoch, since));
+}
+
+uint64_t real_time_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace norvd

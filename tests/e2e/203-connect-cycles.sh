@@ -1,0 +1,30 @@
+# 200 connections opened and closed one after the other, then 2 x 100 side by
+# side: no link, pty, guard process or descriptor of norvd is left behind.
+source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/service_common.sh"
+have "$NORVD"; have "$PROBE"
+isolate
+start_norvd --quiet
+
+fds0=$(fds "$norvd_pid")
+kids0=$(children "$norvd_pid")
+[ "$kids0" = 1 ] || fail "norvd runs $kids0 children with only /dev/rtf1 served"
+
+timeout 120 "$PROBE" cycles 200 >"$T/cycles.out" || fail "200 cycles did not complete"
+start c1 "$PROBE" cycles 100
+start c2 "$PROBE" cycles 100
+stop_wait() { wait "$1"; }
+stop_wait "$c1_pid" || fail "the first of two side-by-side clients failed: $(cat "$T/c1.err")"
+stop_wait "$c2_pid" || fail "the second of two side-by-side clients failed: $(cat "$T/c2.err")"
+
+settled() {
+    [ "$(links)" = "rtf1 " ] && [ "$(fds "$norvd_pid")" = "$fds0" ] &&
+        [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(ls /dev/pts | wc -l)" = 2 ]
+}
+wait_until 10 settled ||
+    fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid"), ptys $(ls /dev/pts | tr '\n' ' ')"
+
+stop "$norvd_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
+[ -z "$(links)" ] || fail "links left behind: $(links)"
+pass "400 connections, nothing left behind"

@@ -1,0 +1,142 @@
+// norv_probe.cc: a client of the control channel for norvd's end-to-end
+// tests. It uses the access library as programs do, and for registrations and
+// receipts it writes the requests itself, so that a test can choose receipt
+// times and repeat receipts.
+//
+//   norv_probe cycles N          N times: connect, read id and clock, disconnect
+//   norv_probe timeliness        commands 4 to 8, one line per answer
+//   norv_probe verdict MODE      register a send for machines 0..4 with a 2 ms
+//                                deadline; MODE timely|late|missing says what
+//                                receipt to report; prints the notice
+//   norv_probe flood N           register N sends that no machine receives
+//                                (1 ns deadline), never read the notices, wait
+//   norv_probe hold              connect and wait to be killed
+#include <signal.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "channel_io.h"
+#include "norv.h"
+#include "wire.h"
+
+using namespace norv;
+using namespace norv::wire;
+
+namespace {
+
+int req = -1, notices = -1;
+
+void connect_or_die() {
+    int rc = openNORVConnection(&req, &notices);
+    if (rc != 0) {
+        fprintf(stderr, "openNORVConnection: %d\n", rc);
+        exit(1);
+    }
+}
+
+int32_t register_ping(uint64_t start, uint8_t machines, uint64_t deadline) {
+    uint8_t r[request::kHeadSize + register_send::kSize] = {};
+    uint8_t *p = r + request::kHeadSize;
+    put_u64le(p, register_send::kStartStamp, start);
+    put_u64le(p, register_send::kFirst, 490);
+    put_u64le(p, register_send::kSecond, deadline);
+    put_u8(p, register_send::kValue8, machines);
+    put_i32le(p, register_send::kValue32, 16006);
+    put_name(p, register_send::kModuleName, "probe", register_send::kNameWidth);
+    uint8_t reply[4];
+    if (exchange(req, r, command::kRegisterSend, register_send::kSize, reply, 4) < 0) exit(1);
+    return get_i32le(reply, 0);
+}
+
+int print_notice() {
+    alarm(10);  // a notice that never comes fails the test instead of hanging it
+    uint8_t buf[notice::kSize];
+    if (NORVwaitInfo(notices, buf) != 0) return 1;
+    FailureNotice n = decode_failure_notice(buf);
+    printf("notice sender %u seq %u\n", n.sender, n.seq);
+    for (int i = 0; i < MAX_MACHINES; ++i)
+        printf("machine %d status %u known %u lateness %d\n", i, n.verdicts[i].status,
+               n.verdicts[i].latenessKnown, n.verdicts[i].lateness);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "cycles" && argc == 3) {
+        int n = atoi(argv[2]);
+        for (int i = 0; i < n; ++i) {
+            connect_or_die();
+            if (getNORVid(req) < 0 || getNORVTimestamp(req) >> 63) return 1;
+            if (closeNORVConnection(req, notices) != 0) return 1;
+        }
+        printf("cycles %d\n", n);
+        return 0;
+    }
+    if (mode == "timeliness") {
+        connect_or_die();
+        ActivityNames names{};
+        strcpy(names.moduleName, "probe");
+        int m = startNORVMeasurement(req, 7);
+        uint64_t first = 0, second = 0;
+        int e = endNORVMeasurement(req, m, &first, &second);
+        printf("measurement handle %d end %d start %" PRIu64 " duration %" PRIu64 "\n", m, e,
+               first, second);
+        printf("unknown measurement end %d\n", endNORVMeasurement(req, 999999, &first, &second));
+        uint64_t now = getNORVTimestamp(req);
+        uint64_t deadline = startNORVExec(req, 5000000, 1, 2, names, "text");
+        printf("exec deadline after clock %" PRId64 "\n", static_cast<int64_t>(deadline - now));
+        uint8_t byte = 9;
+        int fd = startNORVlocalFD(req, 1000000000, 0, 0, names);
+        int end = endNORVlocalFD(req, fd, &first, &second, &byte);
+        printf("localfd handle %d end %d failed %u\n", fd, end, byte);
+        fd = startNORVlocalFD(req, 1, 0, 0, names);
+        usleep(2000);
+        end = endNORVlocalFD(req, fd, &first, &second, &byte);
+        printf("localfd handle %d end %d failed %u\n", fd, end, byte);
+        printf("unknown localfd end %d\n", endNORVlocalFD(req, fd, &first, &second, &byte));
+        closeNORVConnection(req, notices);
+        return 0;
+    }
+    if (mode == "verdict" && argc == 3) {
+        std::string how = argv[2];
+        connect_or_die();
+        uint64_t start = getNORVTimestamp(req);
+        int32_t id = register_ping(start, 31, 2000000);
+        printf("registration %d\n", id);
+        if (id <= 0) return 1;
+        if (how == "timely" || how == "late") {
+            uint64_t at = how == "timely" ? start + 1000 : start + 2000000 + 5000000;
+            printf("receipt %d\n", notify_norv_of_receipt(req, 0, id, at));
+            printf("receipt again %d\n", notify_norv_of_receipt(req, 0, id, at));
+        }
+        int rc = print_notice();
+        closeNORVConnection(req, notices);
+        return rc;
+    }
+    if (mode == "flood" && argc == 3) {
+        connect_or_die();
+        int n = atoi(argv[2]);
+        for (int i = 0; i < n; ++i) {
+            if (register_ping(getNORVTimestamp(req), 1, 1) <= 0) return 1;
+        }
+        printf("registered %d\n", n);
+        pause();
+        return 0;
+    }
+    if (mode == "hold") {
+        connect_or_die();
+        printf("connected\n");
+        pause();
+        return 0;
+    }
+    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | hold\n");
+    return 2;
+}

@@ -1,0 +1,167 @@
+// Pending registrations: ids, refusals, receipts and the verdicts they yield.
+#include <gtest/gtest.h>
+
+#include "registrations.h"
+#include "support/scripted_peer.h"
+#include "wire.h"
+
+namespace norvd {
+namespace {
+
+constexpr uint64_t kGrace = 100'000'000;
+constexpr uint64_t kDeadline = 5'000'000'000;  // true time of the test sends' deadline
+
+TEST(Judge, OneMachine) {
+    struct Case {
+        const char *what;
+        bool expected;
+        std::optional<uint64_t> receipt;
+        uint8_t status, known;
+        int32_t lateness;
+    } cases[] = {
+        {"outside the set", false, kDeadline, kNothingToReport, 0, 0},
+        {"missing", true, std::nullopt, kTimingFailure, 0, 0},
+        {"exactly at the deadline", true, kDeadline, kTimely, 1, 0},
+        {"999 ns early", true, kDeadline - 999, kTimely, 1, 0},
+        {"1500 ns early", true, kDeadline - 1500, kTimely, 1, -1},
+        {"2 ms early", true, kDeadline - 2'000'000, kTimely, 1, -2000},
+        {"1 ns late", true, kDeadline + 1, kTimingFailure, 1, 1},
+        {"1000 ns late", true, kDeadline + 1000, kTimingFailure, 1, 1},
+        {"1001 ns late", true, kDeadline + 1001, kTimingFailure, 1, 2},
+        {"an hour late", true, kDeadline + 3'600'000'000'000, kTimingFailure, 1, INT32_MAX},
+        {"received at time 0", true, uint64_t{0}, kTimely, 1, -5'000'000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        MachineVerdict v = judge(c.expected, c.receipt, kDeadline);
+        EXPECT_EQ(v.status, c.status);
+        EXPECT_EQ(v.latenessKnown, c.known);
+        EXPECT_EQ(v.lateness, c.lateness);
+    }
+    // Clamped, never wrapped: a receipt near time 0 before a far deadline.
+    EXPECT_EQ(judge(true, uint64_t{0}, UINT64_MAX).lateness, -INT32_MAX);
+}
+
+TEST(Registrations, IdsArePositiveUniqueAndCarryTheMachine) {
+    for (uint8_t machine = 0; machine < MAX_MACHINES; ++machine) {
+        Registrations regs(machine, 0x1F, 1000, kGrace);
+        std::set<int32_t> ids;
+        for (int i = 0; i < 1000; ++i) {
+            int32_t id = regs.add(1, 0x1F, 2'000'000, kDeadline);
+            ASSERT_GT(id, 0);
+            EXPECT_EQ(machine_of_id(id), machine);
+            EXPECT_TRUE(ids.insert(id).second);
+        }
+    }
+}
+
+TEST(Registrations, Refusals) {
+    Registrations regs(0, 0x03, 2, kGrace);  // machines 0 and 1
+    EXPECT_EQ(regs.add(1, 0x00, 2'000'000, kDeadline), kNoReceiver);
+    EXPECT_EQ(regs.add(1, 0x1C, 2'000'000, kDeadline), kNoReceiver);  // machines 2..4 only
+    EXPECT_EQ(regs.add(1, 0x1F, 0, kDeadline), kNoReceiver);          // deadline 0
+    EXPECT_GT(regs.add(1, 0x02, 2'000'000, kDeadline), 0);
+    EXPECT_GT(regs.add(1, 0x1F, 2'000'000, kDeadline), 0);
+    EXPECT_EQ(regs.add(1, 0x1F, 2'000'000, kDeadline), kTableFull);
+    EXPECT_EQ(regs.pending(), 2u);
+    // A judged registration frees its place.
+    regs.take_due(kDeadline + kGrace);
+    EXPECT_GT(regs.add(1, 0x1F, 2'000'000, kDeadline), 0);
+}
+
+TEST(Registrations, SequenceWrapsAroundToOne) {
+    Registrations regs(4, 0x1F, 4, kGrace, kIdSequenceMask - 1);
+    int32_t largest = regs.add(1, 0x10, 1, kDeadline);
+    EXPECT_EQ(largest, (4 << kIdMachineShift) | kIdSequenceMask);
+    EXPECT_GT(largest, 0);
+    EXPECT_EQ(regs.add(1, 0x10, 1, kDeadline), (4 << kIdMachineShift) | 1);
+}
+
+TEST(Registrations, VerdictAssembly) {
+    // Group: machines 0 (local), 1 and 3. Expected: 0, 1, 2, 3.
+    Registrations regs(0, 0x0B, 16, kGrace);
+    int32_t id = regs.add(7, 0x0F, 2'000'000, kDeadline);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(regs.record(id, 0, kDeadline - 1'500'000), Registrations::Receipt::kRecorded);
+    EXPECT_EQ(regs.record(id, 1, kDeadline + 40'000), Registrations::Receipt::kRecorded);
+    EXPECT_EQ(regs.record(id, 1, kDeadline), Registrations::Receipt::kRepeated);
+    EXPECT_EQ(regs.record(id, 2, kDeadline), Registrations::Receipt::kNotExpected);  // not in group
+    EXPECT_EQ(regs.record(id, 4, kDeadline), Registrations::Receipt::kNotExpected);
+    EXPECT_EQ(regs.record(id + 1, 0, kDeadline), Registrations::Receipt::kUnknown);
+
+    // Machine 3 has not reported: nothing is due before the grace period ends.
+    EXPECT_TRUE(regs.take_due(kDeadline + kGrace - 1).empty());
+    EXPECT_EQ(regs.next_due(), kDeadline + kGrace);
+    auto due = regs.take_due(kDeadline + kGrace);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(regs.pending(), 0u);
+    const FailureNotice &n = due[0].notice;
+    EXPECT_EQ(due[0].connection, 7);
+    EXPECT_EQ(n.sender, 0);
+    EXPECT_EQ(n.seq, static_cast<uint32_t>(id));
+
+    // The notice as it goes on the wire, byte for byte.
+    uint8_t wire[norv::wire::notice::kSize];
+    norv::wire::encode_failure_notice(n, wire);
+    norv::test::Bytes expected = {
+        0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(id), 0x00, 0x00, 0x00,
+        0x00, 0x01, 0x00, 0x00, 0x24, 0xFA, 0xFF, 0xFF,  // machine 0: timely, 1500 us early
+        0x01, 0x01, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00,  // machine 1: late by 40 us
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // machine 2: not in the group
+        0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // machine 3: missing
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // machine 4: not expected
+    };
+    EXPECT_EQ(norv::test::Bytes(wire, wire + sizeof wire), expected);
+    EXPECT_EQ(describe(n), "machine 0 timely (-1500 us), machine 1 late (+40 us), machine 3 missing");
+}
+
+TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
+    Registrations regs(2, 0x07, 16, kGrace);
+    int32_t id = regs.add(1, 0x1F, 2'000'000, kDeadline);  // expected in group: 0, 1, 2
+    regs.record(id, 2, kDeadline - 10);
+    regs.record(id, 0, kDeadline - 10);
+    EXPECT_TRUE(regs.take_due(kDeadline - 5).empty());
+    regs.record(id, 1, kDeadline - 5);
+    EXPECT_EQ(regs.next_due(), 0u);
+    auto due = regs.take_due(kDeadline - 5);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].notice.sender, 2);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(due[0].notice.verdicts[i].status, kTimely);
+    EXPECT_EQ(due[0].notice.verdicts[3].status, kNothingToReport);
+    EXPECT_EQ(describe(due[0].notice),
+              "machine 0 timely (0 us), machine 1 timely (0 us), machine 2 timely (0 us)");
+}
+
+TEST(Registrations, DeadlineNearTheEndOfTimeDoesNotWrap) {
+    Registrations regs(0, 0x01, 16, kGrace);
+    regs.add(1, 0x01, UINT64_MAX, UINT64_MAX - 10);
+    EXPECT_TRUE(regs.take_due(UINT64_MAX - 1).empty());
+    EXPECT_EQ(regs.next_due(), UINT64_MAX);
+}
+
+TEST(Registrations, DropConnection) {
+    Registrations regs(0, 0x01, 16, kGrace);
+    regs.add(1, 0x01, 1, kDeadline);
+    int32_t kept = regs.add(2, 0x01, 1, kDeadline);
+    regs.add(1, 0x01, 1, kDeadline);
+    EXPECT_EQ(regs.drop_connection(1), 2u);
+    EXPECT_EQ(regs.drop_connection(1), 0u);
+    auto due = regs.take_due(kDeadline + kGrace);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].notice.seq, static_cast<uint32_t>(kept));
+}
+
+TEST(ReceiptLog, DeliversEachReceiptOnceWithinItsCapacity) {
+    ReceiptLog log(3);
+    EXPECT_TRUE(log.first_time(0, 1));
+    EXPECT_FALSE(log.first_time(0, 1));
+    EXPECT_TRUE(log.first_time(1, 1));  // same id, other sender
+    EXPECT_TRUE(log.first_time(0, 2));
+    EXPECT_FALSE(log.first_time(1, 1));
+    EXPECT_TRUE(log.first_time(0, 3));  // evicts (0, 1), the oldest
+    EXPECT_TRUE(log.first_time(0, 1));
+    EXPECT_FALSE(log.first_time(0, 3));
+}
+
+}  // namespace
+}  // namespace norvd

@@ -1,0 +1,345 @@
+// norvd's replies to every command, its clock, its channel numbers and its
+// command line.
+#include <gtest/gtest.h>
+
+#include "channels.h"
+#include "commands.h"
+#include "options.h"
+#include "support/scripted_peer.h"
+#include "wire.h"
+
+namespace norvd {
+namespace {
+
+using namespace norv::wire;
+using norv::test::Bytes;
+using norv::test::cat;
+using norv::test::le32;
+using norv::test::le64;
+using norv::test::zeros;
+
+constexpr uint64_t kNow = 1'700'000'000'000'000'000;  // a true time
+constexpr int kConn = 4;
+
+class ServiceTest : public ::testing::Test {
+protected:
+    explicit ServiceTest(ServiceConfig config = {})
+        : service_(config, [this](const std::string &l) { log_.push_back(l); }) {}
+
+    Outcome run(int32_t command, const Bytes &payload, uint64_t now = kNow, int conn = kConn) {
+        return service_.handle(conn, Request{command, payload}, now);
+    }
+    static Bytes register_payload(uint64_t start, uint8_t machines, uint64_t deadline) {
+        Bytes p(register_send::kSize, 0);
+        put_u64le(p.data(), register_send::kStartStamp, start);
+        put_u64le(p.data(), register_send::kFirst, 490);
+        put_u64le(p.data(), register_send::kSecond, deadline);
+        put_u8(p.data(), register_send::kValue8, machines);
+        put_i32le(p.data(), register_send::kValue32, 16006);
+        put_name(p.data(), register_send::kModuleName, "appmod1", register_send::kNameWidth);
+        return p;
+    }
+    static Bytes receipt_payload(int32_t id, uint64_t at, uint8_t sender) {
+        Bytes p(receipt::kSize, 0);
+        put_i32le(p.data(), receipt::kRegistrationId, id);
+        put_u64le(p.data(), receipt::kReceiptTime, at);
+        put_u8(p.data(), receipt::kSender, sender);
+        return p;
+    }
+    static int32_t answer(const Outcome &o) {
+        EXPECT_EQ(o.reply.size(), 4u);
+        return o.reply.size() == 4 ? get_i32le(o.reply.data(), 0) : INT32_MIN;
+    }
+    bool logged(const std::string &part) const {
+        for (const auto &l : log_)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+
+    std::vector<std::string> log_;
+    Service service_;
+};
+
+TEST_F(ServiceTest, ClockAndMachineId) {
+    Outcome clock = run(command::kTimestamp, {});
+    EXPECT_EQ(clock.reply, le64(kNow));
+    EXPECT_FALSE(clock.disconnect);
+    EXPECT_EQ(run(command::kMachineId, {}).reply, le32(0));
+}
+
+TEST_F(ServiceTest, Measurement) {
+    int32_t handle = answer(run(command::kStartMeasurement, le64(42), kNow));
+    ASSERT_GT(handle, 0);
+    Outcome end = run(command::kEndMeasurement, le32(handle), kNow + 1234);
+    EXPECT_EQ(end.reply, cat({Bytes{0, 0, 0, 0}, le64(kNow), le64(1234)}));
+    // Ended once: the handle is gone; unknown handles give status -1.
+    Outcome again = run(command::kEndMeasurement, le32(handle), kNow + 2000);
+    ASSERT_EQ(again.reply.size(), 20u);
+    EXPECT_EQ(static_cast<int8_t>(again.reply[0]), -1);
+    EXPECT_EQ(run(command::kEndMeasurement, le32(-5)).reply[0], 0xFF);
+}
+
+TEST_F(ServiceTest, LocalFailureDetection) {
+    Bytes start(exec_request::kLocalFDSize, 0);
+    put_u64le(start.data(), exec_request::kFirst, 1000);  // longest duration that is not a failure
+    put_name(start.data(), exec_request::kModuleName, "mod", exec_request::kNameWidth);
+    struct Case {
+        uint64_t duration;
+        uint8_t failed;
+    } cases[] = {{0, 0}, {1000, 0}, {1001, 1}, {5'000'000, 1}};
+    for (const Case &c : cases) {
+        int32_t handle = answer(run(command::kStartLocalFD, start, kNow));
+        ASSERT_GT(handle, 0);
+        Outcome end = run(command::kEndLocalFD, le32(handle), kNow + c.duration);
+        EXPECT_EQ(end.reply, cat({le32(0), le64(kNow), le64(c.duration), Bytes{c.failed, 0, 0, 0}}))
+            << "duration " << c.duration;
+    }
+    Outcome unknown = run(command::kEndLocalFD, le32(77));
+    ASSERT_EQ(unknown.reply.size(), 24u);
+    EXPECT_EQ(get_i32le(unknown.reply.data(), 0), kUnknownHandle);
+}
+
+TEST_F(ServiceTest, EndOfTheOtherKindIsUnknown) {
+    int32_t m = answer(run(command::kStartMeasurement, le64(0)));
+    Outcome end = run(command::kEndLocalFD, le32(m));
+    EXPECT_EQ(get_i32le(end.reply.data(), 0), kUnknownHandle);
+    EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0);  // still running, ends fine
+}
+
+TEST_F(ServiceTest, TimelyExecutionReturnsItsAbsoluteDeadline) {
+    Bytes p(exec_request::kExecSize, 0);
+    put_u64le(p.data(), exec_request::kFirst, 5'000'000);
+    put_name(p.data(), exec_request::kText, "twenty-characters-and-more", exec_request::kTextWidth);
+    EXPECT_EQ(run(command::kStartExec, p).reply, le64(kNow + 5'000'000));
+    EXPECT_TRUE(logged("\"twenty-characters-an\""));
+    put_u64le(p.data(), exec_request::kFirst, UINT64_MAX);
+    EXPECT_EQ(run(command::kStartExec, p).reply, le64(kMaxServiceTime));  // top bit never set
+}
+
+TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
+    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 31, 2'000'000)));
+    ASSERT_GT(id, 0);
+    EXPECT_TRUE(logged("appmod1"));
+    Outcome r = run(command::kReceipt, receipt_payload(id, kNow + 300'000, 0), kNow + 400'000, 9);
+    EXPECT_EQ(answer(r), 0);
+    EXPECT_FALSE(r.forward);
+    auto due = service_.take_due(kNow + 400'000);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].connection, kConn);  // to the connection that registered
+    EXPECT_EQ(due[0].notice.seq, static_cast<uint32_t>(id));
+    EXPECT_EQ(due[0].notice.verdicts[0].status, kTimely);
+    EXPECT_EQ(due[0].notice.verdicts[0].latenessKnown, 1);
+    EXPECT_EQ(due[0].notice.verdicts[0].lateness, -1700);
+    for (int i = 1; i < MAX_MACHINES; ++i) EXPECT_EQ(due[0].notice.verdicts[i].status, kNothingToReport);
+}
+
+TEST_F(ServiceTest, RegistrationRefusals) {
+    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
+    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
+    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
+}
+
+TEST_F(ServiceTest, DuplicateAndInvalidReceipts) {
+    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), kReceiptRepeated);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow + 5, 0))), kReceiptRepeated);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(0, kNow, 0))), kReceiptInvalid);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(-3, kNow, 0))), kReceiptInvalid);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 5))), kReceiptInvalid);
+    // An id that machine 2 handed out, claimed by machine 1.
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload((2 << kIdMachineShift) | 1, kNow, 1))),
+              kReceiptInvalid);
+}
+
+TEST_F(ServiceTest, ClientsThatLeaveTakeTheirStateAlong) {
+    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
+    int32_t m = answer(run(command::kStartMeasurement, le64(0)));
+    service_.connection_closed(kConn);
+    EXPECT_EQ(service_.pending_registrations(), 0u);
+    EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0xFF);
+    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
+    EXPECT_TRUE(logged("no longer pending"));
+}
+
+TEST_F(ServiceTest, CommandsWithoutReply) {
+    Outcome bye = run(command::kDisconnect, {});
+    EXPECT_TRUE(bye.disconnect);
+    EXPECT_TRUE(bye.reply.empty());
+    EXPECT_TRUE(run(command::kBindServer, le32(12)).reply.empty());
+    EXPECT_TRUE(logged("server 12 bound"));
+    EXPECT_TRUE(run(command::kSocketClose, le32(12)).reply.empty());
+    EXPECT_TRUE(logged("socket of server 12 closed"));
+    // Command 0 belongs on /dev/rtf1 only.
+    EXPECT_TRUE(run(command::kConnect, {}).reply.empty());
+}
+
+TEST_F(ServiceTest, MalformedRequestsGetNoReplyAndAreLogged) {
+    struct Case {
+        int32_t command;
+        size_t payload;
+        const char *log;
+    } cases[] = {
+        {13, 0, "unknown command 13"},   {-1, 4, "unknown command -1"},
+        {2, 4, "command 2 with 4"},      {9, 180, "command 9 with 180"},
+        {10, 20, "command 10 with 20"},  {5, 8, "command 5 with 8"},
+    };
+    for (const Case &c : cases) {
+        Outcome o = run(c.command, zeros(c.payload));
+        EXPECT_TRUE(o.reply.empty()) << c.log;
+        EXPECT_FALSE(o.disconnect);
+        EXPECT_TRUE(logged(c.log)) << c.log;
+    }
+}
+
+class GroupServiceTest : public ServiceTest {
+protected:
+    static ServiceConfig config() {
+        ServiceConfig c;
+        c.localId = 1;
+        c.groupMask = 0x07;  // machines 0, 1, 2
+        c.clock = ServiceClock(5'000'000, 0.0, kNow);  // clients see the clock 5 ms ahead
+        return c;
+    }
+    GroupServiceTest() : ServiceTest(config()) {}
+};
+
+TEST_F(GroupServiceTest, ReceiptOfAPeersDatagramIsForwardedInTrueTime) {
+    EXPECT_EQ(run(command::kMachineId, {}).reply, le32(1));
+    int32_t peerId = (2 << kIdMachineShift) | 9;
+    Outcome o = run(command::kReceipt, receipt_payload(peerId, kNow + 5'000'000 + 77, 2));
+    EXPECT_EQ(answer(o), 0);
+    ASSERT_TRUE(o.forward);
+    EXPECT_EQ(o.forward->machine, 2);
+    EXPECT_EQ(o.forward->receipt.receiver, 1);
+    EXPECT_EQ(o.forward->receipt.registrationId, peerId);
+    EXPECT_EQ(o.forward->receipt.receiptTime, kNow + 77);  // the clock's offset taken off
+
+    // A machine outside the group: accepted, nowhere to send.
+    Outcome out = run(command::kReceipt, receipt_payload((4 << kIdMachineShift) | 1, kNow, 4));
+    EXPECT_EQ(answer(out), 0);
+    EXPECT_FALSE(out.forward);
+}
+
+TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
+    uint64_t start = kNow + 5'000'000;  // a stamp of the skewed clock, at true time kNow
+    int32_t id = answer(run(command::kRegisterSend, register_payload(start, 0x1F, 2'000'000)));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(machine_of_id(id), 1);
+    // Machine 0 reports in time, machine 2 late; a report that names another
+    // machine than its sender, or someone else's registration, is ignored.
+    service_.peer_receipt(0, peer::Receipt{2, id, kNow});
+    service_.peer_receipt(0, peer::Receipt{0, (2 << kIdMachineShift) | 1, kNow});
+    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000});
+    service_.peer_receipt(2, peer::Receipt{2, id, kNow + 3'000'000});
+    EXPECT_TRUE(service_.take_due(kNow + 3'000'000).empty());  // machine 1 itself is missing
+    auto due = service_.take_due(kNow + 2'000'000 + 100'000'000);
+    ASSERT_EQ(due.size(), 1u);
+    const FailureNotice &n = due[0].notice;
+    EXPECT_EQ(n.sender, 1);
+    EXPECT_EQ(describe(n), "machine 0 timely (-1000 us), machine 1 missing, machine 2 late (+1000 us)");
+}
+
+TEST(ServiceClock, OffsetDriftAndInverse) {
+    const uint64_t epoch = kNow;
+    struct Case {
+        int64_t offset;
+        double ppm;
+        uint64_t at;
+        uint64_t expected;
+    } cases[] = {
+        {0, 0, kNow, kNow},
+        {-1000, 0, kNow, kNow - 1000},
+        {0, 100, kNow + 1'000'000'000, kNow + 1'000'000'000 + 100'000},  // 100 ppm of 1 s
+        {0, -50, kNow + 2'000'000'000, kNow + 2'000'000'000 - 100'000},
+        {3'000, 10, kNow + 1'000'000, kNow + 1'000'000 + 3'000 + 10},
+    };
+    for (const Case &c : cases) {
+        ServiceClock clock(c.offset, c.ppm, epoch);
+        EXPECT_EQ(clock.service_time(c.at), c.expected);
+        EXPECT_NEAR(static_cast<double>(clock.true_time(c.expected)), static_cast<double>(c.at), 1.0);
+    }
+    // Far from the epoch the inverse keeps every nanosecond.
+    EXPECT_EQ(ServiceClock(0, 0, 0).true_time(kNow + 1), kNow + 1);
+    EXPECT_EQ(ServiceClock(-7, 0, 0).true_time(kNow), kNow + 7);
+    // Never the top bit, never a wrap below zero.
+    EXPECT_EQ(ServiceClock(INT64_MAX, 0, 0).service_time(kNow), kMaxServiceTime);
+    EXPECT_EQ(ServiceClock(INT64_MIN, 0, 0).service_time(kNow), 0u);
+    EXPECT_EQ(ServiceClock(0, 0, 0).service_time(UINT64_MAX), kMaxServiceTime);
+    EXPECT_EQ(ServiceClock(-5, 0, 0).true_time(UINT64_MAX), kMaxServiceTime);
+    EXPECT_EQ(ServiceClock(5, 0, 0).true_time(0), 0u);
+}
+
+TEST(ChannelTable, NumbersNeverCollideAndNeverUseTheRegistrationDevice) {
+    ChannelTable table(5);
+    // 0 (devices 0, 3), then 1 is taken by /dev/rtf1, 2 (2, 5), 3 is in use,
+    // 4 (4, 7), 6 (6, 9), 8 (8, 11).
+    std::vector<int> got;
+    for (int i = 0; i < 5; ++i) got.push_back(table.allocate());
+    EXPECT_EQ(got, (std::vector<int>{0, 2, 4, 6, 8}));
+    EXPECT_EQ(table.allocate(), -1);  // full
+    table.release(4);
+    table.release(4);  // twice: no effect
+    EXPECT_EQ(table.allocate(), 4);
+    table.release(0);
+    table.release(2);
+    EXPECT_FALSE(table.live(2));
+    EXPECT_EQ(table.allocate(), 0);
+    // 2 would take 5, free now; 10 is not reachable before it.
+    EXPECT_EQ(table.allocate(), 2);
+    for (int n : table.connections()) {
+        EXPECT_NE(n, 1);
+        EXPECT_NE(n + kNoticeOffset, 1);
+        for (int m : table.connections())
+            if (m != n) {
+                EXPECT_TRUE(n != m + 3 && n + 3 != m);
+            }
+    }
+}
+
+TEST(Options, CommandLine) {
+    struct Case {
+        std::vector<const char *> args;
+        const char *error;  // "" when accepted
+    } cases[] = {
+        {{}, ""},
+        {{"--id", "4", "--peer", "0=10.0.0.1", "--peer", "2=host.example", "--quiet"}, ""},
+        {{"--clock-offset", "-2500", "--clock-drift", "12.5"}, ""},
+        {{"--id", "5"}, "--id needs"},
+        {{"--id"}, "--id needs"},
+        {{"--id", "x"}, "--id needs"},
+        {{"--peer", "1"}, "--peer needs"},
+        {{"--peer", "7=h"}, "--peer needs"},
+        {{"--peer", "1="}, "--peer needs"},
+        {{"--peer", "0=h"}, "machine 0 is named twice"},
+        {{"--peer", "2=a", "--peer", "2=b"}, "machine 2 is named twice"},
+        {{"--clock-drift", "fast"}, "--clock-drift needs"},
+        {{"--clock-offset", "1e3"}, "--clock-offset needs"},
+        {{"--bogus"}, "unknown argument '--bogus'"},
+    };
+    for (const Case &c : cases) {
+        std::vector<char *> argv{const_cast<char *>("norvd")};
+        for (const char *a : c.args) argv.push_back(const_cast<char *>(a));
+        Options opts;
+        std::string err = parse_options(static_cast<int>(argv.size()), argv.data(), opts);
+        if (*c.error == '\0') {
+            EXPECT_EQ(err, "") << c.args.size();
+        } else {
+            EXPECT_NE(err.find(c.error), std::string::npos) << err;
+        }
+    }
+    std::vector<const char *> args = {"norvd", "--id", "4", "--peer", "0=10.0.0.1",
+                                      "--clock-offset", "-2500", "--clock-drift", "12.5"};
+    Options opts;
+    ASSERT_EQ(parse_options(static_cast<int>(args.size()), const_cast<char **>(args.data()), opts), "");
+    EXPECT_EQ(opts.id, 4);
+    ASSERT_EQ(opts.peers.size(), 1u);
+    EXPECT_EQ(opts.peers[0].first, 0);
+    EXPECT_EQ(opts.peers[0].second, "10.0.0.1");
+    EXPECT_EQ(opts.clockOffset, -2500);
+    EXPECT_DOUBLE_EQ(opts.clockDrift, 12.5);
+    EXPECT_EQ(group_mask(opts), 0x11);
+}
+
+}  // namespace
+}  // namespace norvd
