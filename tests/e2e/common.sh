@@ -51,6 +51,7 @@ isolate() {
     mknod -m 666 /dev/null c 1 3
     mknod -m 666 /dev/zero c 1 5
     mknod -m 666 /dev/urandom c 1 9
+    mkdir /dev/net && mknod -m 600 /dev/net/tun c 10 200
     ip link set lo up || fail "cannot bring up loopback"
 }
 
