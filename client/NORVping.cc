@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <mutex>
 #include <thread>
 
 #include "format.h"
@@ -57,6 +58,16 @@ int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t stopRequested = 0;
 std::atomic<bool> stopThreadRunning{false};
 
+// The main thread's turn on the control channel: held by it from start-up on
+// and given up only between two passes of the ping loop. The stop thread
+// takes it before it writes commands 12 and 1, so that these are the last
+// requests of the process and never land between a request of the main
+// thread and its reply. A main thread that waits for a reply the service
+// never sends cannot give it up: after kExchangeGrace the stop goes ahead.
+std::timed_mutex channelTurn;
+std::atomic<bool> stopping{false};
+constexpr std::chrono::milliseconds kExchangeGrace{500};
+
 // Writes one block of text to standard output with one call and flushes it at
 // once, so blocks of the two threads never interleave and appear promptly on
 // a pipe or a file.
@@ -75,8 +86,23 @@ void claim_exit() {
 }
 
 // Tells the service that the socket (if any) and the connection are closed.
+// An exit runs while the other threads may sit in a read on the two FIFOs (the
+// main thread waiting for a reply when the stop comes from the stop thread,
+// the monitor always), so the descriptors they read are not closed under them:
+// a closed number could be handed out again while a thread still uses it.
+// Command 1 goes out on duplicates, which closeNORVConnection closes; the
+// originals close when the process ends, a moment later.
 void release_service() {
     if (socketCreated.load()) NORVsocketClose(&socketDesc);
+    int requestCopy = dup(norvDesc);
+    int noticeCopy = dup(wait_info_desc);
+    if (requestCopy >= 0 && noticeCopy >= 0) {
+        closeNORVConnection(requestCopy, noticeCopy);
+        return;
+    }
+    // No descriptor left for a copy: the originals it must be.
+    if (requestCopy >= 0) close(requestCopy);
+    if (noticeCopy >= 0) close(noticeCopy);
     closeNORVConnection(norvDesc, wait_info_desc);
 }
 
@@ -88,19 +114,36 @@ void release_service() {
 }
 
 // The stop by the user, in ordinary thread context.
-[[noreturn]] void stop_by_user() {
+[[noreturn]] void stop_by_user(bool onMainThread) {
     claim_exit();
+    if (!onMainThread) {
+        stopping.store(true);
+        (void)channelTurn.try_lock_for(kExchangeGrace);
+    }
     release_service();
     print_block("\nNORVPing stopped by user\n\n");
     end_process(0);
 }
 
+// SIGINT, as a set for the signal masks.
+sigset_t sigint_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
 // Body of the stop thread: waits for the byte that sigint_handler writes.
+// It is the one thread that takes SIGINT (the others block it), so the
+// signal never interrupts the ping loop's poll or an exchange on a FIFO, and
+// the handler runs while this thread waits in its read.
 void stop_thread_body() {
+    sigset_t interrupt = sigint_set();
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
     char byte;
     for (;;) {
         ssize_t r = read(stopPipe[0], &byte, 1);
-        if (r == 1) stop_by_user();
+        if (r == 1) stop_by_user(false);
         if (r < 0 && errno == EINTR) continue;
         // The pipe cannot fail while the process holds both ends; should it,
         // leave the stop to the ping loop.
@@ -179,6 +222,24 @@ void sigint_handler(int) {
     errno = saved;
 }
 
+namespace {
+
+// Installs sigint_handler. Where the signal can land in the main thread's
+// exchanges on the request FIFO (no stop thread), restart keeps them from
+// failing. The stop thread wants the opposite: its wait returns, so the
+// handler's byte is read at once even where the handler runs only once the
+// interrupted call has returned (as under ThreadSanitizer).
+void install_sigint_handler(bool restart) {
+    struct sigaction action;
+    bzero(&action, sizeof action);
+    action.sa_handler = sigint_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = restart ? SA_RESTART : 0;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
 // ---- Failure notice monitor ---------------------------------------------------
 
 void display_fail_info(const FailureNotice *notice) { print_block(format_notice(*notice)); }
@@ -239,8 +300,24 @@ void start_monitor() {
 
     uint64_t receiptStamp, estimate, errorBound;  // provided, never read
     uint64_t passes = 0;
+    bool sigintHere = false;
     for (;;) {
-        if (stopRequested && !stopThreadRunning.load()) stop_by_user();
+        if (stopping.load()) {
+            // The stop thread has begun: leave the channel to it for good.
+            channelTurn.unlock();
+            for (;;) pause();
+        }
+        if (!stopThreadRunning.load()) {
+            // No stop thread (any more): SIGINT comes to this thread, which
+            // looks for it once a pass.
+            if (!sigintHere) {
+                install_sigint_handler(true);
+                sigset_t interrupt = sigint_set();
+                pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+                sigintHere = true;
+            }
+            if (stopRequested) stop_by_user(true);
+        }
 
         ++passes;
         if (passes > kPassesBetweenPings) {
@@ -287,18 +364,16 @@ int main(int argc, char *argv[]) {
         exit(1);
     }
 
+    // Every thread but the stop thread runs with SIGINT blocked; the monitor
+    // inherits the mask from here.
+    sigset_t interrupt = sigint_set();
+    pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
     start_monitor();
 
+    channelTurn.lock();
     // The stop sequence runs on a thread of its own, so it neither waits for
-    // the ping loop nor runs inside the handler. SA_RESTART keeps the
-    // exchanges on the request FIFO from failing when the signal lands in them.
-    start_stop_thread();
-    struct sigaction action;
-    bzero(&action, sizeof action);
-    action.sa_handler = sigint_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
+    // the ping loop nor runs inside the handler.
+    install_sigint_handler(!start_stop_thread());
 
     if (NORVsocket(AF_INET, &socketDesc, norvDesc) < 0) {
         if (errno != 0)

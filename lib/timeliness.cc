@@ -9,7 +9,7 @@ using namespace norv::wire;
 
 namespace {
 
-// Fills the part that commands 6 and 7 share: three values and three names.
+// Fills the fields that commands 6 and 7 share: three values and three names.
 void put_exec_fields(uint8_t *payload, uint64_t first, uint64_t second, uint64_t third,
                      const ActivityNames &names) {
     put_u64le(payload, exec_request::kFirst, first);

@@ -1,0 +1,94 @@
+// fuzz_support.h: what the fuzz targets share: a check that aborts with a
+// message (so libFuzzer records the input), canary-guarded records, and the
+// socketpairs that stand in for the service's request FIFO and for a UDP
+// socket.
+#ifndef NORV_FUZZ_SUPPORT_H
+#define NORV_FUZZ_SUPPORT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace norv::fuzz {
+
+#define FUZZ_CHECK(cond)                                                               \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                              \
+        }                                                                              \
+    } while (0)
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kCanary = 0xA5;
+
+// A record with canary bytes on both sides. AddressSanitizer sees writes past
+// heap blocks; these catch writes past a field into its neighbours as well.
+template <typename T>
+struct Guarded {
+    uint8_t before[32];
+    T value;
+    uint8_t after[32];
+    Guarded() {
+        std::memset(before, kCanary, sizeof before);
+        std::memset(after, kCanary, sizeof after);
+    }
+    bool intact() const {
+        for (uint8_t b : before)
+            if (b != kCanary) return false;
+        for (uint8_t b : after)
+            if (b != kCanary) return false;
+        return true;
+    }
+};
+
+// A socketpair closed at the end of the input. side(0) goes to the library.
+struct Pair {
+    int fds[2] = {-1, -1};
+    explicit Pair(int type) {
+        if (socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
+    }
+    ~Pair() {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+    Pair(const Pair &) = delete;
+    Pair &operator=(const Pair &) = delete;
+    int lib() const { return fds[0]; }
+    int peer() const { return fds[1]; }
+};
+
+// The service's side of a request FIFO: replies queued up front, then end of
+// file, so a reply the input did not provide reads as a failed channel
+// instead of blocking.
+struct ScriptedService {
+    Pair pair{SOCK_STREAM};
+    explicit ScriptedService(const Bytes &replies) {
+        if (!replies.empty() &&
+            write(pair.peer(), replies.data(), replies.size()) != static_cast<ssize_t>(replies.size()))
+            std::abort();
+        shutdown(pair.peer(), SHUT_WR);
+    }
+    int fd() const { return pair.lib(); }
+    // Everything the library wrote so far.
+    Bytes written() const {
+        Bytes out;
+        uint8_t chunk[4096];
+        for (;;) {
+            ssize_t n = recv(pair.peer(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n <= 0) break;
+            out.insert(out.end(), chunk, chunk + n);
+        }
+        return out;
+    }
+};
+
+}  // namespace norv::fuzz
+
+#endif  // NORV_FUZZ_SUPPORT_H

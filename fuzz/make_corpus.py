@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into corpus/<target>/.
+
+The targets read their input through libFuzzer's FuzzedDataProvider: byte
+strings from the front, integers from the back (most significant byte first,
+as few bytes as the range needs). Input below mirrors that, so each seed
+decodes into the datagrams, tables and replies written out here.
+
+    fuzz/make_corpus.py        (re)writes fuzz/corpus/
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MASK64 = (1 << 64) - 1
+
+
+class Input:
+    def __init__(self):
+        self.front = bytearray()
+        self.back = bytearray()  # in the order the target takes it
+
+    def integer(self, value, lo, hi):
+        span, offset, width = hi - lo, value - lo, 0
+        while width < 8 and (span >> (8 * width)) > 0:
+            width += 1
+        for i in reversed(range(width)):
+            self.back.append((offset >> (8 * i)) & 0xFF)
+        return self
+
+    def u8(self, v): return self.integer(v, 0, 0xFF)
+    def i32(self, v): return self.integer(v, -(1 << 31), (1 << 31) - 1)
+    def u32(self, v): return self.integer(v, 0, (1 << 32) - 1)
+    def u64(self, v): return self.integer(v & MASK64, 0, MASK64)
+    def boolean(self, v): return self.u8(1 if v else 0)
+
+    def raw(self, b):
+        self.front += b
+        return self
+
+    def text(self, s):  # ConsumeRandomLengthString: ends at a backslash and another byte
+        self.front += s.encode() + b"\\|"
+        return self
+
+    def bytes(self):
+        return bytes(self.front) + bytes(reversed(self.back))
+
+
+def header(sender, kind=0, send_stamp=0, elapsed=0, echoes=None, registration=0):
+    echoes = echoes or {}
+    h = struct.pack("<BBxxQQ", sender, kind, send_stamp & MASK64, elapsed & MASK64)
+    for i in range(5):
+        h += struct.pack("<QQQQ", *echoes.get(i, (0, 0, 0, 0)))
+    return h + struct.pack("<i", registration)
+
+
+def ping_payload(error, time, seq):
+    return struct.pack("<QQI", error, time, seq)
+
+
+def names(module, activity, wcet):
+    return b"".join(n.encode().ljust(50, b"\0")[:50] for n in (module, activity, wcet))
+
+
+def write(target, seeds):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+# ---- receive_path ------------------------------------------------------------
+
+def receive_seed(local_id, real_range, capacity, blocking, slots, server_id, replies, datagrams):
+    i = Input().u8(local_id).boolean(real_range).integer(capacity, -2, 1400).boolean(blocking)
+    for slot in slots:
+        i.boolean(slot is None)
+        if slot is not None:
+            for v in slot:
+                i.u64(v)
+    i.i32(server_id).integer(len(replies), 0, 128).raw(replies)
+    for d in datagrams:
+        i.integer(len(d), 0, 1500).raw(d)
+    return i.bytes()
+
+
+EMPTY5 = [None] * 5
+clock = lambda v: struct.pack("<Q", v & MASK64)
+answer = lambda v: struct.pack("<i", v)
+
+write("receive_path", {
+    # A registered answer of 20 bytes, accepted, no echo for us yet.
+    "registered-answer": receive_seed(
+        1, True, 20, False, EMPTY5, 0, clock(100000) + answer(0),
+        [header(2, send_stamp=90000, registration=7) + ping_payload(1500, 2000, 3)]),
+    # An echo of our own send: the round trip bounds the delay.
+    "echoed": receive_seed(
+        0, True, 20, False, [None, (50000, 40000, 300, 900), None, None, None], 0,
+        clock(200000),
+        [header(1, send_stamp=160000, elapsed=12, echoes={0: (1000, 150000, 200, 50)})
+         + ping_payload(1, 2, 3)]),
+    # Skipped ones (short, other kind), an empty header and a refusal, blocking.
+    "mixed-blocking": receive_seed(
+        3, True, 64, True, EMPTY5, 5, clock(7) + clock(8) + answer(-2),
+        [b"\x00" * 100, header(0, kind=1), header(4), header(2, registration=9) + b"x" * 30]),
+    # A local id no service hands out, and a sender id without a slot.
+    "defensive-ids": receive_seed(
+        200, False, 20, False, EMPTY5, 0, clock(5),
+        [header(9) + b"\x01" * 20, header(2, echoes={4: (1, 2, 3, 4)}) + b"\x02" * 20]),
+    # The clock reply cut off: the channel ends in the middle of it.
+    "short-reply": receive_seed(
+        2, True, 1400, False, EMPTY5, 0, b"\x01\x02\x03",
+        [header(1) + b"\xff" * 1316]),
+})
+
+# ---- datagram_estimate ---------------------------------------------------------
+
+def estimate_seed(local_id, real_range, slots, events):
+    i = Input().u8(local_id).boolean(real_range)
+    for slot in slots:
+        i.boolean(slot is None)
+        if slot is not None:
+            for v in slot:
+                i.u64(v)
+    for e in events:
+        i.u64(e[1])
+        if e[0] == "send":
+            _, now, kind, start, reg = e
+            i.boolean(True).u8(kind).u64(start).i32(reg)
+        else:
+            _, now, d = e
+            i.boolean(False).integer(len(d), 0, 1500).raw(d)
+    return i.bytes()
+
+
+write("datagram_estimate", {
+    "first-then-echo": estimate_seed(1, True, EMPTY5, [
+        ("recv", 1000, header(3, send_stamp=500) + b"p" * 20),
+        ("send", 1100, 0, 1050, 0),
+        ("recv", 1300, header(3, send_stamp=700, elapsed=40,
+                              echoes={1: (150, 1100, 0, 0)})),
+    ]),
+    "wrapping-clocks": estimate_seed(4, True, [(MASK64, 1, 0, UINT := 0x00FFFFFFFFFFFFFF)] + [None] * 4, [
+        ("recv", 3, header(0, send_stamp=MASK64 - 5, echoes={4: (MASK64, 9, MASK64, MASK64)})),
+        ("send", 2, 7, MASK64, -1),
+    ]),
+    "short-and-odd": estimate_seed(77, False, EMPTY5, [
+        ("recv", 5, b""), ("recv", 5, b"\x00" * 183), ("recv", 6, header(5)),
+        ("recv", 7, header(0, kind=2)), ("send", 8, 0, 0, 1),
+    ]),
+})
+
+# ---- control_replies -------------------------------------------------------------
+
+def control_seed(replies, ops):
+    i = Input().integer(len(replies), 0, 512).raw(replies)
+    for op in ops:
+        code = op[0]
+        i.integer(code, 0, 11)
+        if code == 0:
+            i.boolean(op[1])
+        elif code == 2:
+            i.u8(op[1]).i32(op[2]).u64(op[3])
+        elif code == 4:
+            i.u64(op[1])
+        elif code in (5, 8, 11):
+            i.i32(op[1])
+        elif code in (6, 7):
+            i.boolean(code == 6).u64(op[1]).u64(op[2]).u64(op[3]).raw(op[4])
+            i.text(op[5])
+        elif code == 9:
+            _, local, length, v8, v32, start, first, second, nm = op
+            i.integer(local, 0, 4).integer(length, 0, 1000).u8(v8).i32(v32)
+            i.u64(start).u64(first).u64(second).raw(nm)
+    return i.bytes()
+
+
+ping_names = names("appmod1", "timelyExec", "timelyExec_wcet")
+long_names = b"M" * 50 + b"A" * 50 + b"W" * 50
+write("control_replies", {
+    "clock-id-receipt": control_seed(
+        clock(123456789) + answer(2) + answer(0) + clock(1),
+        [(0, False), (1,), (2, 4, 77, 1 << 63), (0, True)]),
+    "registered-send": control_seed(
+        answer(5) + clock(1000) + answer(-12),
+        [(9, 1, 20, 31, 16006, 900, 490, 2000000, ping_names),
+         (9, 1, 20, 31, 16006, 900, 490, 2000000, ping_names)]),
+    "timeliness": control_seed(
+        answer(1) + bytes(20) + b"\x05" + bytes(19) + clock(42) + answer(-3)
+        + bytes(24) + struct.pack("<i", 9) + bytes(20),
+        [(4, 10), (5, 1), (5, 2), (6, 1, 2, 3, long_names, "sched-text"),
+         (7, 4, 5, 6, ping_names, ""), (8, 3), (8, 4)]),
+    "notices-and-eof": control_seed(
+        bytes([2, 1, 0, 0, 9, 0, 0, 0]) + bytes([1, 1, 0, 0, 40, 0, 0, 0]) * 5 + b"\x07" * 10,
+        [(3,), (3,), (10,), (11, 77)]),
+    "socket-ids": control_seed(answer(3) + answer(5) + answer(-1), [(10,), (10,), (10,), (10,)]),
+})
+
+# ---- print_format ----------------------------------------------------------------
+
+def notice(sender, seq, verdicts):
+    b = struct.pack("<xBxxI", sender, seq)
+    for status, known, lateness in verdicts:
+        b += struct.pack("<BBxxi", status, known, lateness)
+    return b
+
+
+def format_seed(address, payload, notices):
+    return Input().u32(address).raw(payload + b"".join(notices)).bytes()
+
+
+write("print_format", {
+    "answer-and-notice": format_seed(0x0100007F, ping_payload(1999, 2500000, 7), [
+        notice(1, 12, [(1, 1, 40), (0, 1, -40), (2, 0, 0), (7, 0, 5), (1, 2, 3)])]),
+    "extremes": format_seed(0xFFFFFFFF, ping_payload(MASK64, MASK64, 0xFFFFFFFF), [
+        notice(255, 0xFFFFFFFF, [(0, 1, -(1 << 31)), (1, 1, -(1 << 31)), (3, 1, (1 << 31) - 1),
+                                 (2, 1, 1), (255, 1, 0)]),
+        notice(0, 0, [(2, 0, 0)] * 5)]),
+})
