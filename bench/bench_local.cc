@@ -1,0 +1,330 @@
+// bench_local.cc: the figures that need no timing service.
+//
+//   idle poll       NORVrecvfrom(blocking 0) on an idle socket    vs select(0 timeout)
+//   library cost    a timed send and an accepted receive with the
+//                   service replaced by a scripted peer           vs raw sendto / recvfrom
+//   header code     putReceiveInfo, header encode and decode      (ns per call)
+//
+// The scripted peer is the far end of a socketpair() on which the clock
+// replies are queued before the timed stretch starts, so it answers at once
+// and costs nothing while the library runs. Datagrams and replies are queued,
+// and the library's requests drained, in batches with the timer paused; the
+// floors go through the same batches.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "bench_util.h"
+#include "norv.h"
+#include "timed_socket_io.h"
+#include "wire.h"
+
+using namespace norv::bench;
+using namespace norv::wire;
+
+namespace {
+
+// Datagrams and replies queued per batch: well inside a loopback socket's
+// default receive buffer.
+constexpr int kBatch = 64;
+constexpr int kPayload = ping::kSize;                  // a ping: 20 bytes
+constexpr size_t kDatagram = header::kSize + kPayload;  // 204 bytes on the wire
+
+// Everything readable on fd, thrown away.
+void drain(int fd) {
+    uint8_t sink[4096];
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+}
+
+// A socketpair whose [0] the library uses as its request FIFO and whose [1]
+// plays the service.
+struct ScriptedPeer {
+    int fds[2] = {-1, -1};
+    uint64_t clock = 1'000'000'000'000;
+    ScriptedPeer() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+    ~ScriptedPeer() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    // Drops the requests written so far and queues n clock replies, each
+    // reading a microsecond later than the one before.
+    void queue_clock_replies(int n) {
+        drain(fds[1]);
+        uint8_t replies[kBatch * 8];
+        for (int i = 0; i < n; ++i) put_u64le(replies, static_cast<size_t>(i) * 8, clock += 1000);
+        (void)!write(fds[1], replies, static_cast<size_t>(n) * 8);
+    }
+};
+
+// A table with a reference from machine 1, so that a header carries one echo.
+void fill_table(TimedSocket &ts, uint8_t localId) {
+    init_session(&ts, localId);
+    uint8_t other = localId == 0 ? 1 : 0;
+    ts.peers[other] = PeerTiming{999'999'000'000, 999'999'100'000, 15'000, 40'000};
+}
+
+// ---- Idle poll ------------------------------------------------------------------
+
+void BM_IdlePoll_NORVrecvfrom(benchmark::State &state) {
+    TimedSocket ts{};
+    init_session(&ts, 0);
+    ts.udpSocket = loopback_udp(nullptr);
+    ts.requestFd = -1;  // never used: nothing arrives
+    uint8_t buf[kDatagram];
+    sockaddr_in from{};
+    uint64_t receipt = 0, estimate = 0, error = 0;
+    for (auto _ : state) {
+        socklen_t fromLen = sizeof from;
+        int n = NORVrecvfrom(buf, kPayload, 0, reinterpret_cast<sockaddr *>(&from), &fromLen, &ts,
+                             &receipt, &estimate, &error, 0);
+        benchmark::DoNotOptimize(n);
+    }
+    state.counters["passes_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    close(ts.udpSocket);
+}
+BENCHMARK(BM_IdlePoll_NORVrecvfrom);
+
+void BM_IdlePoll_select(benchmark::State &state) {
+    int udp = loopback_udp(nullptr);
+    for (auto _ : state) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(udp, &readable);
+        timeval zero = {0, 0};
+        int n = select(udp + 1, &readable, nullptr, nullptr, &zero);
+        benchmark::DoNotOptimize(n);
+    }
+    close(udp);
+}
+BENCHMARK(BM_IdlePoll_select);
+
+// ---- Library cost on a scripted peer ----------------------------------------------
+
+void BM_ClockExchange_ScriptedPeer(benchmark::State &state) {
+    ScriptedPeer peer;
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            peer.queue_clock_replies(kBatch);
+            left = kBatch;
+            state.ResumeTiming();
+        }
+        benchmark::DoNotOptimize(gettime(peer.fds[0]));
+        --left;
+    }
+}
+BENCHMARK(BM_ClockExchange_ScriptedPeer);
+
+void BM_TimedSend_ScriptedPeer(benchmark::State &state) {
+    ScriptedPeer peer;
+    TimedSocket ts{};
+    fill_table(ts, 0);
+    ts.requestFd = peer.fds[0];
+    ts.udpSocket = loopback_udp(nullptr);
+    sockaddr_in to{};
+    int sink = loopback_udp(&to);
+    uint8_t buf[kDatagram] = {};
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            drain(sink);
+            peer.queue_clock_replies(kBatch);
+            left = kBatch;
+            state.ResumeTiming();
+        }
+        int n = NORVsendto(buf, kPayload, 0, reinterpret_cast<sockaddr *>(&to), sizeof to, &ts,
+                           999'999'900'000);
+        benchmark::DoNotOptimize(n);
+        --left;
+    }
+    close(ts.udpSocket);
+    close(sink);
+}
+BENCHMARK(BM_TimedSend_ScriptedPeer);
+
+void BM_RawSendto(benchmark::State &state) {
+    int udp = loopback_udp(nullptr);
+    sockaddr_in to{};
+    int sink = loopback_udp(&to);
+    uint8_t buf[kDatagram] = {};
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            drain(sink);
+            left = kBatch;
+            state.ResumeTiming();
+        }
+        ssize_t n = sendto(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        benchmark::DoNotOptimize(n);
+        --left;
+    }
+    close(udp);
+    close(sink);
+}
+BENCHMARK(BM_RawSendto);
+
+// Queues n datagrams of kDatagram bytes on `to`: timed headers from machine 1
+// echoing machine 0, or (timed false) zero bytes.
+void queue_datagrams(int from, const sockaddr_in &to, int n, bool timed, uint64_t &clock) {
+    TimedSocket sender{};
+    fill_table(sender, 1);
+    sender.peers[0] = PeerTiming{clock - 60'000, clock - 90'000, 12'000, 30'000};
+    uint8_t buf[kDatagram] = {};
+    for (int i = 0; i < n; ++i) {
+        if (timed) norv::write_timed_header(sender, buf, 0, clock - 5'000, 0, clock);
+        (void)sendto(from, buf, sizeof buf, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    }
+}
+
+void BM_AcceptedReceive_ScriptedPeer(benchmark::State &state) {
+    ScriptedPeer peer;
+    TimedSocket ts{};
+    fill_table(ts, 0);
+    ts.requestFd = peer.fds[0];
+    sockaddr_in to{};
+    ts.udpSocket = loopback_udp(&to);
+    int sender = loopback_udp(nullptr);
+    uint8_t buf[kDatagram];
+    sockaddr_in from{};
+    uint64_t receipt = 0, estimate = 0, error = 0;
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            queue_datagrams(sender, to, kBatch, true, peer.clock);
+            peer.queue_clock_replies(kBatch);
+            left = kBatch;
+            state.ResumeTiming();
+        }
+        socklen_t fromLen = sizeof from;
+        int n = NORVrecvfrom(buf, kPayload, 0, reinterpret_cast<sockaddr *>(&from), &fromLen, &ts,
+                             &receipt, &estimate, &error, 1);
+        benchmark::DoNotOptimize(n);
+        --left;
+    }
+    close(ts.udpSocket);
+    close(sender);
+}
+BENCHMARK(BM_AcceptedReceive_ScriptedPeer);
+
+void BM_RawRecvfrom(benchmark::State &state) {
+    sockaddr_in to{};
+    int udp = loopback_udp(&to);
+    int sender = loopback_udp(nullptr);
+    uint64_t clock = 0;
+    uint8_t buf[kDatagram];
+    sockaddr_in from{};
+    int left = 0;
+    for (auto _ : state) {
+        if (left == 0) {
+            state.PauseTiming();
+            queue_datagrams(sender, to, kBatch, false, clock);
+            left = kBatch;
+            state.ResumeTiming();
+        }
+        socklen_t fromLen = sizeof from;
+        ssize_t n = recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
+        benchmark::DoNotOptimize(n);
+        --left;
+    }
+    close(udp);
+    close(sender);
+}
+BENCHMARK(BM_RawRecvfrom);
+
+// ---- Estimation and header code ---------------------------------------------------
+
+void BM_PutReceiveInfo(benchmark::State &state) {
+    TimedSocket ts{};
+    fill_table(ts, 0);
+    uint64_t now = 1'000'000'000'000;
+    uint64_t estimate = 0, error = 0;
+    for (auto _ : state) {
+        now += 1'000;
+        // Path B (an echo of ours), against a reference from the same machine.
+        putReceiveInfo(&ts, now, 20'000, now - 30'000, now - 80'000, 1, 25'000, 10'000, 5'000,
+                       &estimate, &error);
+        benchmark::DoNotOptimize(estimate);
+        benchmark::DoNotOptimize(error);
+    }
+}
+BENCHMARK(BM_PutReceiveInfo);
+
+TimedHeader sample_header() {
+    TimedHeader h{};
+    h.senderId = 1;
+    h.sendStamp = 1'000'000'000'000;
+    h.elapsed = 5'000;
+    for (size_t i = 0; i < MAX_MACHINES; ++i)
+        h.echoes[i] = PeerEcho{20'000 + i, 999'999'000'000 + i, 25'000 + i, 10'000 + i};
+    h.registrationId = 77;
+    return h;
+}
+
+void BM_EncodeTimedHeader(benchmark::State &state) {
+    TimedHeader h = sample_header();
+    uint8_t buf[header::kSize];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(&h);  // the record may have changed
+        encode_timed_header(h, buf);
+        benchmark::DoNotOptimize(buf);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_EncodeTimedHeader);
+
+void BM_DecodeTimedHeader(benchmark::State &state) {
+    uint8_t buf[header::kSize] = {};
+    encode_timed_header(sample_header(), buf);
+    TimedHeader h;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(buf);  // the bytes may have changed
+        bool ok = decode_timed_header(buf, sizeof buf, &h);
+        benchmark::DoNotOptimize(ok);
+        benchmark::DoNotOptimize(h);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_DecodeTimedHeader);
+
+// The whole send-side header step: echoes built from the table, then encoded.
+void BM_WriteTimedHeader(benchmark::State &state) {
+    TimedSocket ts{};
+    fill_table(ts, 0);
+    uint8_t buf[header::kSize];
+    uint64_t now = 1'000'000'000'000;
+    for (auto _ : state) {
+        norv::write_timed_header(ts, buf, 0, now - 5'000, 0, now);
+        now += 1'000;
+        benchmark::DoNotOptimize(buf);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_WriteTimedHeader);
+
+// The floor of both: moving the header's 184 bytes once.
+void BM_Memcpy184(benchmark::State &state) {
+    uint8_t src[header::kSize] = {1};
+    uint8_t dst[header::kSize];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(src);
+        std::memcpy(dst, src, sizeof dst);
+        benchmark::DoNotOptimize(dst);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Memcpy184);
+
+}  // namespace
+
+BENCHMARK_MAIN();
