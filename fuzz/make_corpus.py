@@ -218,3 +218,98 @@ write("print_format", {
                                  (2, 1, 1), (255, 1, 0)]),
         notice(0, 0, [(2, 0, 0)] * 5)]),
 })
+
+# ---- service_requests, peer_messages -----------------------------------------------
+# These two read their input front to back: a short configuration, then
+# operations of a control byte and its operands (see the targets' comments).
+
+def req(command, payload=b"", length=None):
+    return struct.pack("<ii", command, len(payload) if length is None else length) + payload
+
+
+def feed(device, data):
+    """Operations that feed data to a device in chunks of at most 255 bytes."""
+    out = b""
+    for i in range(0, len(data), 255):
+        chunk = data[i:i + 255]
+        out += bytes([device << 2, len(chunk)]) + chunk
+    return out
+
+
+def advance(us):
+    return bytes([2]) + struct.pack("<H", us)
+
+
+def register_payload(start, machines, deadline_ns):
+    p = struct.pack("<QQQB3xi", start, 490, deadline_ns, machines, 16006)
+    return p + names(b"probe", b"act", b"wcet") + b"\0\0"
+
+
+def names(m, a, w):
+    return m.ljust(50, b"\0") + a.ljust(50, b"\0") + w.ljust(50, b"\0")
+
+
+def receipt_payload(reg_id, at, sender):
+    return struct.pack("<iQB3x", reg_id, at, sender)
+
+
+exec_payload = struct.pack("<QQQ", 5000000, 1, 2) + names(b"m", b"a", b"w") + b"text".ljust(22, b"\0")
+config = bytes([0, 0x03]) + struct.pack("<i", -1500) + bytes([3])
+everything = b"".join([req(2), req(3), req(4, struct.pack("<Q", 7)), req(5, struct.pack("<i", 1)),
+                       req(6, exec_payload), req(7, exec_payload[:176]), req(8, struct.pack("<i", 2)),
+                       req(9, register_payload(1 << 60, 0x1F, 2000000)),
+                       req(10, receipt_payload(1, 1 << 60, 0)), req(11, struct.pack("<i", 5)),
+                       req(12, struct.pack("<i", 5)), req(1)])
+write("service_requests", {
+    "every-command": config + feed(0, everything) + advance(5000),
+    # The same stream cut into small chunks, and two devices interleaved.
+    "split-requests": config + b"".join(
+        bytes([1 << 2, 3]) + everything[i:i + 3] for i in range(0, len(everything), 3))
+        + feed(2, req(2) + req(3)) + advance(60000),
+    "malformed-heads": config + feed(0, req(2, length=-8) + req(2, length=6) + req(2, length=200)
+                                     + req(99, b"abcdefgh") + req(2, b"1234") + req(0))
+        + bytes([3, 0x07]) + feed(3, req(9, register_payload(0, 0, 0))),
+    "full-tables": config + feed(0, b"".join(req(9, register_payload(1 << 60, 1, 1000000))
+                                             for _ in range(8))
+                                 + b"".join(req(4, struct.pack("<Q", i)) for i in range(8)))
+        + bytes([0x04 | 3]) + advance(65535),
+})
+
+
+def peer_receipt(receiver, reg_id, at, magic=b"NRVD", version=1, kind=1):
+    return magic + struct.pack("<BBBxiQ", version, kind, receiver, reg_id, at)
+
+
+def later(us):
+    return bytes([3]) + struct.pack("<H", us)
+
+
+def datagram(sender, data):
+    return bytes([sender << 2]) + struct.pack("<H", len(data)) + data
+
+
+def register(conn, machines, deadline_us):
+    return bytes([(conn << 2) | 1, machines]) + struct.pack("<H", deadline_us)
+
+
+def local_receipt(sender, pick, reg_id=0):
+    return bytes([(sender << 2) | 2, pick]) + (struct.pack("<i", reg_id) if pick >= 128 else b"")
+
+
+write("peer_messages", {
+    # Machine 0 with peers 1 and 2: a send for all three, receipts from both
+    # peers (one late), a forged one from an unconfigured address, a verdict.
+    "group-receipts": bytes([0, 0x07]) + register(0, 0x07, 2000) + local_receipt(0, 0)
+        + datagram(1, peer_receipt(1, 1, 1700000000000000000 + 500000))
+        + datagram(6, peer_receipt(2, 1, 1700000000000000000))
+        + datagram(2, peer_receipt(2, 1, 1700000000000000000 + 9000000)) + later(3000),
+    "malformed": bytes([1, 0x1F]) + register(1, 0x1F, 100)
+        + datagram(0, peer_receipt(0, 1 << 26 | 1, 5)[:19])
+        + datagram(2, peer_receipt(2, 1 << 26 | 1, 5) + b"x")
+        + datagram(3, peer_receipt(3, 1 << 26 | 1, 5, magic=b"NRVE"))
+        + datagram(4, peer_receipt(4, 1 << 26 | 1, 5, version=2))
+        + datagram(0, peer_receipt(0, 1 << 26 | 1, 5, kind=0))
+        + datagram(0, peer_receipt(3, 1 << 26 | 1, 5))
+        + datagram(0, peer_receipt(0, -5, 5)) + datagram(0, peer_receipt(9, 5, 5))
+        + local_receipt(7, 200, 12) + local_receipt(2, 200, 2 << 26 | 3) + later(65535),
+})

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,6 +68,7 @@ std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int numb
     struct stat st {};
     if (fstat(dev->slave_.get(), &st) < 0) return error = failed("fstat"), nullptr;
     dev->rdev_ = st.st_rdev;
+    dev->fsdev_ = st.st_dev;
     // Any program may use the service, as with the devices it stands in for.
     if (fchmod(dev->slave_.get(), 0666) < 0) return error = failed("fchmod"), nullptr;
     termios tio{};
@@ -132,10 +134,32 @@ bool PtyDevice::write_record(const uint8_t *data, size_t len) {
     return w == static_cast<ssize_t>(len);
 }
 
+namespace {
+
+// The parent of process `pid` (a /proc directory name), or -1 when it is gone.
+pid_t parent_of(const char *pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    Fd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f.valid()) return -1;
+    char buf[512];
+    ssize_t n = read(f.get(), buf, sizeof buf - 1);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    // "pid (comm) state ppid ...": comm may hold anything, even ')'.
+    const char *close = strrchr(buf, ')');
+    int ppid = -1;
+    if (close == nullptr || sscanf(close + 1, " %*c %d", &ppid) != 1) return -1;
+    return ppid;
+}
+
+}  // namespace
+
 bool PtyDevice::opened_by_clients() const {
     DIR *proc = opendir("/proc");
     if (proc == nullptr) return true;  // cannot tell: keep what clients may need
-    std::string self = std::to_string(getpid());
+    pid_t selfPid = getpid();
+    std::string self = std::to_string(selfPid);
     bool found = false;
     while (!found) {
         dirent *p = readdir(proc);
@@ -147,20 +171,31 @@ bool PtyDevice::opened_by_clients() const {
         while (dirent *f = readdir(fds)) {
             if (f->d_name[0] == '.') continue;
             struct stat st {};
+            // Every devpts instance (a container's, a test's) numbers its
+            // ptys from 0: only the instance and the number together name ours.
             if (fstatat(dirfd(fds), f->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
-                st.st_rdev == rdev_) {
+                st.st_rdev == rdev_ && st.st_dev == fsdev_) {
                 found = true;
                 break;
             }
         }
         closedir(fds);
+        // A guard just forked holds copies of all our descriptors until it
+        // closes them. Those copies share our open files, so closing them
+        // sends no close event: counting the guard as a client would keep
+        // the device in use for good. Our only children are guards.
+        if (found && parent_of(p->d_name) == selfPid) found = false;
     }
     closedir(proc);
     return found;
 }
 
 void PtyDevice::flush() {
-    tcflush(slave_.get(), TCIOFLUSH);
+    // Only what we wrote and no client read (the slave's input queue). The
+    // bytes the gone clients wrote were read before this; anything in the
+    // other direction now is a request of a client that opened the device
+    // since it was last looked up, and must be served.
+    tcflush(slave_.get(), TCIFLUSH);
     parser.reset();
 }
 

@@ -58,7 +58,8 @@ public:
     // when it would not fit behind what they left unread.
     bool write_record(const uint8_t *data, size_t len);
 
-    // Drops whatever waits in either direction (the last client has gone).
+    // Drops the unread replies and notices and the partial request of the
+    // clients that have gone; keeps what a new client may have written since.
     void flush();
 
     // Whether a process other than norvd holds the device open, looked up in
@@ -79,7 +80,8 @@ private:
     PtyDevice() = default;
 
     int number_ = -1;
-    dev_t rdev_ = 0;
+    dev_t rdev_ = 0;   // the pty's number
+    dev_t fsdev_ = 0;  // the devpts instance that holds it
     Fd master_;
     Fd slave_;
     int inotify_ = -1;

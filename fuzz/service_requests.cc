@@ -1,0 +1,183 @@
+// service_requests.cc: norvd's request reassembly and command handling. The
+// input is a script for four devices: chunks of bytes of any length fed to
+// each device's RequestParser, every whole request handed to the Service, the
+// true time moved forward, verdicts taken, connections closed and devices
+// reset. Tables are small so that they fill up.
+//
+// Input: [0 local id][1 group mask][2..5 clock offset, i32 us][6 drift, i8 ppm]
+// then operations, each a control byte c and its operands:
+//   c & 3 == 0, 1: feed the next (byte) bytes to device (c >> 2) & 3
+//   c & 3 == 2:    advance the clock by the next u16 in us, take due verdicts
+//   c & 3 == 3:    (c >> 2) & 1 ? close the connection of device (c >> 3) & 3
+//                                : reset the parser of that device
+// Checks: a parser never holds a whole request after it was drained nor more
+// than a head and the largest payload; every reply has the size that the
+// command table gives (none for a wrong payload size, an unknown command, 0,
+// 1, 11 and 12); answers stay in their ranges; verdicts go only to
+// connections that registered since they were last closed.
+#include <array>
+#include <cstdint>
+#include <set>
+
+#include "commands.h"
+#include "fuzz_support.h"
+#include "registrations.h"
+#include "request_parser.h"
+#include "wire.h"
+
+using namespace norv::fuzz;
+using namespace norv::wire;
+
+namespace {
+
+constexpr int kDevices = 4;
+constexpr size_t kLargestPartial = request::kHeadSize + norvd::kMaxPayload - 1;
+
+struct Reader {
+    const uint8_t *data;
+    size_t size, at = 0;
+    bool more() const { return at < size; }
+    uint8_t u8() { return at < size ? data[at++] : 0; }
+    uint32_t le(size_t n) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(u8()) << (8 * i);
+        return v;
+    }
+};
+
+void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t localId) {
+    int32_t cmd = req.command;
+    bool known = cmd >= 0 && cmd < command::kCount &&
+                 req.payload.size() == static_cast<size_t>(kPayloadSize[cmd]);
+    if (!known || cmd == command::kConnect) {
+        FUZZ_CHECK(out.reply.empty() && !out.disconnect && !out.forward);
+        return;
+    }
+    FUZZ_CHECK(out.reply.size() == static_cast<size_t>(kReplySize[cmd]));
+    FUZZ_CHECK(out.disconnect == (cmd == command::kDisconnect));
+    FUZZ_CHECK(!out.forward || cmd == command::kReceipt);
+    const uint8_t *r = out.reply.data();
+    switch (cmd) {
+    case command::kTimestamp:
+    case command::kStartExec:
+        FUZZ_CHECK(get_u64le(r, 0) <= norvd::kMaxServiceTime);
+        break;
+    case command::kMachineId:
+        FUZZ_CHECK(get_i32le(r, 0) == localId);
+        break;
+    case command::kStartMeasurement:
+    case command::kStartLocalFD: {
+        int32_t h = get_i32le(r, 0);
+        FUZZ_CHECK(h > 0 || h == norvd::kTableFull);
+        break;
+    }
+    case command::kRegisterSend: {
+        int32_t id = get_i32le(r, 0);
+        FUZZ_CHECK(id == norvd::kTableFull || id == norvd::kNoReceiver ||
+                   (id > 0 && norvd::machine_of_id(id) == localId));
+        break;
+    }
+    case command::kReceipt: {
+        int32_t a = get_i32le(r, 0);
+        FUZZ_CHECK(a == 0 || a == norvd::kReceiptRepeated || a == norvd::kReceiptInvalid);
+        if (out.forward) {
+            FUZZ_CHECK(a == 0);
+            FUZZ_CHECK(out.forward->machine < MAX_MACHINES && out.forward->machine != localId);
+            FUZZ_CHECK(out.forward->receipt.receiver == localId);
+        }
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    Reader in{data, size};
+    norvd::ServiceConfig config;
+    config.localId = in.u8() % MAX_MACHINES;
+    config.groupMask = static_cast<uint8_t>((in.u8() & 0x1F) | (1u << config.localId));
+    int32_t offsetUs = static_cast<int32_t>(in.le(4));
+    int8_t drift = static_cast<int8_t>(in.u8());
+    uint64_t now = UINT64_C(1'700'000'000'000'000'000);
+    config.clock = norvd::ServiceClock(static_cast<int64_t>(offsetUs) * 1000, drift, now);
+    config.registrationCapacity = 6;
+    config.activityCapacity = 6;
+    config.receiptLogCapacity = 8;
+    config.graceNs = 1'000'000;
+    norvd::Service service(config, [](const std::string &) {});
+
+    std::array<norvd::RequestParser, kDevices> parsers;
+    std::set<int> registered;  // connections with registrations since their last close
+
+    while (in.more()) {
+        uint8_t c = in.u8();
+        int dev = (c >> 2) & 3;
+        switch (c & 3) {
+        case 0:
+        case 1: {
+            size_t len = in.u8();
+            size_t take = std::min(len, in.size - in.at);
+            parsers[dev].feed(in.data + in.at, take);
+            in.at += take;
+            norvd::Request req;
+            std::string why;
+            for (;;) {
+                auto status = parsers[dev].next(req, why);
+                if (status == norvd::RequestParser::Status::kNeedMore) break;
+                if (status == norvd::RequestParser::Status::kMalformed) {
+                    FUZZ_CHECK(parsers[dev].buffered() == 0 && !why.empty());
+                    break;
+                }
+                FUZZ_CHECK(req.payload.size() <= static_cast<size_t>(norvd::kMaxPayload));
+                FUZZ_CHECK(req.payload.size() % 4 == 0);
+                norvd::Outcome out = service.handle(dev, req, now);
+                check_reply(req, out, config.localId);
+                if (req.command == command::kRegisterSend && out.reply.size() == 4 &&
+                    get_i32le(out.reply.data(), 0) > 0)
+                    registered.insert(dev);
+                if (out.disconnect) {
+                    // norvd closes the connection on command 1.
+                    service.connection_closed(dev);
+                    registered.erase(dev);
+                }
+            }
+            FUZZ_CHECK(parsers[dev].buffered() <= kLargestPartial);
+            break;
+        }
+        case 2: {
+            now += static_cast<uint64_t>(in.le(2)) * 1000;
+            size_t before = service.pending_registrations();
+            auto verdicts = service.take_due(now);
+            FUZZ_CHECK(service.pending_registrations() + verdicts.size() == before);
+            for (const auto &v : verdicts) {
+                FUZZ_CHECK(registered.count(v.connection) == 1);
+                FUZZ_CHECK(v.notice.sender == config.localId);
+                FUZZ_CHECK(norvd::machine_of_id(static_cast<int32_t>(v.notice.seq)) == config.localId);
+                for (size_t m = 0; m < MAX_MACHINES; ++m) {
+                    const MachineVerdict &mv = v.notice.verdicts[m];
+                    FUZZ_CHECK(mv.status <= norvd::kNothingToReport && mv.latenessKnown <= 1);
+                    if (!(config.groupMask & (1u << m))) FUZZ_CHECK(mv.status == norvd::kNothingToReport);
+                    if (mv.status == norvd::kTimely) FUZZ_CHECK(mv.latenessKnown == 1 && mv.lateness <= 0);
+                    if (mv.status == norvd::kTimingFailure && mv.latenessKnown) FUZZ_CHECK(mv.lateness >= 1);
+                }
+            }
+            if (auto due = service.next_due()) FUZZ_CHECK(*due > now);
+            break;
+        }
+        case 3: {
+            int target = (c >> 3) & 3;
+            if ((c >> 2) & 1) {
+                service.connection_closed(target);
+                registered.erase(target);
+            } else {
+                parsers[target].reset();
+                FUZZ_CHECK(parsers[target].buffered() == 0);
+            }
+            break;
+        }
+        }
+        FUZZ_CHECK(service.pending_registrations() <= config.registrationCapacity);
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+# A flood of hostile datagrams (short, long, every kind, every senderId,
+# registration ids of this and of other machines) at NORVping's port and at
+# NORVpong's port 16006 while they serve real pings: nobody crashes, real
+# answers are printed during and after the flood, and the resident memory of
+# NORVping, NORVpong and norvd stays flat.
+source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/service_common.sh"
+FLOOD=$NORV_BIN/tests/service/flood
+have "$NORVD"; have "$NORVPONG"; have "$NORVPING"; have "$FLOOD"
+isolate
+
+start_norvd --quiet
+start pong "$NORVPONG"
+wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start: $(cat "$T/pong.err")"
+start ping "$NORVPING" 127.0.0.1
+
+# Real answers come from 127.0.0.1; the flood comes from 127.0.0.2, so what
+# NORVping makes of an accepted hostile datagram is printed under that address.
+answers() { grep -c '^Packet From 127.0.0.1:$' "$T/ping.out" 2>/dev/null || true; }
+at_least() { [ "$(answers)" -ge "$1" ]; }
+wait_until 30 at_least 4 || fail "fewer than 4 answers before the flood: $(cat "$T/ping.out" "$T/ping.err")"
+
+# NORVping's timed socket: the UDP port other than 16006 (3E86) in /proc/net/udp.
+ping_hex=$(awk 'NR > 1 { split($2, a, ":"); if (a[2] != "3E86") print a[2] }' /proc/net/udp | head -1)
+[ -n "$ping_hex" ] || fail "NORVping's port not found: $(cat /proc/net/udp)"
+ping_port=$((16#$ping_hex))
+
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# A first, short flood brings every program to its working size (buffers,
+# tables, the log of accepted receipts); the long one must not add to it.
+"$FLOOD" 127.0.0.2 1 2000 1 "$ping_port" 16006 >"$T/warmup.out" || fail "the flood program failed"
+for p in ping pong norvd; do eval "rss0_$p=\$(rss \$${p}_pid)"; done
+
+a0=$(answers)
+timeout 60 "$FLOOD" 127.0.0.2 12 2000 2 "$ping_port" 16006 >"$T/flood.out" || fail "the flood program failed"
+a1=$(answers)
+[ "$a1" -ge $((a0 + 3)) ] || fail "only $((a1 - a0)) real answers during the flood"
+wait_until 20 at_least $((a1 + 3)) || fail "no real answers after the flood: $(tail -20 "$T/ping.out")"
+
+for p in ping pong norvd; do
+    pid_var=${p}_pid
+    kill -0 "${!pid_var}" 2>/dev/null || fail "$p died: $(tail -5 "$T/$p.err")"
+done
+report=""
+for p in ping pong norvd; do
+    pid_var=${p}_pid; before_var=rss0_$p
+    after=$(rss "${!pid_var}")
+    report+="$p ${!before_var}->${after} kB "
+    # Allocators round up and the stack may touch a page or two more.
+    [ "$after" -le $((${!before_var} + 512)) ] || fail "$p grew during the flood: $report"
+done
+check "the hostile datagrams reached their targets" grep -qE '^sent [0-9]+' "$T/flood.out"
+
+stop "$ping_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "NORVping ended with $STOPPED_STATUS"
+stop "$pong_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "NORVpong ended with $STOPPED_STATUS"
+stop "$norvd_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
+pass "$(cat "$T/flood.out"); real answers $a0 before, $a1 at the end, $(answers) after; RSS $report"
