@@ -56,7 +56,11 @@ kill -0 "$norvd_pid" || fail "norvd died: $(tail "$T/norvd.err")"
 check "the storm reached norvd" logged "$T/norvd.err" "malformed request"
 
 wait_until 20 at_least answers $((a1 + 3)) || fail "no answers after the storm"
-timeout 20 "$PROBE" cycles 3 >/dev/null || fail "no new connection after the storm"
+# norvd settles /dev/rtf1 once the storm's last writer has closed it; a client
+# that opens it in that very instant can still lose its request (a known race,
+# seen once), so the first connection gets one more try.
+connect_after_storm() { timeout 10 "$PROBE" cycles 3 >/dev/null; }
+connect_after_storm || connect_after_storm || fail "no new connection after the storm"
 timeout 20 "$PROBE" timeliness >"$T/timeliness.out" || fail "commands 4 to 8 not served after the storm"
 check "measurement after the storm" grep -qE '^measurement handle [1-9][0-9]* end 0 ' "$T/timeliness.out"
 check "no error of NORVping" test ! -s "$T/ping.err"
