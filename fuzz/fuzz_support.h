@@ -28,6 +28,19 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kCanary = 0xA5;
 
+// Takes the fuzz input apart field by field; past its end every byte reads 0.
+struct Reader {
+    const uint8_t *data;
+    size_t size, at = 0;
+    bool more() const { return at < size; }
+    uint8_t u8() { return at < size ? data[at++] : 0; }
+    uint32_t le(size_t n) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(u8()) << (8 * i);
+        return v;
+    }
+};
+
 // A record with canary bytes on both sides. AddressSanitizer sees writes past
 // heap blocks; these catch writes past a field into its neighbours as well.
 template <typename T>

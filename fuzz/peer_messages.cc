@@ -28,21 +28,6 @@
 using namespace norv::fuzz;
 using namespace norv::wire;
 
-namespace {
-
-struct Reader {
-    const uint8_t *data;
-    size_t size, at = 0;
-    bool more() const { return at < size; }
-    uint8_t u8() { return at < size ? data[at++] : 0; }
-    uint32_t le(size_t n) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(u8()) << (8 * i);
-        return v;
-    }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader in{data, size};

@@ -33,18 +33,6 @@ namespace {
 constexpr int kDevices = 4;
 constexpr size_t kLargestPartial = request::kHeadSize + norvd::kMaxPayload - 1;
 
-struct Reader {
-    const uint8_t *data;
-    size_t size, at = 0;
-    bool more() const { return at < size; }
-    uint8_t u8() { return at < size ? data[at++] : 0; }
-    uint32_t le(size_t n) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < n; ++i) v |= static_cast<uint32_t>(u8()) << (8 * i);
-        return v;
-    }
-};
-
 void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t localId) {
     int32_t cmd = req.command;
     bool known = cmd >= 0 && cmd < command::kCount &&
