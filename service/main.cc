@@ -7,6 +7,7 @@
 // loop; signals arrive through a signalfd.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <time.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -29,10 +30,13 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "channels.h"
+#include "connection_life.h"
+#include "guard_keeper.h"
 #include "commands.h"
 #include "fd.h"
 #include "options.h"
@@ -49,11 +53,15 @@ using namespace norv::wire;
 const char *const kDevicePrefix = "/dev/rtf";
 const char *const kLockPath = "/dev/.norvd.lock";
 constexpr size_t kMaxConnections = 64;
-// A connection whose client got its number but never opened a device.
-constexpr uint64_t kUnopenedTimeout = 10'000'000'000;
-// A connection is reclaimed this long after its last device was closed, so
-// that the requests its client wrote just before closing are read first.
-constexpr uint64_t kReclaimDelay = 50'000'000;
+// Housekeeping that no event drives: a look at every connection and at the
+// answers still unread on the registration device.
+constexpr uint64_t kTickNs = 1'000'000'000;
+// A partial request whose rest has not come within this time is dropped when
+// more bytes arrive: a client writes each request in one piece, so the head
+// left by a client that has gone must not swallow the next client's request.
+constexpr uint64_t kStalePartial = 100'000'000;
+// Rounds of requests read without waiting before verdicts are judged.
+constexpr int kCatchUpRounds = 8;
 
 bool quiet = false;
 
@@ -68,10 +76,32 @@ void error(const std::string &line) {
     (void)!write(STDERR_FILENO, out.data(), out.size());
 }
 
+// Nanoseconds of a clock that never steps, for the connections' timers.
+uint64_t monotonic_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+const char *reclaim_reason(Reclaim r) {
+    switch (r) {
+    case Reclaim::kAnswerTakenBack:
+        return "reclaimed: its client left before reading its number";
+    case Reclaim::kClosed:
+        return "reclaimed: its client closed both devices";
+    case Reclaim::kUnopened:
+        return "reclaimed: its client never opened it";
+    case Reclaim::kKeep:
+        break;
+    }
+    return "reclaimed";
+}
+
 struct Connection {
     std::unique_ptr<PtyDevice> request;
     std::unique_ptr<PtyDevice> notice;
-    uint64_t createdAt = 0;
+    int awaiting = 0;     // guards not yet holding its ptys
+    bool failed = false;  // a guard could not be made
 };
 
 class Daemon {
@@ -84,45 +114,60 @@ public:
     void shutdown();
 
 private:
-    bool add_epoll(int fd);
-    std::unique_ptr<PtyDevice> make_device(int number);
+    bool add_epoll(int fd, uint32_t events);
+    // A device whose pty is handed to the keeper for its guard under `token`.
+    std::unique_ptr<PtyDevice> make_device(int number, uint32_t token);
     void drop_device(std::unique_ptr<PtyDevice> &dev);
+    bool start_keeper();
 
+    void handle(const epoll_event *events, int n);
     void on_signal();
-    // Reads the open and close events of the devices: an open marks its
-    // device open, a close makes it a candidate for settle_idle.
-    void sync_counts();
-    // Serves and then flushes the devices whose last client has gone.
-    void settle_idle(uint64_t now);
     void on_peer();
+    void on_keeper();
+    // Closes of devices by their clients.
+    void on_inotify();
     void on_master(PtyDevice &dev, uint64_t now);
-    void drain(PtyDevice &dev, uint64_t now);
+    // Reads and serves every request waiting on the device. Returns the
+    // number of bytes read.
+    size_t drain(PtyDevice &dev, uint64_t now);
     void serve(PtyDevice &dev, const Request &req, uint64_t now);
     void connect(uint64_t now);
+    void finish_connect(int n, uint64_t now);
+    void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
     void forward(const Forward &f);
     void deliver_verdicts(uint64_t now);
-    void reclaim(uint64_t now);
+    // The registration device has no client: what is left on it is theirs
+    // no more.
+    void settle_registration(uint64_t now);
+    void check_connection(int n, uint64_t now);
+    void release_limbo();
+    void housekeeping(uint64_t now);
     int timeout_ms(uint64_t now) const;
     PtyDevice *device_by_master(int fd);
-    PtyDevice *device_by_watch(int wd);
-    PtyDevice *device_by_number(int number);
 
     Options opts_;
     Service service_;
     ChannelTable channels_;
+    ConnectionLife life_;
     Fd epoll_, signals_, inotify_, peerSocket_;
+    std::unique_ptr<GuardKeeper> keeper_;
     std::unique_ptr<PtyDevice> registration_;
     std::map<int, Connection> connections_;
+    std::map<uint32_t, int> tokens_;  // guards asked for: token -> channel
+    uint32_t nextToken_ = 0;
+    // Ended connections whose answer is still unread: their numbers wait.
+    std::set<int> limbo_;
     std::map<uint8_t, sockaddr_in> peers_;
-    std::deque<int> idle_;  // devices that a client closed: still in use?
+    uint64_t nextTick_ = 0;
     bool stopping_ = false;
+    bool started_ = false;
 };
 
-bool Daemon::add_epoll(int fd) {
+bool Daemon::add_epoll(int fd, uint32_t events) {
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = events;
     ev.data.fd = fd;
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) {
         error(failed("epoll_ctl"));
@@ -131,14 +176,28 @@ bool Daemon::add_epoll(int fd) {
     return true;
 }
 
-std::unique_ptr<PtyDevice> Daemon::make_device(int number) {
+bool Daemon::start_keeper() {
     std::string why;
-    auto dev = PtyDevice::create(kDevicePrefix, number, inotify_.get(), why);
+    keeper_ = GuardKeeper::start(why);
+    if (!keeper_) return error(why), false;
+    return add_epoll(keeper_->fd(), EPOLLIN);
+}
+
+std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token) {
+    std::string why;
+    Fd slave;
+    auto dev = PtyDevice::create(kDevicePrefix, number, slave, why);
     if (!dev) {
         error(why);
         return nullptr;
     }
-    if (!add_epoll(dev->master())) return nullptr;
+    if (!keeper_->request(token, slave.get())) {
+        error("the guard keeper cannot be reached");
+        return nullptr;
+    }
+    // Edge-triggered: the master reports a hang-up for as long as no client
+    // holds the device, and that is no news after the first time.
+    if (!add_epoll(dev->master(), EPOLLIN | EPOLLET)) return nullptr;
     return dev;
 }
 
@@ -168,6 +227,8 @@ bool Daemon::start() {
 
     epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid()) return error(failed("epoll_create1")), false;
+    // Forked while norvd is small, before any device exists.
+    if (!start_keeper()) return false;
 
     // A stop signal ignored by whoever started us (a shell does so for
     // background commands) would never reach the signalfd.
@@ -180,11 +241,11 @@ bool Daemon::start() {
     signals_.reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!signals_.valid()) return error(failed("signalfd")), false;
     signal(SIGPIPE, SIG_IGN);
-    if (!add_epoll(signals_.get())) return false;
+    if (!add_epoll(signals_.get(), EPOLLIN)) return false;
 
     inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_.valid()) return error(failed("inotify_init1")), false;
-    if (!add_epoll(inotify_.get())) return false;
+    if (!add_epoll(inotify_.get(), EPOLLIN)) return false;
 
     if (!peers_.empty() || !opts_.bind.empty()) {
         peerSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -199,11 +260,19 @@ bool Daemon::start() {
         }
         if (bind(peerSocket_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
             return error(failed("bind")), false;
-        if (!add_epoll(peerSocket_.get())) return false;
+        if (!add_epoll(peerSocket_.get(), EPOLLIN)) return false;
     }
 
-    registration_ = make_device(kRegistrationDevice);
+    uint32_t token = nextToken_++;
+    registration_ = make_device(kRegistrationDevice, token);
     if (!registration_) return false;
+    int status = 0;
+    if (!keeper_->wait_for(token, status) || status != 0) {
+        errno = status != 0 ? status : ECHILD;
+        return error(failed("TIOCSCTTY in the guard")), false;
+    }
+    std::string why;
+    if (!registration_->publish(inotify_.get(), why)) return error(why), false;
 
     std::string group;
     for (const auto &[id, addr] : peers_) {
@@ -216,6 +285,7 @@ bool Daemon::start() {
              opts_.clockDrift);
     log("machine " + std::to_string(opts_.id) + group + "; " + clock + "; serving " +
         registration_->link() + " (" + registration_->pts() + ")");
+    started_ = true;
     return true;
 }
 
@@ -228,60 +298,65 @@ PtyDevice *Daemon::device_by_master(int fd) {
     return nullptr;
 }
 
-PtyDevice *Daemon::device_by_watch(int wd) {
-    if (registration_ && registration_->watch() == wd) return registration_.get();
-    for (auto &[n, c] : connections_) {
-        if (c.request && c.request->watch() == wd) return c.request.get();
-        if (c.notice && c.notice->watch() == wd) return c.notice.get();
-    }
-    return nullptr;
-}
-
-PtyDevice *Daemon::device_by_number(int number) {
-    if (number == kRegistrationDevice) return registration_.get();
-    auto it = connections_.find(number);
-    if (it != connections_.end()) return it->second.request.get();
-    it = connections_.find(number - kNoticeOffset);
-    if (it != connections_.end()) return it->second.notice.get();
-    return nullptr;
-}
-
 int Daemon::run() {
+    epoll_event events[32];
     while (!stopping_) {
-        uint64_t now = real_time_now();
-        epoll_event events[32];
-        int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(now));
+        int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(monotonic_now()));
         if (n < 0) {
             if (errno == EINTR) continue;
             error(failed("epoll_wait"));
             return 1;
         }
-        now = real_time_now();
-        for (int i = 0; i < n && !stopping_; ++i) {
-            int fd = events[i].data.fd;
-            if (fd == signals_.get())
-                on_signal();
-            else if (fd == inotify_.get())
-                sync_counts();
-            else if (fd == peerSocket_.get())
-                on_peer();
-            else if (PtyDevice *dev = device_by_master(fd))
-                on_master(*dev, now);
+        handle(events, n);
+        // Every request already readable is read before a verdict is judged:
+        // a receipt that waited while norvd was busy still counts.
+        for (int round = 0; round < kCatchUpRounds && !stopping_; ++round) {
+            n = epoll_wait(epoll_.get(), events, 32, 0);
+            if (n <= 0) break;
+            handle(events, n);
         }
         if (stopping_) break;
-        now = real_time_now();
-        settle_idle(now);
-        reclaim(now);
-        deliver_verdicts(now);
+        housekeeping(monotonic_now());
+        deliver_verdicts(real_time_now());
     }
     return 0;
 }
 
-int Daemon::timeout_ms(uint64_t now) const {
-    uint64_t wait = 1000'000'000;  // a look at idle connections at least every second
-    if (auto due = service_.next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
-    for (const auto &[n, c] : connections_)
-        if (!c.request->inUse && !c.notice->inUse) wait = std::min(wait, kReclaimDelay);
+void Daemon::handle(const epoll_event *events, int n) {
+    uint64_t now = real_time_now();
+    for (int i = 0; i < n && !stopping_; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == signals_.get())
+            on_signal();
+        else if (fd == peerSocket_.get())
+            on_peer();
+        else if (keeper_ && fd == keeper_->fd())
+            on_keeper();
+        else if (fd == inotify_.get())
+            on_inotify();
+        else if (PtyDevice *dev = device_by_master(fd))
+            on_master(*dev, now);
+    }
+}
+
+void Daemon::housekeeping(uint64_t mono) {
+    if (mono >= nextTick_) {
+        nextTick_ = mono + kTickNs;
+        settle_registration(mono);
+        std::vector<int> all;
+        for (const auto &[n, c] : connections_) all.push_back(n);
+        for (int n : all) check_connection(n, mono);
+    }
+    for (int n : life_.due(mono)) check_connection(n, mono);
+}
+
+int Daemon::timeout_ms(uint64_t mono) const {
+    uint64_t wait = nextTick_ > mono ? nextTick_ - mono : 0;
+    if (auto due = life_.next_due()) wait = std::min(wait, *due > mono ? *due - mono : 0);
+    if (auto due = service_.next_due()) {
+        uint64_t now = real_time_now();
+        wait = std::min(wait, *due > now ? *due - now : 0);
+    }
     return static_cast<int>((wait + 999'999) / 1'000'000);
 }
 
@@ -289,7 +364,7 @@ void Daemon::on_signal() {
     signalfd_siginfo si;
     while (read(signals_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
         if (si.ssi_signo == SIGCHLD) {
-            // Guards of removed devices.
+            // The keeper: it only ends when killed; on_keeper starts another.
             while (waitpid(-1, nullptr, WNOHANG) > 0) {
             }
         } else {
@@ -299,57 +374,71 @@ void Daemon::on_signal() {
     }
 }
 
-void Daemon::sync_counts() {
+void Daemon::on_keeper() {
+    uint64_t mono = monotonic_now();
+    uint32_t token;
+    int status;
+    while (keeper_->take_answer(token, status)) {
+        auto t = tokens_.find(token);
+        if (t == tokens_.end()) continue;
+        int n = t->second;
+        tokens_.erase(t);
+        auto it = connections_.find(n);
+        if (it == connections_.end()) continue;
+        if (status != 0) {
+            errno = status;
+            error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
+            it->second.failed = true;
+        }
+        if (--it->second.awaiting == 0) finish_connect(n, mono);
+    }
+    if (!keeper_->gone()) return;
+    error("the guard keeper has gone: connections in the making fail, another keeper starts");
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, keeper_->fd(), nullptr);
+    keeper_.reset();
+    tokens_.clear();
+    std::vector<int> making;
+    for (auto &[n, c] : connections_)
+        if (c.awaiting != 0) making.push_back(n);
+    for (int n : making) {
+        connections_[n].failed = true;
+        connections_[n].awaiting = 0;
+        finish_connect(n, mono);
+    }
+    if (!start_keeper()) stopping_ = true;
+}
+
+void Daemon::on_inotify() {
     alignas(inotify_event) char buf[4096];
+    uint64_t mono = monotonic_now();
     for (;;) {
         ssize_t len = read(inotify_.get(), buf, sizeof buf);
         if (len <= 0) break;
         for (char *p = buf; p < buf + len;) {
             auto *ev = reinterpret_cast<inotify_event *>(p);
             p += sizeof(inotify_event) + ev->len;
-            if (ev->mask & IN_Q_OVERFLOW) {
-                // Closes may have been lost: look at every device again.
-                error("inotify queue overflow: every device is checked for clients");
-                idle_.push_back(kRegistrationDevice);
-                for (const auto &[n, c] : connections_) {
-                    idle_.push_back(n);
-                    idle_.push_back(n + kNoticeOffset);
+            // Lost events only cost time: a connection whose close went
+            // unseen is reclaimed by the 10 s rule instead.
+            if (ev->mask & IN_Q_OVERFLOW) continue;
+            for (auto &[n, c] : connections_) {
+                Device which;
+                PtyDevice *dev;
+                if (c.request && c.request->watch() == ev->wd) {
+                    which = Device::kRequest;
+                    dev = c.request.get();
+                } else if (c.notice && c.notice->watch() == ev->wd) {
+                    which = Device::kNotice;
+                    dev = c.notice.get();
+                } else {
+                    continue;
                 }
-                continue;
+                life_.client_closed(n, which, mono);
+                life_.seen(n, which, dev->held(), mono);
+                break;
             }
-            PtyDevice *dev = device_by_watch(ev->wd);
-            if (dev == nullptr) continue;  // a device removed meanwhile
-            if (ev->mask & IN_OPEN) {
-                dev->inUse = true;
-                dev->everOpened = true;
-                dev->idleSince = 0;
-            }
-            if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) idle_.push_back(dev->number());
         }
     }
-}
-
-void Daemon::settle_idle(uint64_t now) {
-    while (!idle_.empty()) {
-        int number = idle_.front();
-        idle_.pop_front();
-        PtyDevice *dev = device_by_number(number);
-        if (dev == nullptr || !dev->inUse) continue;  // already settled
-        if (dev->opened_by_clients()) continue;
-        // Serve what the last client wrote before it closed; then, if no
-        // client came meanwhile, drop what is left: an unread reply of a
-        // client that died must never reach the next one.
-        drain(*dev, now);
-        sync_counts();
-        dev = device_by_number(number);
-        if (dev == nullptr || dev->opened_by_clients()) continue;
-        dev->inUse = false;
-        dev->idleSince = now;
-        if (dev->parser.buffered() != 0)
-            log(dev->link() + ": last client closed it mid-request, " +
-                std::to_string(dev->parser.buffered()) + " bytes dropped");
-        dev->flush();
-    }
+    release_limbo();
 }
 
 void Daemon::on_peer() {
@@ -381,17 +470,46 @@ void Daemon::on_peer() {
     }
 }
 
-void Daemon::on_master(PtyDevice &dev, uint64_t now) { drain(dev, now); }
+void Daemon::on_master(PtyDevice &dev, uint64_t now) {
+    int number = dev.number();
+    size_t got = drain(dev, now);
+    uint64_t mono = monotonic_now();
+    if (number == kRegistrationDevice) {
+        settle_registration(mono);
+        return;
+    }
+    // The device may have gone with command 1.
+    auto it = connections_.find(number);
+    if (it != connections_.end() && it->second.request.get() == &dev) {
+        if (got != 0) life_.requests_read(number, mono);
+        life_.seen(number, Device::kRequest, dev.held(), mono);
+        release_limbo();
+        return;
+    }
+    it = connections_.find(number - kNoticeOffset);
+    if (it != connections_.end() && it->second.notice.get() == &dev)
+        life_.seen(it->first, Device::kNotice, dev.held(), mono);
+}
 
-void Daemon::drain(PtyDevice &dev, uint64_t now) {
+size_t Daemon::drain(PtyDevice &dev, uint64_t now) {
     uint8_t buf[4096];
     int number = dev.number();
+    size_t total = 0;
     for (;;) {
         ssize_t len = read(dev.master(), buf, sizeof buf);
         if (len <= 0) {
-            if (len < 0 && errno != EAGAIN && errno != EINTR) error(failed("read"));
-            return;
+            // EIO: no client holds the device and nothing is left to read.
+            if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) error(failed("read"));
+            return total;
         }
+        total += static_cast<size_t>(len);
+        uint64_t mono = monotonic_now();
+        if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
+            log(dev.link() + ": " + std::to_string(dev.parser.buffered()) +
+                " bytes of an unfinished request dropped: no more came for 100 ms");
+            dev.parser.reset();
+        }
+        dev.lastInput = mono;
         dev.parser.feed(buf, static_cast<size_t>(len));
         Request req;
         std::string why;
@@ -404,9 +522,9 @@ void Daemon::drain(PtyDevice &dev, uint64_t now) {
             }
             serve(dev, req, now);
             // Command 1 removes the device that was being read.
-            if (number != kRegistrationDevice && !channels_.live(number) &&
-                !channels_.live(number - kNoticeOffset))
-                return;
+            if (number != kRegistrationDevice && !connections_.count(number) &&
+                !connections_.count(number - kNoticeOffset))
+                return total;
         }
     }
 }
@@ -438,37 +556,80 @@ void Daemon::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char
             " bytes unread");
 }
 
+void Daemon::answer(int32_t value, const char *what) {
+    uint8_t bytes[kAnswerSize];
+    put_i32le(bytes, kReplyAnswer, value);
+    if (registration_->write_record(bytes, sizeof bytes)) {
+        life_.answered(value);
+    } else {
+        log(registration_->link() + ": " + what + " dropped: its clients left " +
+            std::to_string(registration_->unread()) + " bytes unread");
+        if (value >= 0) disconnect(value, "ended: its number could not be written");
+    }
+}
+
+void Daemon::settle_registration(uint64_t mono) {
+    if (registration_->held()) return;
+    if (registration_->parser.buffered() != 0) {
+        log(registration_->link() + ": last client closed it mid-request, " +
+            std::to_string(registration_->parser.buffered()) + " bytes dropped");
+        registration_->parser.reset();
+    }
+    if (life_.unread_answers() == 0) return;
+    uint8_t buf[kUnreadLimit + 64];
+    size_t got = registration_->take_back(buf, sizeof buf);
+    for (int n : life_.answers_taken_back(got, mono)) check_connection(n, mono);
+    release_limbo();
+}
+
 void Daemon::connect(uint64_t now) {
+    (void)now;
     // The answer of a client that has gone would wait for the next client.
-    if (!registration_->opened_by_clients()) {
+    if (!registration_->held()) {
         log(registration_->link() + ": command 0 of a client that has gone, ignored");
         return;
     }
-    std::vector<uint8_t> answer(4);
     int n = channels_.allocate();
     if (n < 0) {
         log("connection refused: " + std::to_string(kMaxConnections) + " connections are live");
-        put_i32le(answer.data(), kReplyAnswer, kTableFull);
-        reply(*registration_, answer, "refusal");
+        answer(kTableFull, "refusal");
         return;
     }
     Connection c;
-    c.createdAt = now;
-    c.request = make_device(n);
-    if (c.request) c.notice = make_device(n + kNoticeOffset);
+    uint32_t requestToken = nextToken_++, noticeToken = nextToken_++;
+    c.request = make_device(n, requestToken);
+    if (c.request) c.notice = make_device(n + kNoticeOffset, noticeToken);
     if (!c.request || !c.notice) {
         drop_device(c.request);
         drop_device(c.notice);
         channels_.release(n);
-        put_i32le(answer.data(), kReplyAnswer, -1);
-        reply(*registration_, answer, "refusal");
+        answer(-1, "refusal");
+        return;
+    }
+    c.awaiting = 2;
+    tokens_[requestToken] = n;
+    tokens_[noticeToken] = n;
+    connections_[n] = std::move(c);
+}
+
+void Daemon::finish_connect(int n, uint64_t mono) {
+    Connection &c = connections_[n];
+    std::string why;
+    if (c.failed || !c.request->publish(inotify_.get(), why) ||
+        !c.notice->publish(inotify_.get(), why)) {
+        if (!why.empty()) error(why);
+        drop_device(c.request);
+        drop_device(c.notice);
+        connections_.erase(n);
+        channels_.release(n);
+        answer(-1, "refusal");
         return;
     }
     log("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
         c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts());
-    connections_[n] = std::move(c);
-    put_i32le(answer.data(), kReplyAnswer, n);
-    reply(*registration_, answer, "channel number");
+    answer(n, "channel number");
+    // Its client may have gone meanwhile: then nobody will read the number.
+    settle_registration(mono);
 }
 
 void Daemon::disconnect(int n, const char *why) {
@@ -478,8 +639,44 @@ void Daemon::disconnect(int n, const char *why) {
     drop_device(it->second.request);
     drop_device(it->second.notice);
     connections_.erase(it);
-    channels_.release(n);
+    for (auto t = tokens_.begin(); t != tokens_.end();)
+        t = t->second == n ? tokens_.erase(t) : std::next(t);
+    life_.forget(n);
+    if (life_.queued(n))
+        limbo_.insert(n);
+    else
+        channels_.release(n);
     log("channel " + std::to_string(n) + ": " + why);
+}
+
+void Daemon::release_limbo() {
+    for (auto it = limbo_.begin(); it != limbo_.end();) {
+        if (life_.queued(*it)) {
+            ++it;
+        } else {
+            channels_.release(*it);
+            it = limbo_.erase(it);
+        }
+    }
+}
+
+void Daemon::check_connection(int n, uint64_t mono) {
+    auto it = connections_.find(n);
+    if (it == connections_.end() || it->second.awaiting != 0) return;
+    Connection &c = it->second;
+    life_.seen(n, Device::kRequest, c.request->held(), mono);
+    life_.seen(n, Device::kNotice, c.notice->held(), mono);
+    Reclaim r = life_.verdict(n, mono);
+    if (r == Reclaim::kKeep) return;
+    // Serve what its client wrote just before it closed.
+    drain(*c.request, real_time_now());
+    it = connections_.find(n);
+    if (it == connections_.end()) return;  // command 1 among them
+    if (it->second.request->held() || it->second.notice->held()) {
+        life_.seen(n, Device::kRequest, it->second.request->held(), mono);
+        return;
+    }
+    disconnect(n, reclaim_reason(r));
 }
 
 void Daemon::forward(const Forward &f) {
@@ -512,28 +709,11 @@ void Daemon::deliver_verdicts(uint64_t now) {
     }
 }
 
-void Daemon::reclaim(uint64_t now) {
-    std::vector<std::pair<int, const char *>> gone;
-    for (auto &[n, c] : connections_) {
-        if (c.request->inUse || c.notice->inUse) continue;
-        bool opened = c.request->everOpened || c.notice->everOpened;
-        uint64_t idle = std::max(c.request->idleSince, c.notice->idleSince);
-        if (opened && now >= idle + kReclaimDelay)
-            gone.emplace_back(n, "reclaimed: its client closed both devices");
-        else if (!opened && now >= c.createdAt + kUnopenedTimeout)
-            gone.emplace_back(n, "reclaimed: its client never opened it");
-    }
-    for (auto &[n, why] : gone) {
-        auto it = connections_.find(n);
-        drain(*it->second.request, now);
-        if (connections_.count(n)) disconnect(n, why);
-    }
-}
-
 void Daemon::shutdown() {
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
-    log("stopped");
+    keeper_.reset();
+    if (started_) log("stopped");
 }
 
 // Holds the lock that makes norvd the only one on this machine (on this /dev).

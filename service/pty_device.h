@@ -1,23 +1,24 @@
 // pty_device.h: one device of the control channel, served as a pseudo-terminal.
 //
 // Clients open "/dev/rtfN", a symbolic link to the slave side /dev/pts/K of a
-// pty whose master norvd reads and writes. norvd keeps a slave descriptor of
-// its own open, so that a client's close never makes the master report a
-// hang-up, and sets the line to raw mode (cfmakeraw, VMIN 64, VTIME 1) so that
-// bytes pass unchanged.
+// pty whose master norvd reads and writes. The line is in raw mode
+// (cfmakeraw, VMIN 64, VTIME 1) so that bytes pass unchanged.
 //
-// A client that is a session leader without a controlling terminal would take
-// the pty as its controlling terminal when it opens it, and die of SIGHUP
-// when norvd closes the master. So before the link exists, a guard process of
-// norvd's own makes the pty its controlling terminal and holds it: no client
-// can acquire it. The guard dies with norvd (parent-death signal).
+// norvd keeps no descriptor of the slave side open. The master then tells,
+// at no cost, whether any client holds the device: it reports a hang-up
+// exactly while no slave descriptor is open (the kernel sets the state on
+// the last close and clears it on every open). The device is created with
+// that state set, by opening and closing the slave once, so that "hung up"
+// means "no client" from the start. When norvd needs the slave side (the
+// bytes its clients left unread), it opens a descriptor of its own through
+// the master for that moment only.
 //
-// Clients' opens and closes are counted through inotify on /dev/pts/K.
+// A pty is also guarded against becoming a client's controlling terminal
+// (guard_keeper.h): the link appears only once its guard holds it.
 #ifndef NORVD_PTY_DEVICE_H
 #define NORVD_PTY_DEVICE_H
 
-#include <sys/types.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,18 +29,33 @@
 namespace norvd {
 
 // Bytes of unread input that a client may leave on a device before norvd
-// drops what it would write there: a whole notice or reply never goes out in
-// part, and a write never blocks. The line keeps 4096 bytes at most.
+// stops writing there: a whole notice or reply never goes out in part, and a
+// write never blocks. The line keeps 4096 bytes at most.
 constexpr size_t kUnreadLimit = 4096 - 64;
+// How long bytes written may take to show in the kernel's count of unread
+// bytes, as far as norvd is concerned. Should they take longer, a record is
+// still never cut: the pty holds some 16 KB beyond the line's 4 KB before a
+// write comes up short.
+constexpr uint64_t kRecentWindow = 5'000'000;
 
 class PtyDevice {
 public:
-    // Creates the device "<prefix><number>" (prefix "/dev/rtf"). Returns
+    // Creates the pty of device "<prefix><number>" (prefix "/dev/rtf"), not
+    // yet reachable by name. `slave` receives a descriptor of the slave side
+    // for the guard; the device reads as held until it is closed. Returns
     // nullptr with the failure in `error` ("<call> failed: <text>").
-    static std::unique_ptr<PtyDevice> create(const std::string &prefix, int number,
-                                             int inotifyFd, std::string &error);
+    static std::unique_ptr<PtyDevice> create(const std::string &prefix, int number, Fd &slave,
+                                             std::string &error);
 
-    // Removes the link, stops watching, ends the guard and closes the pty.
+    // Creates the link: clients can reach the device from now on. Closes
+    // of the slave by a client that opened it for writing (as the access
+    // library does) are reported on inotifyFd from then on; norvd's own
+    // descriptors of the slave are opened for reading only, so that those
+    // events are always a client's.
+    bool publish(int inotifyFd, std::string &error);
+
+    // Removes the link and closes the pty: clients still holding it read
+    // end of file, and its guard dies of the hang-up.
     ~PtyDevice();
     PtyDevice(const PtyDevice &) = delete;
     PtyDevice &operator=(const PtyDevice &) = delete;
@@ -47,48 +63,48 @@ public:
     int number() const { return number_; }
     int master() const { return master_.get(); }
     int watch() const { return watch_; }
-    pid_t guard() const { return guard_; }
     const std::string &link() const { return link_; }
     const std::string &pts() const { return pts_; }
 
-    // Bytes written to the clients and not yet read by any of them.
+    // Whether a client holds the device open now.
+    bool held() const;
+
+    // Bytes written to the clients and not yet read by any of them, or a
+    // little more: bytes written to a pty reach the clients' queue through a
+    // kernel worker, so the kernel's count may miss the latest ones for a
+    // moment, and whatever was written in the last kRecentWindow counts as
+    // unread as well. (kUnreadLimit when nothing can be told: nothing more
+    // is written.)
     size_t unread() const;
 
     // Writes a whole record to the clients. Returns false, writing nothing,
     // when it would not fit behind what they left unread.
     bool write_record(const uint8_t *data, size_t len);
 
-    // Drops the unread replies and notices and the partial request of the
-    // clients that have gone; keeps what a new client may have written since.
-    void flush();
+    // Reads back what no client has read, into buf (at most room bytes).
+    // Returns how many bytes it took.
+    size_t take_back(uint8_t *buf, size_t room);
 
-    // Whether a process other than norvd holds the device open, looked up in
-    // /proc. inotify only says that an open or a close happened: it merges an
-    // event into an identical one still unread, so its events cannot be
-    // counted.
-    bool opened_by_clients() const;
-
-    // Whether clients hold the device, as last seen (set on an open event,
-    // looked up again on every close event).
-    bool inUse = false;
-    bool everOpened = false;
-    // When the device was last seen closed by its clients (true time); 0 while open.
-    uint64_t idleSince = 0;
     RequestParser parser;
+    // When bytes were last read from the device (norvd's monotonic time).
+    uint64_t lastInput = 0;
 
 private:
     PtyDevice() = default;
+    // A descriptor of the slave side, for norvd's own use, or an invalid one.
+    Fd open_slave(int flags) const;
 
     int number_ = -1;
-    dev_t rdev_ = 0;   // the pty's number
-    dev_t fsdev_ = 0;  // the devpts instance that holds it
     Fd master_;
-    Fd slave_;
-    int inotify_ = -1;
-    int watch_ = -1;
-    pid_t guard_ = -1;
+    // Bytes written in the current and the previous window of kRecentWindow.
+    uint64_t windowStart_ = 0;
+    size_t windowBytes_ = 0;
+    size_t previousBytes_ = 0;
     std::string link_;
     std::string pts_;
+    bool published_ = false;
+    int inotify_ = -1;
+    int watch_ = -1;
 };
 
 // "<call> failed: <system text>" for the current errno.

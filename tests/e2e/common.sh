@@ -32,6 +32,8 @@ _cleanup() {
     {
         for p in "${_pids[@]}"; do kill -KILL "$p" && wait "$p"; done
     } 2>/dev/null
+    # NORV_E2E_KEEP=DIR keeps the scratch directory (the programs' output) for a look.
+    [ -n "${NORV_E2E_KEEP:-}" ] && [ -d "$T" ] && cp -r "$T" "$NORV_E2E_KEEP/$(basename "$0" .sh)"
     rm -rf "$T"
 }
 trap _cleanup EXIT

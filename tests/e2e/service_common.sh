@@ -17,6 +17,11 @@ links() { (cd /dev && ls -d rtf* 2>/dev/null | sort | tr '\n' ' '); }
 # fds PID: how many descriptors PID holds.
 fds() { ls "/proc/$1/fd" | wc -l; }
 
-# children PID: how many processes PID has started and not yet reaped (its guards).
-children() { ps -o pid= --ppid "$1" | wc -l; }
+# children PID: how many processes PID has started, and they in turn, that
+# still run (norvd's guard keeper and the guards of its devices).
+children() {
+    ps -e -o pid=,ppid= | awk -v root="$1" '
+        { parent[$1] = $2 }
+        END { for (p in parent) { q = parent[p]; while (q != "" && q != root && q > 1) q = parent[q]; if (q == root) n++ } print n + 0 }'
+}
 

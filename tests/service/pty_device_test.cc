@@ -1,5 +1,5 @@
-// A control channel device and how it tells whether clients hold it: any
-// process but norvd and its own guards counts, wherever it stands.
+// A control channel device: its link, and how its master tells whether any
+// client holds it, whoever that client is.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,16 +22,19 @@ protected:
         char dir[] = "/tmp/pty_device_test.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
+        std::string why;
+        Fd slave;
+        dev_ = PtyDevice::create(dir_ + "/rtf", 4, slave, why);
+        ASSERT_NE(dev_, nullptr) << why;
+        // Until the guard's copy of the slave is closed, it counts as held.
+        EXPECT_TRUE(dev_->held());
+        slave.reset();
         inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         ASSERT_TRUE(inotify_.valid());
-        std::string why;
-        dev_ = PtyDevice::create(dir_ + "/rtf", 4, inotify_.get(), why);
-        ASSERT_NE(dev_, nullptr) << why;
+        ASSERT_TRUE(dev_->publish(inotify_.get(), why)) << why;
     }
     void TearDown() override {
-        pid_t guard = dev_ ? dev_->guard() : -1;
         dev_.reset();
-        if (guard > 0) waitpid(guard, nullptr, 0);
         rmdir(dir_.c_str());
     }
 
@@ -70,30 +73,76 @@ TEST_F(PtyDeviceTest, LinkLeadsToThePtyAndGoesWithTheDevice) {
     EXPECT_EQ(dev_->pts(), target);
     EXPECT_EQ(dev_->link(), dir_ + "/rtf4");
     std::string link = dev_->link();
-    pid_t guard = dev_->guard();
     dev_.reset();
-    waitpid(guard, nullptr, 0);
     EXPECT_NE(access(link.c_str(), F_OK), 0);
 }
 
-TEST_F(PtyDeviceTest, OnlyNorvdItselfHoldsAFreshDevice) { EXPECT_FALSE(dev_->opened_by_clients()); }
-
-// A guard forked for another device holds copies of every descriptor of
-// norvd's for a moment; its copy of this device's pty is not a client.
-TEST_F(PtyDeviceTest, AChildOfNorvdIsNoClient) {
+// Any process that holds the device is a client, a child of ours as well as
+// a stranger; the device is free again as soon as the last one is gone,
+// however many there were.
+TEST_F(PtyDeviceTest, HeldExactlyWhileAClientHoldsIt) {
+    EXPECT_FALSE(dev_->held());
     pid_t child = holder(false);
-    EXPECT_FALSE(dev_->opened_by_clients());
+    pid_t grandchild = holder(true);
+    EXPECT_TRUE(dev_->held());
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    EXPECT_TRUE(dev_->held());
+    kill(grandchild, SIGKILL);
+    bool freed = false;
+    for (int i = 0; i < 500 && !freed; ++i) {
+        freed = !dev_->held();
+        if (!freed) usleep(10000);
+    }
+    EXPECT_TRUE(freed);
 }
 
-TEST_F(PtyDeviceTest, AnyOtherProcessIsAClient) {
-    pid_t grandchild = holder(true);
-    EXPECT_TRUE(dev_->opened_by_clients());
-    kill(grandchild, SIGKILL);
-    // Not our child: gone once /proc no longer lists it (init reaps it).
-    for (int i = 0; i < 500 && kill(grandchild, 0) == 0; ++i) usleep(10000);
-    EXPECT_FALSE(dev_->opened_by_clients());
+// norvd's own look at what is unread opens the slave for a moment: that
+// must neither count as a client afterwards nor lose a byte. What it takes
+// back includes bytes still on their way through the kernel's worker.
+TEST_F(PtyDeviceTest, UnreadBytesAreTakenBackExactly) {
+    const uint8_t a[4] = {1, 2, 3, 4}, b[4] = {5, 6, 7, 8};
+    ASSERT_TRUE(dev_->write_record(a, 4));
+    ASSERT_TRUE(dev_->write_record(b, 4));
+    int fd = open(dev_->link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    uint8_t got[4] = {};
+    ASSERT_EQ(read(fd, got, 4), 4);
+    EXPECT_EQ(got[0], 1);
+    EXPECT_TRUE(dev_->held());
+    close(fd);
+    EXPECT_FALSE(dev_->held());
+
+    uint8_t back[16] = {};
+    ASSERT_EQ(dev_->take_back(back, sizeof back), 4u);
+    EXPECT_EQ(back[0], 5);
+    EXPECT_EQ(back[3], 8);
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(dev_->write_record(a, 4));
+        ASSERT_EQ(dev_->take_back(back, sizeof back), 4u) << "round " << round;
+        EXPECT_EQ(back[3], 4);
+    }
+    usleep(3 * kRecentWindow / 1000);
+    EXPECT_EQ(dev_->unread(), 0u);
+    EXPECT_FALSE(dev_->held());
+
+    // One close event, the client's: norvd's own looks raise none.
+    char events[4096];
+    ssize_t len = read(inotify_.get(), events, sizeof events);
+    ASSERT_EQ(len, static_cast<ssize_t>(sizeof(inotify_event)));
+    EXPECT_EQ(reinterpret_cast<inotify_event *>(events)->mask, static_cast<uint32_t>(IN_CLOSE_WRITE));
+}
+
+TEST_F(PtyDeviceTest, ARecordThatDoesNotFitIsNotWrittenAtAll) {
+    uint8_t block[kUnreadLimit] = {};
+    ASSERT_TRUE(dev_->write_record(block, kUnreadLimit - 3));
+    const uint8_t four[4] = {9, 9, 9, 9};
+    EXPECT_FALSE(dev_->write_record(four, 4));
+    // Once the kernel's worker has surely moved them, the count is exact.
+    usleep(3 * kRecentWindow / 1000);
+    EXPECT_EQ(dev_->unread(), kUnreadLimit - 3);
+    EXPECT_FALSE(dev_->write_record(four, 4));
+    EXPECT_TRUE(dev_->write_record(four, 3));
 }
 
 }  // namespace
