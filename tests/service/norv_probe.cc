@@ -11,7 +11,13 @@
 //   norv_probe flood N           register N sends that no machine receives
 //                                (1 ns deadline), never read the notices, wait
 //   norv_probe hold              connect and wait to be killed
+//   norv_probe exchanges N ID    connect, print the ptys of the channel, then N
+//                                times read the machine id (must be ID) and the
+//                                clock (must be within a minute of this
+//                                machine's and never go back); prints the count
+//                                of wrong answers and stays connected 1 s more
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -131,12 +137,35 @@ int main(int argc, char **argv) {
         pause();
         return 0;
     }
+    if (mode == "exchanges" && argc == 4) {
+        int n = atoi(argv[2]);
+        int id = atoi(argv[3]);
+        connect_or_die();
+        std::string requestPty = ttyname(req) ? ttyname(req) : "?";
+        printf("ptys %s %s\n", requestPty.c_str(), ttyname(notices) ? ttyname(notices) : "?");
+        int wrong = 0;
+        uint64_t last = 0;
+        for (int i = 0; i < n; ++i) {
+            timespec ts{};
+            clock_gettime(CLOCK_REALTIME, &ts);
+            int64_t mine = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+            int got = getNORVid(req);
+            uint64_t clock = getNORVTimestamp(req);
+            int64_t off = static_cast<int64_t>(clock) - mine;
+            if (got != id || clock < last || off > 60000000000 || off < -60000000000) ++wrong;
+            last = clock;
+        }
+        printf("exchanges %d wrong %d\n", n, wrong);
+        sleep(1);
+        return closeNORVConnection(req, notices) == 0 && wrong == 0 ? 0 : 1;
+    }
     if (mode == "hold") {
         connect_or_die();
         printf("connected\n");
         pause();
         return 0;
     }
-    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | hold\n");
+    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | hold | "
+                    "exchanges N ID\n");
     return 2;
 }
