@@ -20,3 +20,10 @@ fds() { ls "/proc/$1/fd" | wc -l; }
 # children PID: how many processes PID has started and not yet reaped (its guards).
 children() { ps -o pid= --ppid "$1" | wc -l; }
 
+
+# start_pong: starts NORVpong (output in $T/pong.out and $T/pong.err) and waits
+# until it answers pings.
+start_pong() {
+    start pong "$NORVPONG"
+    wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start: $(cat "$T/pong.err")"
+}
