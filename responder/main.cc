@@ -4,7 +4,9 @@
 //
 // Connects to the local NORV service, binds a timed socket to ADDR (default
 // any) port 16006 and answers every accepted ping (see pong.h), one line per
-// ping on standard output. SIGINT or SIGTERM closes the timed socket and the
+// ping on standard output. When the service goes away (its device hangs up or
+// a clock read fails) it connects again with back-off, binds the same address
+// and goes on answering. SIGINT or SIGTERM closes the timed socket and the
 // connection and ends it with status 0.
 #include <arpa/inet.h>
 #include <poll.h>
@@ -13,10 +15,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "connection.h"
 #include "norv.h"
 #include "pong.h"
 
@@ -27,6 +31,50 @@ namespace {
 void usage(FILE *out) { fputs("usage: NORVpong [--bind ADDR] [--quiet]\n", out); }
 
 void failed(const char *call) { fprintf(stderr, "NORVpong: %s failed: %s\n", call, strerror(errno)); }
+
+using Clock = std::chrono::steady_clock;
+
+// Reads the stop signal that poll found waiting on sigfd; true when it did.
+bool take_stop(int sigfd, bool quiet, uint32_t answered) {
+    signalfd_siginfo si;
+    if (read(sigfd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) return false;
+    if (!quiet)
+        printf("NORVpong: stopped by %s after %u answers\n",
+               strsignal(static_cast<int>(si.ssi_signo)), answered);
+    return true;
+}
+
+// Lets go of a connection whose service has gone and connects again until it
+// works, waiting reconnect_delay before each attempt; every attempt is logged
+// on standard error. Returns false when a stop signal comes first.
+bool reconnect(Connection &service, const sockaddr_in &local, const char *bindAddress, int sigfd,
+               bool quiet, uint32_t answered, const char *why) {
+    service.drop();
+    fprintf(stderr, "NORVpong: lost the NORV service (%s); %u pings answered so far\n", why,
+            answered);
+    for (unsigned attempt = 1;; ++attempt) {
+        auto delay = reconnect_delay(attempt);
+        fprintf(stderr, "NORVpong: reconnection attempt %u in %lld ms\n", attempt,
+                static_cast<long long>(delay.count()));
+        auto until = Clock::now() + delay;
+        for (;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{sigfd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) > 0 && take_stop(sigfd, quiet, answered))
+                return false;
+        }
+        std::string error;
+        if (service.open(local, error)) {
+            fprintf(stderr,
+                    "NORVpong: reconnected to the NORV service (attempt %u): machine %u, "
+                    "answering pings on %s:%u\n",
+                    attempt, service.socket().localId, bindAddress, kPingPort);
+            return true;
+        }
+        fprintf(stderr, "NORVpong: reconnection attempt %u failed: %s\n", attempt, error.c_str());
+    }
+}
 
 }  // namespace
 
@@ -69,53 +117,68 @@ int main(int argc, char *argv[]) {
     int sigfd = signalfd(-1, &stops, SFD_CLOEXEC);
     if (sigfd < 0) return failed("signalfd"), 1;
 
-    int requestFd = -1, noticeFd = -1;
-    int rc = openNORVConnection(&requestFd, &noticeFd);
-    if (rc != 0) {
-        if (rc == -1 && errno != 0)
-            failed("openNORVConnection");
-        else
-            fprintf(stderr, "NORVpong: the NORV service refused the connection (%d)\n", rc);
+    Connection service;
+    std::string error;
+    if (!service.open(local, error)) {
+        fprintf(stderr, "NORVpong: %s\n", error.c_str());
+        close(sigfd);
         return 1;
     }
-    TimedSocket socket{};
-    int status = 0;
-    bool made = NORVsocket(AF_INET, &socket, requestFd) >= 0;
-    if (!made) {
-        failed("NORVsocket");
-        status = 1;
-    } else if (NORVbind(reinterpret_cast<sockaddr *>(&local), sizeof local, &socket) < 0) {
-        failed("NORVbind");
-        status = 1;
-    }
-    if (status == 0 && !quiet)
-        printf("NORVpong: machine %u, answering pings on %s:%u\n", socket.localId, bindAddress,
-               kPingPort);
+    if (!quiet)
+        printf("NORVpong: machine %u, answering pings on %s:%u\n", service.socket().localId,
+               bindAddress, kPingPort);
 
     uint32_t answered = 0;
     auto log = [quiet](const std::string &line) {
         if (!quiet) printf("%s\n", line.c_str());
     };
-    while (status == 0) {
-        pollfd fds[2] = {{socket.udpSocket, POLLIN, 0}, {sigfd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+    // When the channel last proved to work: an answered ping or a clock read.
+    Clock::time_point lastSeen = Clock::now();
+    int status = 0;
+    for (;;) {
+        auto idle = Clock::now() - lastSeen;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(kIdleCheck - idle);
+        // The request device is polled for nothing but its hang-up: a pty
+        // reports one as soon as the service behind it has gone.
+        pollfd fds[3] = {{service.socket().udpSocket, POLLIN, 0},
+                         {sigfd, POLLIN, 0},
+                         {service.request_fd(), 0, 0}};
+        int ready = poll(fds, 3, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             failed("poll");
             status = 1;
             break;
         }
-        if (fds[1].revents & POLLIN) {
-            signalfd_siginfo si;
-            if (read(sigfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si) && !quiet)
-                printf("NORVpong: stopped by %s after %u answers\n",
-                       strsignal(static_cast<int>(si.ssi_signo)), answered);
-            break;
+        if ((fds[1].revents & POLLIN) && take_stop(sigfd, quiet, answered)) break;
+
+        const char *lost = nullptr;
+        if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) lost = "its device hung up";
+        bool check = Clock::now() - lastSeen >= kIdleCheck;
+        if (lost == nullptr && (fds[0].revents & (POLLIN | POLLERR))) {
+            Intake in = answer_waiting(service.socket(), answered, log);
+            if (in.receiveFailed) failed("NORVrecvfrom");
+            if (in.clockFailed)
+                lost = "a clock read failed";
+            else if (in.answered > 0 && !in.receiveFailed)
+                lastSeen = Clock::now();
+            else
+                // A ping refused because its receipt could not be reported
+                // looks like no ping at all: ask the service itself.
+                check = true;
         }
-        if ((fds[0].revents & POLLIN) && answer_waiting(socket, answered, log) < 0)
-            failed("NORVrecvfrom");
+        if (lost == nullptr && check) {
+            if (service.clock_works())
+                lastSeen = Clock::now();
+            else
+                lost = "a clock read failed";
+        }
+        if (lost != nullptr) {
+            if (!reconnect(service, local, bindAddress, sigfd, quiet, answered, lost)) break;
+            lastSeen = Clock::now();
+        }
     }
-    if (made) NORVsocketClose(&socket);
-    closeNORVConnection(requestFd, noticeFd);
+    service.close();
     close(sigfd);
     return status;
 }

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -26,9 +27,9 @@ std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error
     return line;
 }
 
-int answer_waiting(TimedSocket &socket, uint32_t &answered,
-                   const std::function<void(const std::string &)> &log) {
-    int count = 0;
+Intake answer_waiting(TimedSocket &socket, uint32_t &answered,
+                      const std::function<void(const std::string &)> &log) {
+    Intake in;
     for (;;) {
         // Room for the header and a ping payload; a longer datagram is cut,
         // only the ping's timing matters here.
@@ -38,16 +39,34 @@ int answer_waiting(TimedSocket &socket, uint32_t &answered,
         uint64_t receipt = 0, estimate = 0, error = 0;
         int n = NORVrecvfrom(buf, ping::kSize, 0, reinterpret_cast<sockaddr *>(&from), &fromLen,
                              &socket, &receipt, &estimate, &error, 0);
-        if (n < 0) return -1;
-        if (n == 0) return count;  // nothing (more) waits
+        if (n < 0) {
+            in.receiveFailed = true;
+            return in;
+        }
+        if (n == 0) return in;  // nothing (more) waits
+        // The service's clock stays below 2^63; all bits set is a failed read.
+        // An answer would carry it as its start stamp.
+        if (receipt >> 63) {
+            in.clockFailed = true;
+            return in;
+        }
         PingPayload answer{error, estimate, ++answered};
         encode_ping_payload(answer, buf + TIMED_HEADER_SIZE);
         if (NORVsendto(buf, ping::kSize, 0, reinterpret_cast<sockaddr *>(&from), fromLen, &socket,
                        receipt) < 0)
-            perror("NORVsendto failed");
+            perror("NORVpong: NORVsendto failed");
         log(ping_line(from, estimate, error, answered));
-        ++count;
+        ++in.answered;
     }
+}
+
+std::chrono::milliseconds reconnect_delay(unsigned attempt) {
+    constexpr std::chrono::milliseconds first{100}, longest{5000};
+    // 100 ms << 6 is past the longest already; stopping the doubling there
+    // keeps the shift from overflowing for any attempt number.
+    unsigned doublings = attempt > 1 ? attempt - 1 : 0;
+    if (doublings >= 6) return longest;
+    return std::min(first * (1 << doublings), longest);
 }
 
 }  // namespace norvpong

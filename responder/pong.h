@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,15 +22,34 @@ constexpr uint16_t kPingPort = 16006;
 // sequence number of the answer.
 std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error, uint32_t seq);
 
+// What one call of answer_waiting did.
+struct Intake {
+    int answered = 0;            // pings answered
+    bool receiveFailed = false;  // NORVrecvfrom failed (errno as it left it)
+    bool clockFailed = false;    // a ping came in without a clock reading: the channel is gone
+};
+
 // Takes in every ping waiting on the socket and answers each with a plain
 // timed send to its sender: the payload carries the ping's estimate as
 // sendTime, its error bound as sendError and the count of pings answered so
 // far (this one included) as seq; the answer's start stamp is the ping's
 // receipt stamp, so its receiver learns the time from that receipt. Calls
-// `log` with the line of each answered ping. Returns the number of pings
-// answered, or -1 when the receive fails (errno as it left it).
-int answer_waiting(TimedSocket &socket, uint32_t &answered,
-                   const std::function<void(const std::string &)> &log);
+// `log` with the line of each answered ping. Stops at a failed receive, and
+// at a ping whose receipt stamp is not a clock reading, which it leaves
+// unanswered. A registered ping that arrives on a failed channel is refused
+// inside the receive and never shows here: nothing answered is all it leaves.
+Intake answer_waiting(TimedSocket &socket, uint32_t &answered,
+                      const std::function<void(const std::string &)> &log);
+
+// How long NORVpong waits before its reconnection attempt number `attempt`
+// (1 for the first after the service went away): 100 ms, doubled for each
+// attempt after the first, at most 5 s.
+std::chrono::milliseconds reconnect_delay(unsigned attempt);
+
+// A channel that has not shown to work (an answered ping, a clock read) for
+// this long is checked with a clock read: a service that went away without a
+// hang-up on its device shows then.
+constexpr std::chrono::milliseconds kIdleCheck{1000};
 
 }  // namespace norvpong
 

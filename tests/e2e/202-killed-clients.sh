@@ -34,8 +34,7 @@ wait_until 10 logged "$T/norvd.err" "channel 0: reclaimed: its client closed bot
 
 # NORVping killed while pinging, then a clean one.
 if [ -x "$NORVPING" ] && [ -x "$NORVPONG" ]; then
-    start pong "$NORVPONG"
-    wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start"
+    start_pong
     start ping1 "$NORVPING" 127.0.0.1
     wait_until 30 logged "$T/ping1.out" "Packet From 127.0.0.1:" || fail "no answer to the first NORVping"
     stop "$ping1_pid" KILL

@@ -10,8 +10,7 @@ have "$NORVD"; have "$NORVPONG"; have "$NORVPING"; have "$FLOOD"
 isolate
 
 start_norvd --quiet
-start pong "$NORVPONG"
-wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start: $(cat "$T/pong.err")"
+start_pong
 start ping "$NORVPING" 127.0.0.1
 
 # Real answers come from 127.0.0.1; the flood comes from 127.0.0.2, so what

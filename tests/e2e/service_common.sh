@@ -25,3 +25,10 @@ children() {
         END { for (p in parent) { q = parent[p]; while (q != "" && q != root && q > 1) q = parent[q]; if (q == root) n++ } print n + 0 }'
 }
 
+
+# start_pong: starts NORVpong (output in $T/pong.out and $T/pong.err) and waits
+# until it answers pings.
+start_pong() {
+    start pong "$NORVPONG"
+    wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start: $(cat "$T/pong.err")"
+}

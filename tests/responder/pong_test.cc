@@ -70,7 +70,11 @@ protected:
     }
 
     int answer() {
-        return answer_waiting(socket_, answered_, [this](const std::string &l) { lines_.push_back(l); });
+        Intake in = answer_waiting(socket_, answered_,
+                                   [this](const std::string &l) { lines_.push_back(l); });
+        EXPECT_FALSE(in.receiveFailed);
+        clockFailed_ = in.clockFailed;
+        return in.answered;
     }
 
     norv::test::ScriptedPeer peer_;
@@ -78,6 +82,7 @@ protected:
     sockaddr_in responder_{}, pingerAddr_{};
     int pinger_ = -1;
     uint32_t answered_ = 0;
+    bool clockFailed_ = false;
     std::vector<std::string> lines_;
 };
 
@@ -132,6 +137,39 @@ TEST_F(PongTest, RefusedAndSkippedDatagramsGetNoAnswer) {
     uint8_t got[512];
     ASSERT_EQ(recv(pinger_, got, sizeof got, 0), TIMED_HEADER_SIZE + ping::kSize);
     EXPECT_EQ(decode_ping_payload(got + TIMED_HEADER_SIZE).seq, 42u);
+}
+
+TEST_F(PongTest, APingTakenInWithoutAClockReadingIsNotAnswered) {
+    // The first ping is answered; then the service goes away: the clock read
+    // of the next receipt finds end of file and gives all bits set, which an
+    // answer would carry as its start stamp.
+    peer_.reply(cat({le64(1000), le64(1500)}));
+    send_ping(0, 0, 500, 0);
+    send_ping(0, 0, 600, 0);
+    peer_.hang_up();
+    EXPECT_EQ(answer(), 1);
+    EXPECT_TRUE(clockFailed_);
+    EXPECT_EQ(answered_, 1u);
+    EXPECT_EQ(lines_.size(), 1u);
+    ASSERT_TRUE(readable(pinger_));
+    uint8_t got[512];
+    ASSERT_EQ(recv(pinger_, got, sizeof got, 0), TIMED_HEADER_SIZE + ping::kSize);
+    EXPECT_EQ(get_u64le(got, header::kSendStamp), 1500u);
+    pollfd p{pinger_, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "an answer with a failed clock reading went out";
+}
+
+TEST(ReconnectDelay, DoublesFrom100MillisecondsUpTo5Seconds) {
+    struct Case {
+        unsigned attempt;
+        int ms;
+    } cases[] = {
+        {0, 100},    {1, 100},    {2, 200},    {3, 400},    {4, 800},     {5, 1600},
+        {6, 3200},   {7, 5000},   {8, 5000},   {31, 5000},  {32, 5000},   {33, 5000},
+        {64, 5000},  {65, 5000},  {UINT32_MAX, 5000},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(reconnect_delay(c.attempt).count(), c.ms) << "attempt " << c.attempt;
 }
 
 TEST(PingLine, Format) {
