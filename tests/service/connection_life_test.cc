@@ -27,6 +27,8 @@ TEST(ConnectionLifeTest, ReclaimRulesOnceTheAnswerWasRead) {
         {"held notice device", false, false, true, 1 * kS, 100 * kS, Reclaim::kKeep},
         {"closed 49 ms ago", true, false, false, 1 * kS, 1 * kS + 49 * kMs, Reclaim::kKeep},
         {"closed 50 ms ago", true, false, false, 1 * kS, 1 * kS + 50 * kMs, Reclaim::kClosed},
+        // Never seen used: a client that never opened it, or whose closes
+        // went unseen (events lost when inotify's queue overflowed).
         {"never seen, read 9.9 s ago", false, false, false, 1 * kS, 10 * kS - 1, Reclaim::kKeep},
         {"never seen, read 10 s ago", false, false, false, 1 * kS, 10 * kS, Reclaim::kUnopened},
     };
@@ -101,6 +103,8 @@ struct TakeBack {
 TEST(ConnectionLifeTest, AnswersTakenBackFromAnIdleDevice) {
     const TakeBack cases[] = {
         {"all unread", {0, 2}, 8, {0, 2}},
+        // A client that opened the device between norvd's look and its
+        // taking back read the first answer meanwhile.
         {"first read", {0, 2}, 4, {2}},
         {"first read in part", {0, 2}, 6, {2}},
         {"all read", {0, 2}, 0, {}},
