@@ -35,6 +35,7 @@
 #include "channels.h"
 #include "commands.h"
 #include "fd.h"
+#include "notice_queue.h"
 #include "options.h"
 #include "peer_wire.h"
 #include "pty_device.h"
@@ -54,6 +55,17 @@ constexpr uint64_t kUnopenedTimeout = 10'000'000'000;
 // A connection is reclaimed this long after its last device was closed, so
 // that the requests its client wrote just before closing are read first.
 constexpr uint64_t kReclaimDelay = 50'000'000;
+// How often notices that wait for room are offered again, and the window in
+// which a notice device takes at most the room it showed at the window's
+// start. A client's reads give norvd no event, so while notices wait it looks
+// on a timer. unread() counts what the line discipline holds, not the bytes
+// the kernel is still moving to it after a write; past about 15 KB of those a
+// write goes out in part and splits a record. With one device's room per
+// window, a burst never runs ahead of the count unless that move stalls for
+// four windows (16 ms). A device holds 84 notices: a reader gets about 21000
+// a second, and a connection whose notices wait costs a wake-up and a FIONREAD
+// every 4 ms.
+constexpr uint64_t kNoticeRetry = 4'000'000;
 
 bool quiet = false;
 
@@ -72,6 +84,9 @@ struct Connection {
     std::unique_ptr<PtyDevice> request;
     std::unique_ptr<PtyDevice> notice;
     uint64_t createdAt = 0;
+    // The room left on the notice device in the window that began at noticeWindow.
+    uint64_t noticeWindow = 0;
+    size_t noticeRoom = 0;
 };
 
 class Daemon {
@@ -103,6 +118,7 @@ private:
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
     void forward(const Forward &f);
     void deliver_verdicts(uint64_t now);
+    bool write_notice(int connection, const uint8_t *record, size_t len);
     void reclaim(uint64_t now);
     int timeout_ms(uint64_t now) const;
     PtyDevice *device_by_master(int fd);
@@ -117,6 +133,10 @@ private:
     std::map<int, Connection> connections_;
     std::map<uint8_t, sockaddr_in> peers_;
     std::deque<int> idle_;  // devices that a client closed: still in use?
+    NoticeQueue notices_;   // notices that did not fit in their device yet
+    const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
+        return write_notice(c, record, len);
+    };
     bool stopping_ = false;
 };
 
@@ -272,6 +292,7 @@ int Daemon::run() {
         now = real_time_now();
         settle_idle(now);
         reclaim(now);
+        notices_.flush(noticeWriter_);
         deliver_verdicts(now);
     }
     return 0;
@@ -280,6 +301,7 @@ int Daemon::run() {
 int Daemon::timeout_ms(uint64_t now) const {
     uint64_t wait = 1000'000'000;  // a look at idle connections at least every second
     if (auto due = service_.next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
+    if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
     for (const auto &[n, c] : connections_)
         if (!c.request->inUse && !c.notice->inUse) wait = std::min(wait, kReclaimDelay);
     return static_cast<int>((wait + 999'999) / 1'000'000);
@@ -475,6 +497,9 @@ void Daemon::disconnect(int n, const char *why) {
     auto it = connections_.find(n);
     if (it == connections_.end()) return;
     service_.connection_closed(n);
+    if (size_t dropped = notices_.drop_connection(n))
+        log("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
+            " failure notices that waited for its client dropped");
     drop_device(it->second.request);
     drop_device(it->second.notice);
     connections_.erase(it);
@@ -501,15 +526,37 @@ void Daemon::deliver_verdicts(uint64_t now) {
             log(what + "; its connection has gone");
             continue;
         }
-        uint8_t record[notice::kSize];
-        encode_failure_notice(v.notice, record);
-        PtyDevice &dev = *it->second.notice;
-        if (dev.write_record(record, sizeof record))
+        NoticeQueue::Record record;
+        encode_failure_notice(v.notice, record.data());
+        switch (notices_.deliver(v.connection, record, noticeWriter_)) {
+        case NoticeQueue::Fate::kWritten:
             log(what);
-        else
-            log(what + "; notice dropped: " + std::to_string(dev.unread()) +
-                " bytes of notices are unread on " + dev.link());
+            break;
+        case NoticeQueue::Fate::kQueued:
+            log(what + "; notice waits for room, " + std::to_string(notices_.waiting(v.connection)) +
+                " waiting");
+            break;
+        case NoticeQueue::Fate::kDropped:
+            log(what + "; notice dropped: too many wait");
+            break;
+        }
     }
+    if (auto warning = notices_.drop_warning(now)) log(*warning);
+}
+
+bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
+    auto it = connections_.find(connection);
+    if (it == connections_.end()) return false;
+    Connection &c = it->second;
+    uint64_t now = real_time_now();
+    if (now < c.noticeWindow || now - c.noticeWindow >= kNoticeRetry) {
+        size_t unread = c.notice->unread();
+        c.noticeWindow = now;
+        c.noticeRoom = unread < kUnreadLimit ? kUnreadLimit - unread : 0;
+    }
+    if (c.noticeRoom < len || !c.notice->write_record(record, len)) return false;
+    c.noticeRoom -= len;
+    return true;
 }
 
 void Daemon::reclaim(uint64_t now) {
