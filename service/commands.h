@@ -33,7 +33,7 @@ struct ServiceConfig {
     uint8_t localId = 0;
     uint8_t groupMask = 1;  // bit i: machine i is in the group
     ServiceClock clock;
-    size_t registrationCapacity = 256;
+    size_t registrationCapacity = 4096;
     uint64_t graceNs = 100'000'000;  // a missing receipt is awaited 100 ms past the deadline
     size_t activityCapacity = 1024;  // measurements and local failure detections
     size_t receiptLogCapacity = 65536;

@@ -39,6 +39,7 @@
 #include "guard_keeper.h"
 #include "commands.h"
 #include "fd.h"
+#include "notice_queue.h"
 #include "options.h"
 #include "peer_wire.h"
 #include "pty_device.h"
@@ -62,6 +63,11 @@ constexpr uint64_t kTickNs = 1'000'000'000;
 constexpr uint64_t kStalePartial = 100'000'000;
 // Rounds of requests read without waiting before verdicts are judged.
 constexpr int kCatchUpRounds = 8;
+// How often notices that wait for room are offered again: a client's reads
+// give norvd no event, so while notices wait it looks on a timer. A device
+// holds 84 notices, so a reader gets about 21000 a second, and a connection
+// whose notices wait costs a wake-up and a look every 4 ms.
+constexpr uint64_t kNoticeRetry = 4'000'000;
 
 bool quiet = false;
 
@@ -144,6 +150,8 @@ private:
     void check_connection(int n, uint64_t now);
     void release_limbo();
     void housekeeping(uint64_t now);
+    // Writes a notice on its connection's device if it fits there now.
+    bool write_notice(int connection, const uint8_t *record, size_t len);
     int timeout_ms(uint64_t now) const;
     PtyDevice *device_by_master(int fd);
 
@@ -161,6 +169,10 @@ private:
     std::set<int> limbo_;
     std::map<uint8_t, sockaddr_in> peers_;
     uint64_t nextTick_ = 0;
+    NoticeQueue notices_;  // notices that did not fit in their device yet
+    const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
+        return write_notice(c, record, len);
+    };
     bool stopping_ = false;
     bool started_ = false;
 };
@@ -317,6 +329,7 @@ int Daemon::run() {
         }
         if (stopping_) break;
         housekeeping(monotonic_now());
+        notices_.flush(noticeWriter_);
         deliver_verdicts(real_time_now());
     }
     return 0;
@@ -357,6 +370,7 @@ int Daemon::timeout_ms(uint64_t mono) const {
         uint64_t now = real_time_now();
         wait = std::min(wait, *due > now ? *due - now : 0);
     }
+    if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
     return static_cast<int>((wait + 999'999) / 1'000'000);
 }
 
@@ -636,6 +650,9 @@ void Daemon::disconnect(int n, const char *why) {
     auto it = connections_.find(n);
     if (it == connections_.end()) return;
     service_.connection_closed(n);
+    if (size_t dropped = notices_.drop_connection(n))
+        log("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
+            " failure notices that waited for its client dropped");
     drop_device(it->second.request);
     drop_device(it->second.notice);
     connections_.erase(it);
@@ -698,15 +715,27 @@ void Daemon::deliver_verdicts(uint64_t now) {
             log(what + "; its connection has gone");
             continue;
         }
-        uint8_t record[notice::kSize];
-        encode_failure_notice(v.notice, record);
-        PtyDevice &dev = *it->second.notice;
-        if (dev.write_record(record, sizeof record))
+        NoticeQueue::Record record;
+        encode_failure_notice(v.notice, record.data());
+        switch (notices_.deliver(v.connection, record, noticeWriter_)) {
+        case NoticeQueue::Fate::kWritten:
             log(what);
-        else
-            log(what + "; notice dropped: " + std::to_string(dev.unread()) +
-                " bytes of notices are unread on " + dev.link());
+            break;
+        case NoticeQueue::Fate::kQueued:
+            log(what + "; notice waits for room, " + std::to_string(notices_.waiting(v.connection)) +
+                " waiting");
+            break;
+        case NoticeQueue::Fate::kDropped:
+            log(what + "; notice dropped: too many wait");
+            break;
+        }
     }
+    if (auto warning = notices_.drop_warning(now)) log(*warning);
+}
+
+bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
+    auto it = connections_.find(connection);
+    return it != connections_.end() && it->second.notice->write_record(record, len);
 }
 
 void Daemon::shutdown() {

@@ -2,8 +2,9 @@
 // accepted receipts.
 #include "registrations.h"
 
-
 namespace norvd {
+
+static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline) {
     MachineVerdict v{};
@@ -62,7 +63,9 @@ int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAf
         lastSequence_ = lastSequence_ >= kIdSequenceMask ? 1 : lastSequence_ + 1;
         id = (static_cast<int32_t>(local_) << kIdMachineShift) | lastSequence_;
     } while (pending_.count(id) != 0);
-    pending_[id] = Pending{connection, inGroup, deadline, {}};
+    DueKey due{sat_add(deadline, grace_), ++events_};
+    pending_[id] = Pending{connection, inGroup, deadline, due, {}};
+    byDue_.emplace(due, id);
     return id;
 }
 
@@ -71,9 +74,16 @@ Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64
     if (it == pending_.end()) return Receipt::kUnknown;
     if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
         return Receipt::kNotExpected;
-    auto &slot = it->second.receipts[machine];
+    Pending &p = it->second;
+    auto &slot = p.receipts[machine];
     if (slot) return Receipt::kRepeated;
     slot = at;
+    if (all_reported(p)) {
+        // Complete: due at once, behind the registrations completed before.
+        byDue_.erase(p.due);
+        p.due = DueKey{0, ++events_};
+        byDue_.emplace(p.due, id);
+    }
     return Receipt::kRecorded;
 }
 
@@ -92,35 +102,27 @@ Verdict Registrations::judge_all(int32_t id, const Pending &p) const {
     return out;
 }
 
-static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 std::vector<Verdict> Registrations::take_due(uint64_t now) {
     std::vector<Verdict> out;
-    for (auto it = pending_.begin(); it != pending_.end();) {
-        const Pending &p = it->second;
-        if (all_reported(p) || now >= sat_add(p.deadline, grace_)) {
-            out.push_back(judge_all(it->first, p));
-            it = pending_.erase(it);
-        } else {
-            ++it;
-        }
+    while (!byDue_.empty() && byDue_.begin()->first.first <= now) {
+        auto it = pending_.find(byDue_.begin()->second);
+        out.push_back(judge_all(it->first, it->second));
+        pending_.erase(it);
+        byDue_.erase(byDue_.begin());
     }
     return out;
 }
 
 std::optional<uint64_t> Registrations::next_due() const {
-    std::optional<uint64_t> due;
-    for (const auto &[id, p] : pending_) {
-        uint64_t at = all_reported(p) ? 0 : sat_add(p.deadline, grace_);
-        if (!due || at < *due) due = at;
-    }
-    return due;
+    if (byDue_.empty()) return std::nullopt;
+    return byDue_.begin()->first.first;
 }
 
 size_t Registrations::drop_connection(int connection) {
     size_t dropped = 0;
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->second.connection == connection) {
+            byDue_.erase(it->second.due);
             it = pending_.erase(it);
             ++dropped;
         } else {

@@ -78,24 +78,37 @@ public:
     Receipt record(int32_t id, uint8_t machine, uint64_t at);
 
     // Takes out every registration judged by now: all expected machines of
-    // the group reported, or deadline + grace passed.
+    // the group reported, or deadline + grace passed. The verdicts come in the
+    // order the registrations fell due: first those whose every expected
+    // machine reported, in the order they completed, then those that timed
+    // out, by deadline, and registrations with one deadline in the order they
+    // were made. O(log n) per verdict.
     std::vector<Verdict> take_due(uint64_t now);
 
-    // The earliest true time at which a pending registration falls due.
+    // The earliest true time at which a pending registration falls due (0
+    // when one is complete already).
     std::optional<uint64_t> next_due() const;
 
     // Drops the registrations of a connection that has gone: its notices have
-    // nowhere to go. Returns how many were dropped.
+    // nowhere to go. Returns how many were dropped. Looks at every pending
+    // registration.
     size_t drop_connection(int connection);
 
     size_t pending() const { return pending_.size(); }
     uint8_t group() const { return group_; }
 
 private:
+    // Where a registration stands in the order of verdicts: the true time at
+    // which it falls due (0 once complete), then a count that grows with
+    // every registration and every completion, so that ties keep the order of
+    // events even after the ids wrap around.
+    using DueKey = std::pair<uint64_t, uint64_t>;
+
     struct Pending {
         int connection;
         uint8_t expected;  // already limited to the group
         uint64_t deadline;
+        DueKey due;
         std::array<std::optional<uint64_t>, MAX_MACHINES> receipts;
     };
 
@@ -107,7 +120,11 @@ private:
     size_t capacity_;
     uint64_t grace_;
     int32_t lastSequence_ = 0;
+    uint64_t events_ = 0;  // the second half of the next DueKey
     std::map<int32_t, Pending> pending_;
+    // The same registrations ordered by when they fall due: the loop looks
+    // at the head only, whatever the size of the table.
+    std::map<DueKey, int32_t> byDue_;
 };
 
 // The receipts accepted on this machine, so that a duplicated or replayed

@@ -10,12 +10,18 @@
 //                                receipt to report; prints the notice
 //   norv_probe flood N           register N sends that no machine receives
 //                                (1 ns deadline), never read the notices, wait
+//   norv_probe backlog N         register N sends for machine 1 alone (1 ms
+//                                deadline) and print their ids; read nothing
+//                                until SIGUSR1, then read N notices and print
+//                                their ids, and count the notices that follow
+//                                within half a second
 //   norv_probe hold              connect and wait to be killed
 //   norv_probe exchanges N ID    connect, print the ptys of the channel, then N
 //                                times read the machine id (must be ID) and the
 //                                clock (must never go back nor run ahead of
 //                                this machine's); prints the count
 //                                of wrong answers and stays connected 1 s more
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -163,13 +169,54 @@ int main(int argc, char **argv) {
         sleep(1);
         return closeNORVConnection(req, notices) == 0 && wrong == 0 ? 0 : 1;
     }
+    if (mode == "backlog" && argc == 3) {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        connect_or_die();
+        int n = atoi(argv[2]);
+        for (int i = 0; i < n; ++i) {
+            int32_t id = register_ping(getNORVTimestamp(req), 0x02, 1000000);
+            if (id <= 0) {
+                printf("registration refused: %d\n", id);
+                return 1;
+            }
+            printf("registered %d\n", id);
+        }
+        printf("registered all %d\n", n);
+        int sig;
+        sigwait(&usr1, &sig);
+        alarm(60);
+        uint8_t buf[notice::kSize];
+        for (int i = 0; i < n; ++i) {
+            if (NORVwaitInfo(notices, buf) != 0) return 1;
+            FailureNotice f = decode_failure_notice(buf);
+            // Machine 1 never reports: lateness unknown; the others are not expected.
+            bool expected = f.sender == 0 && f.verdicts[1].status == 1 && f.verdicts[1].latenessKnown == 0;
+            for (int m : {0, 2, 3, 4}) expected = expected && f.verdicts[m].status == 2;
+            if (expected) {
+                printf("notice %u\n", f.seq);
+            } else {
+                printf("unexpected notice %u:", f.seq);
+                for (uint8_t b : buf) printf(" %02x", b);
+                printf("\n");
+            }
+        }
+        int extra = 0;
+        pollfd p{notices, POLLIN, 0};
+        while (poll(&p, 1, 500) == 1 && NORVwaitInfo(notices, buf) == 0) ++extra;
+        printf("extra notices %d\n", extra);
+        closeNORVConnection(req, notices);
+        return 0;
+    }
     if (mode == "hold") {
         connect_or_die();
         printf("connected\n");
         pause();
         return 0;
     }
-    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | hold | "
-                    "exchanges N ID\n");
+    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | backlog N | "
+                    "hold | exchanges N ID\n");
     return 2;
 }

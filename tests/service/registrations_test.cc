@@ -132,6 +132,53 @@ TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
               "machine 0 timely (0 us), machine 1 timely (0 us), machine 2 timely (0 us)");
 }
 
+TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
+    struct Reg {
+        uint64_t deadline;
+        uint8_t expected;  // group: machines 0 and 1
+    };
+    struct Case {
+        const char *what;
+        std::vector<Reg> regs;                        // registered in this order
+        std::vector<std::pair<int, uint8_t>> reports;  // (registration, machine), in this order
+        uint64_t now;                                 // of the one take_due
+        std::vector<int> due;                         // registrations, in the order judged
+    } cases[] = {
+        {"earlier deadline first, whatever the registration order",
+         {{kDeadline + 30, 1}, {kDeadline + 10, 1}, {kDeadline + 20, 1}}, {},
+         kDeadline + 30 + kGrace, {1, 2, 0}},
+        {"one deadline: the order of registration",
+         {{kDeadline, 1}, {kDeadline, 1}, {kDeadline, 1}}, {}, kDeadline + kGrace, {0, 1, 2}},
+        {"only those due by now",
+         {{kDeadline + 1, 1}, {kDeadline + 5, 1}, {kDeadline + 2, 1}}, {}, kDeadline + 2 + kGrace,
+         {0, 2}},
+        {"complete before the deadline: at once, in the order completed",
+         {{kDeadline, 1}, {kDeadline + 1, 3}, {kDeadline + 2, 1}}, {{2, 0}, {1, 1}, {1, 0}},
+         kDeadline - 1, {2, 1}},
+        {"completed ones come before those that timed out",
+         {{kDeadline, 1}, {kDeadline + 10, 1}, {kDeadline + 20, 1}}, {{2, 0}},
+         kDeadline + 10 + kGrace, {2, 0, 1}},
+        {"one machine of two reported: still waits for its deadline",
+         {{kDeadline, 3}, {kDeadline + 1, 1}}, {{0, 0}}, kDeadline + 1 + kGrace, {0, 1}},
+        {"a repeated report does not move it",
+         {{kDeadline, 3}, {kDeadline + 1, 1}}, {{0, 0}, {0, 0}}, kDeadline - 1, {}},
+        {"a deadline at the end of time comes last",
+         {{UINT64_MAX, 1}, {kDeadline, 1}}, {}, UINT64_MAX, {1, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Registrations regs(0, 0x03, 16, kGrace);
+        std::vector<int32_t> ids;
+        for (const Reg &r : c.regs) ids.push_back(regs.add(1, r.expected, 1, r.deadline));
+        for (auto [reg, machine] : c.reports) regs.record(ids[reg], machine, kDeadline - 100);
+        std::vector<uint32_t> expected, got;
+        for (int reg : c.due) expected.push_back(static_cast<uint32_t>(ids[reg]));
+        for (const Verdict &v : regs.take_due(c.now)) got.push_back(v.notice.seq);
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(regs.pending(), c.regs.size() - c.due.size());
+    }
+}
+
 TEST(Registrations, DeadlineNearTheEndOfTimeDoesNotWrap) {
     Registrations regs(0, 0x01, 16, kGrace);
     regs.add(1, 0x01, UINT64_MAX, UINT64_MAX - 10);

@@ -137,6 +137,14 @@ TEST_F(ServiceTest, RegistrationRefusals) {
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
+    // The table holds 4096 registrations; the next one is refused until one is judged.
+    for (int i = 0; i < 4096; ++i)
+        ASSERT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000 + i))), 0);
+    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), kTableFull);
+    EXPECT_EQ(service_.pending_registrations(), 4096u);
+    auto due = service_.take_due(kNow + 2'000'000 + 100'000'000);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), 0);
 }
 
 TEST_F(ServiceTest, DuplicateAndInvalidReceipts) {

@@ -1,0 +1,74 @@
+// notice_queue.cc: the notices that wait for room on their notice device.
+#include "notice_queue.h"
+
+namespace norvd {
+
+size_t NoticeQueue::flush_one(Queues::iterator &it, const Writer &write) {
+    std::deque<Record> &q = it->second;
+    size_t written = 0;
+    while (!q.empty() && write(it->first, q.front().data(), kRecordSize)) {
+        q.pop_front();
+        bytes_ -= kRecordSize;
+        ++written;
+    }
+    if (q.empty())
+        it = queues_.erase(it);
+    else
+        ++it;
+    return written;
+}
+
+NoticeQueue::Fate NoticeQueue::deliver(int connection, const Record &record, const Writer &write) {
+    auto it = queues_.find(connection);
+    if (it != queues_.end()) flush_one(it, write);  // the older notices first
+    auto q = queues_.find(connection);  // gone when they all went out
+    if (q == queues_.end() && write(connection, record.data(), kRecordSize)) return Fate::kWritten;
+    if (q != queues_.end() && q->second.size() >= perConnection_) {
+        ++connectionFull_;
+        return Fate::kDropped;
+    }
+    if (bytes_ + kRecordSize > totalBytes_) {
+        ++allFull_;
+        return Fate::kDropped;
+    }
+    queues_[connection].push_back(record);
+    bytes_ += kRecordSize;
+    return Fate::kQueued;
+}
+
+size_t NoticeQueue::flush(const Writer &write) {
+    size_t written = 0;
+    for (auto it = queues_.begin(); it != queues_.end();) written += flush_one(it, write);
+    return written;
+}
+
+size_t NoticeQueue::drop_connection(int connection) {
+    auto it = queues_.find(connection);
+    if (it == queues_.end()) return 0;
+    size_t dropped = it->second.size();
+    bytes_ -= dropped * kRecordSize;
+    queues_.erase(it);
+    return dropped;
+}
+
+std::optional<std::string> NoticeQueue::drop_warning(uint64_t now) {
+    if (connectionFull_ + allFull_ == 0) return std::nullopt;
+    if (lastWarning_ && now >= *lastWarning_ && now - *lastWarning_ < kDropWarningInterval)
+        return std::nullopt;
+    std::string line = "warning: " + std::to_string(connectionFull_ + allFull_) +
+                       " failure notices dropped since the last warning: " +
+                       std::to_string(connectionFull_) + " with " +
+                       std::to_string(perConnection_) + " waiting for their connection, " +
+                       std::to_string(allFull_) + " with " + std::to_string(totalBytes_) +
+                       " bytes of notices waiting in all";
+    connectionFull_ = allFull_ = 0;
+    lastWarning_ = now;
+    return line;
+}
+
+size_t NoticeQueue::waiting(int connection) const {
+    auto it = queues_.find(connection);
+    return it == queues_.end() ? 0 : it->second.size();
+}
+
+}  // namespace norvd
