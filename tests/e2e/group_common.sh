@@ -19,12 +19,12 @@ group_up() {
 group_down() { group down >/dev/null 2>&1; }
 
 # ping_until SECONDS CONDITION MACHINE ARGS...: runs NORVping ARGS on MACHINE
-# until CONDITION (a command and its arguments in one word, which reads
-# $T/ping.out as it grows) succeeds,
-# then stops it with SIGINT; output in $T/ping.out. NORVping's pace follows
-# the processor (its pings are counted in passes of its loop), so the run
-# lasts as long as the test needs, up to SECONDS. Fails unless CONDITION held
-# in time and NORVping ended with 0 and its stop message.
+# until CONDITION (a command and its arguments in one word, reading
+# $T/ping.out as it grows) succeeds, then stops it with SIGINT; output in
+# $T/ping.out. NORVping's pace follows the processor (its pings are counted in
+# passes of its loop), so the run lasts as long as the test needs, up to
+# SECONDS. Fails unless CONDITION held in time and NORVping ended with 0 and
+# its stop message.
 ping_until() {
     local limit=$1 condition=$2 machine=$3 met=1 st=0 norvping
     shift 3
