@@ -16,7 +16,7 @@ wait_until 10 logged "$T/hold.out" connected || fail "no connection: $(cat "$T/h
 check "the next client got the dead client's channel" logged "$T/norvd.err" "channel 2: connected"
 pts=$(readlink /dev/rtf2)
 check "the client does not hold /dev/rtf2 ($pts)" sh -c "ls -l /proc/$hold_pid/fd | grep -q ' $pts\$'"
-wait_until 20 logged "$T/norvd.err" "channel 0: reclaimed: its client never opened it" ||
+wait_until 60 logged "$T/norvd.err" "channel 0: reclaimed: its client never opened it" ||
     fail "the unopened channel 0 was not reclaimed: $(cat "$T/norvd.err")"
 
 # Dies in the middle of a request on /dev/rtf1.
@@ -36,14 +36,13 @@ if [ -x "$NORVPING" ] && [ -x "$NORVPONG" ]; then
     start pong "$NORVPONG"
     wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start"
     start ping1 "$NORVPING" 127.0.0.1
-    wait_until 30 logged "$T/ping1.out" "Packet From 127.0.0.1:" || fail "no answer to the first NORVping"
+    wait_until 60 logged "$T/ping1.out" "Packet From 127.0.0.1:" || fail "no answer to the first NORVping"
     stop "$ping1_pid" KILL
     wait_until 10 logged "$T/norvd.err" "reclaimed: its client closed both devices" ||
         fail "the killed NORVping's channel was not reclaimed"
     start ping2 "$NORVPING" 127.0.0.1
-    wait_until 30 logged "$T/ping2.out" "Timely reception on machine 0" ||
-        wait_until 5 logged "$T/ping2.out" "Message from: 0" || fail "no notice for the second NORVping"
-    wait_until 30 logged "$T/ping2.out" "Packet From 127.0.0.1:" || fail "no answer to the second NORVping"
+    wait_until 60 logged "$T/ping2.out" "Message from: 0" || fail "no notice for the second NORVping"
+    wait_until 60 logged "$T/ping2.out" "Packet From 127.0.0.1:" || fail "no answer to the second NORVping"
     stop "$ping2_pid"
     stop "$pong_pid"
 fi
