@@ -11,14 +11,20 @@
 //   norv_probe flood N           register N sends that no machine receives
 //                                (1 ns deadline), never read the notices, wait
 //   norv_probe hold              connect and wait to be killed
+//   norv_probe exchanges N       time N clock reads (command 2), one after the
+//                                other; prints "exchanges N p50_us P p99_us Q
+//                                max_us M" (a figure for scripts, never a test)
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "channel_io.h"
 #include "norv.h"
@@ -51,6 +57,12 @@ int32_t register_ping(uint64_t start, uint8_t machines, uint64_t deadline) {
     uint8_t reply[4];
     if (exchange(req, r, command::kRegisterSend, register_send::kSize, reply, 4) < 0) exit(1);
     return get_i32le(reply, 0);
+}
+
+uint64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 int print_notice() {
@@ -144,12 +156,29 @@ int main(int argc, char **argv) {
         pause();
         return 0;
     }
+    if (mode == "exchanges" && argc == 3) {
+        int n = atoi(argv[2]);
+        if (n <= 0) return 2;
+        connect_or_die();
+        std::vector<uint64_t> ns(static_cast<size_t>(n));
+        for (uint64_t &d : ns) {
+            uint64_t t0 = monotonic_ns();
+            if (getNORVTimestamp(req) >> 63) return 1;
+            d = monotonic_ns() - t0;
+        }
+        closeNORVConnection(req, notices);
+        std::sort(ns.begin(), ns.end());
+        auto at = [&](double q) { return ns[static_cast<size_t>(q * (ns.size() - 1))] / 1e3; };
+        printf("exchanges %d p50_us %.1f p99_us %.1f max_us %.1f\n", n, at(0.5), at(0.99), at(1.0));
+        return 0;
+    }
     if (mode == "hold") {
         connect_or_die();
         printf("connected\n");
         pause();
         return 0;
     }
-    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | hold\n");
+    fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing |"
+                    " flood N | hold | exchanges N\n");
     return 2;
 }
