@@ -10,7 +10,7 @@ fds0=$(fds "$norvd_pid")
 kids0=$(children "$norvd_pid")
 [ "$kids0" = 2 ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served (its guard keeper and one guard expected)"
 
-timeout 120 "$PROBE" cycles 200 >"$T/cycles.out" || fail "200 cycles did not complete"
+timeout 300 "$PROBE" cycles 200 >"$T/cycles.out" || fail "200 cycles did not complete"
 start c1 "$PROBE" cycles 100
 start c2 "$PROBE" cycles 100
 stop_wait() { wait "$1"; }
@@ -21,7 +21,7 @@ settled() {
     [ "$(links)" = "rtf1 " ] && [ "$(fds "$norvd_pid")" = "$fds0" ] &&
         [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(ls /dev/pts | wc -l)" = 2 ]
 }
-wait_until 10 settled ||
+wait_until 60 settled ||
     fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid"), ptys $(ls /dev/pts | tr '\n' ' ')"
 
 stop "$norvd_pid"

@@ -21,20 +21,21 @@ wait_until 10 logged "$T/norvd.err" "command 2 with length -8" || fail "negative
 printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"
 wait_until 10 logged "$T/norvd.err" "written on a notice FIFO" || fail "write on a notice FIFO not logged"
 
-timeout 30 "$PROBE" timeliness >"$T/timeliness.out" || fail "no service after garbage on a channel"
+timeout 60 "$PROBE" timeliness >"$T/timeliness.out" || fail "no service after garbage on a channel"
 check "measurement" grep -qE '^measurement handle [1-9][0-9]* end 0 start [0-9]+ duration [0-9]+$' "$T/timeliness.out"
 check "unknown measurement" logged "$T/timeliness.out" "unknown measurement end -1"
 check "local failure detection within its limit" grep -qE '^localfd handle [0-9]+ end 0 failed 0$' "$T/timeliness.out"
 check "local failure detection past its limit" grep -qE '^localfd handle [0-9]+ end 0 failed 1$' "$T/timeliness.out"
 check "unknown local failure detection" logged "$T/timeliness.out" "unknown localfd end -1"
-check "timely execution deadline" grep -qE '^exec deadline after clock 5[0-9]{6}$' "$T/timeliness.out"
+check "timely execution deadline 5 ms after norvd's clock" \
+    grep -qE '^exec deadline less 5 ms: [0-9]+ ns after the clock before, [0-9]+ ns before the clock after$' "$T/timeliness.out"
 
 # 150 notices for a client that never reads them: the line holds about 85,
 # the others wait in norvd.
 start flood "$PROBE" flood 150
 wait_until 30 logged "$T/norvd.err" "notice waits for room" || fail "no notice waits: $(tail "$T/norvd.err")"
 for how in timely late missing; do
-    timeout 30 "$PROBE" verdict $how >"$T/$how.out" || fail "no verdict $how while a client left notices unread"
+    timeout 60 "$PROBE" verdict $how >"$T/$how.out" || fail "no verdict $how while a client left notices unread"
 done
 check "timely verdict" grep -qE '^machine 0 status 0 known 1 lateness -[0-9]+$' "$T/timely.out"
 check "repeated receipt refused" logged "$T/timely.out" "receipt again 1"

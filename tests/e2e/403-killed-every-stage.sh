@@ -15,11 +15,13 @@ kids0=$(children "$norvd_pid")
 ptys0=$(ls /dev/pts | wc -l)
 [ "$kids0" = 2 ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served (its guard keeper and one guard expected)"
 
-timeout 50 "$KILL_CYCLES" 1000 >"$T/cycles.out" 2>"$T/cycles.err" ||
+# The timeout only keeps a hung run from blocking CI: how long 1000 cycles
+# take depends on the machine (45 s under AddressSanitizer on 2 busy CPUs).
+timeout 300 "$KILL_CYCLES" 1000 >"$T/cycles.out" 2>"$T/cycles.err" ||
     fail "the kill cycles did not complete: $(cat "$T/cycles.err") $(tail -5 "$T/norvd.err")"
 kill -0 "$norvd_pid" || fail "norvd died: $(tail -5 "$T/norvd.err")"
-timeout 20 "$PROBE" cycles 3 >"$T/probe.out" || fail "a well-behaved client was not served after the kills"
-timeout 20 "$PROBE" verdict timely >"$T/verdict.out" || fail "no verdict after the kills"
+timeout 60 "$PROBE" cycles 3 >"$T/probe.out" || fail "a well-behaved client was not served after the kills"
+timeout 60 "$PROBE" verdict timely >"$T/verdict.out" || fail "no verdict after the kills"
 check "timely verdict after the kills" grep -qE '^machine 0 status 0 known 1 lateness -[0-9]+$' "$T/verdict.out"
 
 # Connections whose clients never opened their devices go 10 s after they were made.
@@ -27,7 +29,7 @@ settled() {
     [ "$(links)" = "rtf1 " ] && [ "$(fds "$norvd_pid")" = "$fds0" ] &&
         [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(ls /dev/pts | wc -l)" = "$ptys0" ]
 }
-wait_until 30 settled ||
+wait_until 60 settled ||
     fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid") (was $kids0), ptys $(ls /dev/pts | wc -l) (was $ptys0)"
 [ "$(ps -o pid= --ppid 1 | wc -l)" -le 3 ] || fail "stray processes: $(ps -ef)"
 

@@ -18,13 +18,33 @@ group_up() {
 
 group_down() { group down >/dev/null 2>&1; }
 
-# ping_for SECONDS MACHINE ARGS...: runs NORVping ARGS on MACHINE for SECONDS,
-# then stops it with SIGINT; output in $T/ping.out. Fails unless it ends with 0.
-ping_for() {
-    local seconds=$1 machine=$2 st=0
-    shift 2
-    group run "$machine" timeout --preserve-status -s INT "$seconds" \
-        env --default-signal=INT "$NORVPING" "$@" >"$T/ping.out" 2>"$T/ping.err" || st=$?
+# ping_until SECONDS CONDITION MACHINE ARGS...: runs NORVping ARGS on MACHINE
+# until CONDITION (a command and its arguments in one word, reading
+# $T/ping.out as it grows) succeeds, then stops it with SIGINT; output in
+# $T/ping.out. NORVping's pace follows the processor (its pings are counted in
+# passes of its loop), so the run lasts as long as the test needs, up to
+# SECONDS. Fails unless CONDITION held in time and NORVping ended with 0 and
+# its stop message.
+ping_until() {
+    local limit=$1 condition=$2 machine=$3 met=1 st=0 norvping deadline
+    shift 3
+    rm -f "$T/ping.pid"
+    # The pid file names NORVping itself: sh execs env, env execs NORVping.
+    start ping group run "$machine" \
+        sh -c 'echo $$ >"$1"; shift; exec env --default-signal=INT "$@"' sh "$T/ping.pid" "$NORVPING" "$@"
+    wait_until 60 test -s "$T/ping.pid" || fail "NORVping did not start on machine $machine: $(cat "$T/ping.err")"
+    norvping=$(cat "$T/ping.pid")
+    # Looked at once a second, not as often as wait_until does: the look
+    # takes processor time from the machines, whose timing the tests measure.
+    deadline=$((SECONDS + limit))
+    # shellcheck disable=SC2086  # CONDITION is a command and its arguments
+    until $condition; do
+        [ "$SECONDS" -lt "$deadline" ] || { met=0; break; }
+        sleep 1
+    done
+    kill -INT "$norvping" 2>/dev/null
+    wait "$ping_pid" || st=$?
+    [ "$met" = 1 ] || fail "$condition: not so after ${limit}s of NORVping ($(grep -c '^Packet From ' "$T/ping.out") answers, $(notices) notices): $(tail -5 "$T/ping.err")"
     [ "$st" = 0 ] || fail "NORVping ended with status $st: $(tail -5 "$T/ping.err")"
     grep -q "NORVPing stopped by user" "$T/ping.out" || fail "NORVping did not stop cleanly"
 }
@@ -39,6 +59,13 @@ verdicts() {
         /^lateness degree=/ { sub(/^lateness degree=/, ""); print seq, m, st, $0; next }
         /^Lateness degree not available/ { print seq, m, st, "na" }
     ' "$T/ping.out"
+}
+
+# verdicts_on MACHINE [KIND]: how many verdicts on MACHINE NORVping printed
+# (with KIND: only those with a known lateness, "known", or without, "na").
+verdicts_on() {
+    verdicts | awk -v m="$1" -v kind="${2:-}" '
+        $2 == m && (kind == "" || (kind == "na") == ($4 == "na")) { c++ } END { print c + 0 }'
 }
 
 # answers_from ADDRESS: how many answers NORVping printed from ADDRESS.
@@ -62,6 +89,23 @@ fully_timely() {
     verdicts | awk -v n="$1" '$3 == "timely" { t[$1]++ } END { c = 0; for (s in t) if (t[s] == n) c++; print c }'
 }
 
+# pong_caught_up MACHINE: NORVpong on MACHINE logged as many pings from
+# machine 0 as netsim delivered to it.
+pong_caught_up() {
+    [ "$(grep -cE "^t=[0-9]+ from=0 to=$1 .* fate=sent .* dport=16006 " "$T/group/netsim.log")" = \
+        "$(grep -c '^Ping from 10.77.0.1:' "$T/group/pong-$1.log")" ]
+}
+
+# known_errors MACHINE...: how many pings from machine 0 the NORVpongs on the
+# MACHINEs answered with a known error bound (the pings bounds reports on).
+known_errors() {
+    local m c=0
+    for m in "$@"; do
+        c=$((c + $(grep -cE '^Ping from 10.77.0.1:.* error [0-9]+ us' "$T/group/pong-$m.log")))
+    done
+    echo "$c"
+}
+
 # bounds MACHINE...: pairs each ping that netsim delivered from machine 0 to
 # MACHINE (in order) with the line NORVpong logged for it there, and prints one
 # line per ping with a known error bound:
@@ -72,6 +116,8 @@ fully_timely() {
 bounds() {
     local m
     for m in "$@"; do
+        # The last pings may still be on their way when NORVping stops.
+        wait_until 60 pong_caught_up "$m" || true  # a gap left is reported below
         grep -E "^t=[0-9]+ from=0 to=$m .* fate=sent .* dport=16006 " "$T/group/netsim.log" >"$T/to-$m"
         grep -E "^t=[0-9]+ from=$m to=0 .* fate=sent .* sport=16006 " "$T/group/netsim.log" >"$T/from-$m"
         grep '^Ping from 10.77.0.1:' "$T/group/pong-$m.log" >"$T/pong-$m"

@@ -5,7 +5,7 @@ PROBE=$NORV_BIN/tests/service/norv_probe
 # start_norvd [ARGS...]: starts norvd (log in $T/norvd.err) and waits for /dev/rtf1.
 start_norvd() {
     start norvd "$NORVD" "$@"
-    wait_until 10 test -L /dev/rtf1 || fail "norvd did not create /dev/rtf1: $(cat "$T/norvd.err")"
+    wait_until 60 test -L /dev/rtf1 || fail "norvd did not create /dev/rtf1: $(cat "$T/norvd.err")"
 }
 
 # logged FILE TEXT: FILE holds a line with TEXT.

@@ -5,9 +5,9 @@
 //
 //   norv_probe cycles N          N times: connect, read id and clock, disconnect
 //   norv_probe timeliness        commands 4 to 8, one line per answer
-//   norv_probe verdict MODE      register a send for machines 0..4 with a 2 ms
-//                                deadline; MODE timely|late|missing says what
-//                                receipt to report; prints the notice
+//   norv_probe verdict MODE      register a send for machines 0..4; MODE
+//                                timely|late|missing says what receipt to
+//                                report; prints the notice
 //   norv_probe flood N           register N sends that no machine receives
 //                                (1 ns deadline), never read the notices, wait
 //   norv_probe backlog N         register N sends for machine 1 alone (1 ms
@@ -22,15 +22,21 @@
 //                                this machine's); prints the count
 //                                of wrong answers and stays connected 1 s more
 #include <poll.h>
+//   norv_probe latency N         time N clock reads (command 2), one after the
+//                                other; prints "latency N p50_us P p99_us Q
+//                                max_us M" (a figure for scripts, never a test)
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "channel_io.h"
 #include "norv.h"
@@ -65,8 +71,14 @@ int32_t register_ping(uint64_t start, uint8_t machines, uint64_t deadline) {
     return get_i32le(reply, 0);
 }
 
+uint64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
 int print_notice() {
-    alarm(10);  // a notice that never comes fails the test instead of hanging it
+    alarm(60);  // a notice that never comes fails the test instead of hanging it
     uint8_t buf[notice::kSize];
     if (NORVwaitInfo(notices, buf) != 0) return 1;
     FailureNotice n = decode_failure_notice(buf);
@@ -102,11 +114,18 @@ int main(int argc, char **argv) {
         printf("measurement handle %d end %d start %" PRIu64 " duration %" PRIu64 "\n", m, e,
                first, second);
         printf("unknown measurement end %d\n", endNORVMeasurement(req, 999999, &first, &second));
-        uint64_t now = getNORVTimestamp(req);
+        // The deadline is 5 ms after norvd's clock when it took the request:
+        // between a clock read before and one after, however long each took.
+        uint64_t before = getNORVTimestamp(req);
         uint64_t deadline = startNORVExec(req, 5000000, 1, 2, names, "text");
-        printf("exec deadline after clock %" PRId64 "\n", static_cast<int64_t>(deadline - now));
+        uint64_t after = getNORVTimestamp(req);
+        printf("exec deadline less 5 ms: %" PRId64 " ns after the clock before, %" PRId64
+               " ns before the clock after\n",
+               static_cast<int64_t>(deadline - 5000000 - before),
+               static_cast<int64_t>(after + 5000000 - deadline));
         uint8_t byte = 9;
-        int fd = startNORVlocalFD(req, 1000000000, 0, 0, names);
+        // A limit of a minute: ended at once, it is met on any machine.
+        int fd = startNORVlocalFD(req, 60'000'000'000, 0, 0, names);
         int end = endNORVlocalFD(req, fd, &first, &second, &byte);
         printf("localfd handle %d end %d failed %u\n", fd, end, byte);
         fd = startNORVlocalFD(req, 1, 0, 0, names);
@@ -120,12 +139,18 @@ int main(int argc, char **argv) {
     if (mode == "verdict" && argc == 3) {
         std::string how = argv[2];
         connect_or_die();
+        // A receipt is taken until 100 ms past the deadline. With a 2 ms
+        // deadline a busy machine could let that pass between the
+        // registration and the receipt, so the receipts report times on
+        // either side of a deadline a minute away; the notice comes as soon
+        // as machine 0, the only one of the group, has reported.
+        const uint64_t deadline = how == "missing" ? 2'000'000 : 60'000'000'000;
         uint64_t start = getNORVTimestamp(req);
-        int32_t id = register_ping(start, 31, 2000000);
+        int32_t id = register_ping(start, 31, deadline);
         printf("registration %d\n", id);
         if (id <= 0) return 1;
         if (how == "timely" || how == "late") {
-            uint64_t at = how == "timely" ? start + 1000 : start + 2000000 + 5000000;
+            uint64_t at = how == "timely" ? start + 1000 : start + deadline + 5000000;
             printf("receipt %d\n", notify_norv_of_receipt(req, 0, id, at));
             printf("receipt again %d\n", notify_norv_of_receipt(req, 0, id, at));
         }
@@ -210,6 +235,22 @@ int main(int argc, char **argv) {
         closeNORVConnection(req, notices);
         return 0;
     }
+    if (mode == "latency" && argc == 3) {
+        int n = atoi(argv[2]);
+        if (n <= 0) return 2;
+        connect_or_die();
+        std::vector<uint64_t> ns(static_cast<size_t>(n));
+        for (uint64_t &d : ns) {
+            uint64_t t0 = monotonic_ns();
+            if (getNORVTimestamp(req) >> 63) return 1;
+            d = monotonic_ns() - t0;
+        }
+        closeNORVConnection(req, notices);
+        std::sort(ns.begin(), ns.end());
+        auto at = [&](double q) { return ns[static_cast<size_t>(q * (ns.size() - 1))] / 1e3; };
+        printf("latency %d p50_us %.1f p99_us %.1f max_us %.1f\n", n, at(0.5), at(0.99), at(1.0));
+        return 0;
+    }
     if (mode == "hold") {
         connect_or_die();
         printf("connected\n");
@@ -217,6 +258,6 @@ int main(int argc, char **argv) {
         return 0;
     }
     fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | backlog N | "
-                    "hold | exchanges N ID\n");
+                    "hold | exchanges N ID | latency N\n");
     return 2;
 }
