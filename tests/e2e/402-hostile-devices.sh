@@ -55,11 +55,10 @@ check "the storm reached norvd" logged "$T/norvd.err" "malformed request"
 
 wait_until 60 at_least answers $((a1 + 3)) || fail "no answers after the storm"
 wait_until 60 at_least notices $((t1 + 3)) || fail "no notices after the storm"
-# norvd settles /dev/rtf1 once the storm's last writer has closed it; a client
-# that opens it in that very instant can still lose its request (a known race,
-# seen once), so the first connection gets one more try.
-connect_after_storm() { timeout 30 "$PROBE" cycles 3 >/dev/null; }
-connect_after_storm || connect_after_storm || fail "no new connection after the storm"
+# A half request that a storm writer left on /dev/rtf1 is dropped once no
+# client holds the device, and in any case when the next bytes come more than
+# 100 ms later: the first client after the storm is served at once.
+timeout 30 "$PROBE" cycles 3 >/dev/null || fail "no new connection after the storm"
 timeout 60 "$PROBE" timeliness >"$T/timeliness.out" || fail "commands 4 to 8 not served after the storm"
 check "measurement after the storm" grep -qE '^measurement handle [1-9][0-9]* end 0 ' "$T/timeliness.out"
 check "no error of NORVping" test ! -s "$T/ping.err"
