@@ -5,6 +5,8 @@
 
 namespace norvd {
 
+static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline) {
     MachineVerdict v{};
     if (!expected) {
@@ -66,11 +68,13 @@ int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAf
     return id;
 }
 
-Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at) {
+Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at,
+                                             uint64_t reached) {
     auto it = pending_.find(id);
     if (it == pending_.end()) return Receipt::kUnknown;
     if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
         return Receipt::kNotExpected;
+    if (reached > sat_add(it->second.deadline, grace_)) return Receipt::kTooLate;
     auto &slot = it->second.receipts[machine];
     if (slot) return Receipt::kRepeated;
     slot = at;
@@ -91,8 +95,6 @@ Verdict Registrations::judge_all(int32_t id, const Pending &p) const {
         out.notice.verdicts[i] = judge((p.expected & (1u << i)) != 0, p.receipts[i], p.deadline);
     return out;
 }
-
-static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 std::vector<Verdict> Registrations::take_due(uint64_t now) {
     std::vector<Verdict> out;
@@ -115,6 +117,12 @@ std::optional<uint64_t> Registrations::next_due() const {
         if (!due || at < *due) due = at;
     }
     return due;
+}
+
+std::vector<int32_t> Registrations::pending_ids() const {
+    std::vector<int32_t> ids;
+    for (const auto &entry : pending_) ids.push_back(entry.first);
+    return ids;
 }
 
 size_t Registrations::drop_connection(int connection) {
