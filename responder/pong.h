@@ -21,15 +21,27 @@ constexpr uint16_t kPingPort = 16006;
 // sequence number of the answer.
 std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error, uint32_t seq);
 
+// What is known of one answered ping.
+struct PingRecord {
+    sockaddr_in from;
+    uint8_t sender;         // the header's senderId
+    int32_t registration;   // the header's registrationId, 0 for a plain send
+    uint64_t startStamp;    // the ping's start stamp, on the sender's clock
+    uint64_t receiptStamp;  // this machine's clock at receipt
+    uint64_t estimate;      // time from the start stamp to the receipt
+    uint64_t error;         // its error bound; UNKNOWN_DELAY_ERROR or more: none
+    uint32_t answer;        // seq of the answer sent
+};
+
 // Takes in every ping waiting on the socket and answers each with a plain
 // timed send to its sender: the payload carries the ping's estimate as
 // sendTime, its error bound as sendError and the count of pings answered so
 // far (this one included) as seq; the answer's start stamp is the ping's
 // receipt stamp, so its receiver learns the time from that receipt. Calls
-// `log` with the line of each answered ping. Returns the number of pings
+// `log` with the record of each answered ping. Returns the number of pings
 // answered, or -1 when the receive fails (errno as it left it).
 int answer_waiting(TimedSocket &socket, uint32_t &answered,
-                   const std::function<void(const std::string &)> &log);
+                   const std::function<void(const PingRecord &)> &log);
 
 }  // namespace norvpong
 
