@@ -367,7 +367,7 @@ int Daemon::timeout_ms(uint64_t mono) const {
     if (auto due = life_.next_due()) wait = std::min(wait, *due > mono ? *due - mono : 0);
     if (auto due = service_.next_due()) {
         uint64_t now = clock_.base_now();
-        uint64_t at = *due + kSettleNs;
+        uint64_t at = *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
         wait = std::min(wait, at > now ? at - now : 0);
     }
     return static_cast<int>((wait + 999'999) / 1'000'000);
