@@ -25,7 +25,9 @@ NORVping's output. Then:
 
 Prints a summary, the confusion table of verdicts against the truth, every
 ping or verdict found untrue, and a last line of counts
-("counts: key=value ..."). Exits 1 when a checked claim fails (unless it is
+("counts: key=value ...", the table's cells as tt, tl, tn, lt, ..., un: what
+NORVping said, timely, late or unknown, then the truth, timely, late or none
+reached). Exits 1 when a checked claim fails (unless it is
 only reported) or when the records do not fit together.
 """
 
@@ -332,7 +334,11 @@ def check_verdicts(run, ping_path, registrar, out):
     out.append("%-22s %12s %12s %14s" % ("NORVping says / truth", "timely", "late", "none reached"))
     for r in rows:
         out.append("%-22s %12d %12d %14d" % (r, table[(r, "timely")], table[(r, "late")], table[(r, "none")]))
-    return {"verdicts": judged, "untrue": untrue}
+    counts = {"verdicts": judged, "untrue": untrue}
+    # The table's cells for whoever adds up runs: said (t, l, u) then truth (t, l, n).
+    for (r, c), v in table.items():
+        counts[r[0] + c[0]] = v
+    return counts
 
 
 def main():
