@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             bool peer = from < MAX_MACHINES && from != config.localId &&
                         (config.groupMask & (1u << from));
             if (r && peer) {
-                service.peer_receipt(static_cast<uint8_t>(from), *r);
+                service.peer_receipt(static_cast<uint8_t>(from), *r, now);
                 if (r->receiver == from && expected.count(r->registrationId) &&
                     (expected[r->registrationId] & (1u << from)))
                     reported[r->registrationId].emplace(static_cast<uint8_t>(from), r->receiptTime);

@@ -1,12 +1,13 @@
 // main.cc: NORVpong, the program that answers pings on UDP port 16006.
 //
-//   NORVpong [--bind ADDR] [--quiet]
+//   NORVpong [--bind ADDR] [--json] [--quiet]
 //
 // Connects to the local NORV service, binds a timed socket to ADDR (default
 // any) port 16006 and answers every accepted ping (see pong.h), one line per
-// ping on standard output. When the service goes away (its device hangs up or
-// a clock read fails) it connects again with back-off, binds the same address
-// and goes on answering. SIGINT or SIGTERM closes the timed socket and the
+// ping on standard output (with --json, a JSON object, see pong_json.h). When
+// the service goes away (its device hangs up or a clock read fails) it
+// connects again with back-off, binds the same address and goes on answering.
+// SIGINT or SIGTERM closes the timed socket and the
 // connection and ends it with status 0.
 #include <arpa/inet.h>
 #include <poll.h>
@@ -23,12 +24,13 @@
 #include "connection.h"
 #include "norv.h"
 #include "pong.h"
+#include "pong_json.h"
 
 using namespace norvpong;
 
 namespace {
 
-void usage(FILE *out) { fputs("usage: NORVpong [--bind ADDR] [--quiet]\n", out); }
+void usage(FILE *out) { fputs("usage: NORVpong [--bind ADDR] [--json] [--quiet]\n", out); }
 
 void failed(const char *call) { fprintf(stderr, "NORVpong: %s failed: %s\n", call, strerror(errno)); }
 
@@ -80,10 +82,12 @@ bool reconnect(Connection &service, const sockaddr_in &local, const char *bindAd
 
 int main(int argc, char *argv[]) {
     const char *bindAddress = "0.0.0.0";
-    bool quiet = false;
+    bool quiet = false, json = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quiet") == 0) {
             quiet = true;
+        } else if (strcmp(argv[i], "--json") == 0) {
+            json = true;
         } else if (strcmp(argv[i], "--bind") == 0 && i + 1 < argc) {
             bindAddress = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -129,8 +133,10 @@ int main(int argc, char *argv[]) {
                bindAddress, kPingPort);
 
     uint32_t answered = 0;
-    auto log = [quiet](const std::string &line) {
-        if (!quiet) printf("%s\n", line.c_str());
+    auto log = [quiet, json](const PingRecord &r) {
+        if (quiet) return;
+        std::string line = json ? ping_json(r) : ping_line(r.from, r.estimate, r.error, r.answer);
+        printf("%s\n", line.c_str());
     };
     // When the channel last proved to work: an answered ping or a clock read.
     Clock::time_point lastSeen = Clock::now();

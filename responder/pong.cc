@@ -28,7 +28,7 @@ std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error
 }
 
 Intake answer_waiting(TimedSocket &socket, uint32_t &answered,
-                      const std::function<void(const std::string &)> &log) {
+                      const std::function<void(const PingRecord &)> &log) {
     Intake in;
     for (;;) {
         // Room for the header and a ping payload; a longer datagram is cut,
@@ -50,12 +50,21 @@ Intake answer_waiting(TimedSocket &socket, uint32_t &answered,
             in.clockFailed = true;
             return in;
         }
-        PingPayload answer{error, estimate, ++answered};
+        // The ping's header fields, before the answer's header goes over them.
+        PingRecord record{from,
+                          get_u8(buf, header::kSenderId),
+                          get_i32le(buf, header::kRegistrationId),
+                          get_u64le(buf, header::kSendStamp) - get_u64le(buf, header::kElapsed),
+                          receipt,
+                          estimate,
+                          error,
+                          ++answered};
+        PingPayload answer{error, estimate, answered};
         encode_ping_payload(answer, buf + TIMED_HEADER_SIZE);
         if (NORVsendto(buf, ping::kSize, 0, reinterpret_cast<sockaddr *>(&from), fromLen, &socket,
                        receipt) < 0)
             perror("NORVpong: NORVsendto failed");
-        log(ping_line(from, estimate, error, answered));
+        log(record);
         ++in.answered;
     }
 }

@@ -22,6 +22,18 @@ constexpr uint16_t kPingPort = 16006;
 // sequence number of the answer.
 std::string ping_line(const sockaddr_in &from, uint64_t estimate, uint64_t error, uint32_t seq);
 
+// What is known of one answered ping.
+struct PingRecord {
+    sockaddr_in from;
+    uint8_t sender;         // the header's senderId
+    int32_t registration;   // the header's registrationId, 0 for a plain send
+    uint64_t startStamp;    // the ping's start stamp, on the sender's clock
+    uint64_t receiptStamp;  // this machine's clock at receipt
+    uint64_t estimate;      // time from the start stamp to the receipt
+    uint64_t error;         // its error bound; UNKNOWN_DELAY_ERROR or more: none
+    uint32_t answer;        // seq of the answer sent
+};
+
 // What one call of answer_waiting did.
 struct Intake {
     int answered = 0;            // pings answered
@@ -34,12 +46,12 @@ struct Intake {
 // sendTime, its error bound as sendError and the count of pings answered so
 // far (this one included) as seq; the answer's start stamp is the ping's
 // receipt stamp, so its receiver learns the time from that receipt. Calls
-// `log` with the line of each answered ping. Stops at a failed receive, and
+// `log` with the record of each answered ping. Stops at a failed receive, and
 // at a ping whose receipt stamp is not a clock reading, which it leaves
 // unanswered. A registered ping that arrives on a failed channel is refused
 // inside the receive and never shows here: nothing answered is all it leaves.
 Intake answer_waiting(TimedSocket &socket, uint32_t &answered,
-                      const std::function<void(const std::string &)> &log);
+                      const std::function<void(const PingRecord &)> &log);
 
 // How long NORVpong waits before its reconnection attempt number `attempt`
 // (1 for the first after the service went away): 100 ms, doubled for each

@@ -51,7 +51,7 @@ Service::Service(const ServiceConfig &config, Logger log)
       registrations_(config.localId, config.groupMask, config.registrationCapacity, config.graceNs),
       receipts_(config.receiptLogCapacity) {}
 
-Outcome Service::handle(int connection, const Request &request, uint64_t trueNow) {
+Outcome Service::handle(int connection, const Request &request, uint64_t baseNow) {
     Outcome out;
     int32_t cmd = request.command;
     if (cmd < 0 || cmd >= command::kCount) {
@@ -65,7 +65,7 @@ Outcome Service::handle(int connection, const Request &request, uint64_t trueNow
         return out;
     }
     const uint8_t *p = request.payload.data();
-    uint64_t now = config_.clock.service_time(trueNow);
+    uint64_t now = config_.clock.service_time(baseNow);
     switch (cmd) {
     case command::kConnect:
         log_(format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection));
@@ -152,10 +152,10 @@ Outcome Service::handle(int connection, const Request &request, uint64_t trueNow
         break;
     }
     case command::kRegisterSend:
-        out.reply = register_send(connection, p, trueNow);
+        out.reply = register_send(connection, p, baseNow);
         break;
     case command::kReceipt:
-        return receipt(p, trueNow);
+        return receipt(p, baseNow);
     case command::kBindServer:
         log_(format("channel %d: server %d bound", connection, get_i32le(p, int_payload::kValue)));
         break;
@@ -176,14 +176,14 @@ int32_t Service::start_activity(int connection, bool localFD, uint64_t start, ui
     return lastHandle_;
 }
 
-std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, uint64_t trueNow) {
+std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, uint64_t now) {
     uint64_t startStamp = get_u64le(p, register_send::kStartStamp);
     uint64_t first = get_u64le(p, register_send::kFirst);
     uint64_t relative = get_u64le(p, register_send::kSecond);
     uint8_t expected = get_u8(p, register_send::kValue8);
     int32_t value32 = get_i32le(p, register_send::kValue32);
     // A start stamp with its top bit set is a failed clock read: judge from now.
-    uint64_t start = startStamp > kMaxServiceTime ? trueNow : config_.clock.true_time(startStamp);
+    uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(startStamp);
     int32_t id = registrations_.add(connection, expected, relative, sat_add(start, relative));
     std::string names =
         name_field(p, register_send::kModuleName, register_send::kNameWidth) + "/" +
@@ -200,7 +200,7 @@ std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, ui
     return i32_reply(id);
 }
 
-Outcome Service::receipt(const uint8_t *p, uint64_t trueNow) {
+Outcome Service::receipt(const uint8_t *p, uint64_t now) {
     Outcome out;
     int32_t id = get_i32le(p, receipt::kRegistrationId);
     uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);
@@ -219,9 +219,9 @@ Outcome Service::receipt(const uint8_t *p, uint64_t trueNow) {
         return out;
     }
     out.reply = i32_reply(0);
-    uint64_t at = receiptTime > kMaxServiceTime ? trueNow : config_.clock.true_time(receiptTime);
+    uint64_t at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(receiptTime);
     if (sender == config_.localId) {
-        record_receipt(id, config_.localId, at);
+        record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {
         out.forward = Forward{sender, peer::Receipt{config_.localId, id, at}};
         log_(format("receipt of registration %d accepted, sent to machine %u", id, sender));
@@ -232,7 +232,7 @@ Outcome Service::receipt(const uint8_t *p, uint64_t trueNow) {
     return out;
 }
 
-void Service::peer_receipt(uint8_t from, const peer::Receipt &r) {
+void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reached) {
     if (r.receiver != from) {
         log_(format("receipt from machine %u names machine %u, ignored", from, r.receiver));
         return;
@@ -242,16 +242,26 @@ void Service::peer_receipt(uint8_t from, const peer::Receipt &r) {
                     r.registrationId));
         return;
     }
-    record_receipt(r.registrationId, from, r.receiptTime);
+    record_receipt(r.registrationId, from, r.receiptTime, reached);
 }
 
-void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at) {
-    switch (registrations_.record(id, machine, at)) {
+void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached) {
+    // Both times on the base clock, so that the log tells when each receipt
+    // reached norvd against the deadline it was judged by.
+    switch (registrations_.record(id, machine, at, reached)) {
     case Registrations::Receipt::kRecorded:
-        log_(format("registration %d received on machine %u", id, machine));
+        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64, id,
+                    machine, at, reached));
         break;
     case Registrations::Receipt::kUnknown:
-        log_(format("registration %d received on machine %u: no longer pending", id, machine));
+        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
+                    ": no longer pending",
+                    id, machine, at, reached));
+        break;
+    case Registrations::Receipt::kTooLate:
+        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
+                    ": after its deadline and grace, not counted",
+                    id, machine, at, reached));
         break;
     case Registrations::Receipt::kNotExpected:
         log_(format("registration %d received on machine %u, which it does not name", id, machine));

@@ -2,8 +2,9 @@
 //
 // The Service holds the state behind the answers (the registrations, the
 // receipts accepted, the measurements and local failure detections) and turns
-// a request into its reply bytes. It does no I/O: the caller passes the true
-// time, writes the reply, forwards receipts to peers and delivers verdicts.
+// a request into its reply bytes. It does no I/O: the caller passes the time
+// on the base clock (clock_watch.h), writes the reply, forwards receipts to
+// peers and delivers verdicts. Every time here is a base time.
 #ifndef NORVD_COMMANDS_H
 #define NORVD_COMMANDS_H
 
@@ -39,7 +40,8 @@ struct ServiceConfig {
     size_t receiptLogCapacity = 65536;
 };
 
-// A receipt to be sent to the norvd of machine `machine`.
+// A receipt to be sent to the norvd of machine `machine`; its receipt time is
+// a base time, which the sender turns into common time.
 struct Forward {
     uint8_t machine;
     peer::Receipt receipt;
@@ -57,14 +59,17 @@ class Service {
 public:
     Service(const ServiceConfig &config, Logger log);
 
-    // A request read from the request FIFO of connection `connection`.
-    Outcome handle(int connection, const Request &request, uint64_t trueNow);
+    // A request read from the request FIFO of connection `connection` at
+    // base time `now`, which is also the time a receipt (command 10) reached
+    // norvd.
+    Outcome handle(int connection, const Request &request, uint64_t now);
 
-    // A receipt that the norvd of machine `from` reported.
-    void peer_receipt(uint8_t from, const peer::Receipt &receipt);
+    // A receipt that the norvd of machine `from` reported, its receipt time
+    // already on the base clock; it reached this machine at `reached`.
+    void peer_receipt(uint8_t from, const peer::Receipt &receipt, uint64_t reached);
 
-    // Verdicts due by trueNow, and when the next one falls due.
-    std::vector<Verdict> take_due(uint64_t trueNow) { return registrations_.take_due(trueNow); }
+    // Verdicts due by now, and when the next one falls due.
+    std::vector<Verdict> take_due(uint64_t now) { return registrations_.take_due(now); }
     std::optional<uint64_t> next_due() const { return registrations_.next_due(); }
 
     // The connection has gone: forget what it started.
@@ -73,6 +78,7 @@ public:
     const ServiceClock &clock() const { return config_.clock; }
     uint8_t local_id() const { return config_.localId; }
     size_t pending_registrations() const { return registrations_.pending(); }
+    std::vector<int32_t> pending_ids() const { return registrations_.pending_ids(); }
 
 private:
     struct Activity {
@@ -82,10 +88,10 @@ private:
         uint64_t limit;   // command 7: the longest duration that is not a failure
     };
 
-    std::vector<uint8_t> register_send(int connection, const uint8_t *p, uint64_t trueNow);
-    Outcome receipt(const uint8_t *p, uint64_t trueNow);
+    std::vector<uint8_t> register_send(int connection, const uint8_t *p, uint64_t now);
+    Outcome receipt(const uint8_t *p, uint64_t now);
     int32_t start_activity(int connection, bool localFD, uint64_t start, uint64_t limit);
-    void record_receipt(int32_t id, uint8_t machine, uint64_t at);
+    void record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached);
 
     ServiceConfig config_;
     Logger log_;

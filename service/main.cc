@@ -34,7 +34,9 @@
 #include <string>
 #include <vector>
 
+#include "arrival_stamp.h"
 #include "channels.h"
+#include "clock_watch.h"
 #include "connection_life.h"
 #include "guard_keeper.h"
 #include "commands.h"
@@ -68,6 +70,11 @@ constexpr int kCatchUpRounds = 8;
 // holds 84 notices, so a reader gets about 21000 a second, and a connection
 // whose notices wait costs a wake-up and a look every 4 ms.
 constexpr uint64_t kNoticeRetry = 4'000'000;
+// A registration that misses a receipt is judged this long after its deadline
+// plus grace, on the receipts that reached norvd by the deadline plus grace:
+// a peer's message that arrived on this machine in time may still be on its
+// way through the kernel to norvd's socket.
+constexpr uint64_t kSettleNs = 2'000'000;
 
 bool quiet = false;
 
@@ -112,8 +119,8 @@ struct Connection {
 
 class Daemon {
 public:
-    Daemon(const Options &opts, const ServiceConfig &config)
-        : opts_(opts), service_(config, log), channels_(kMaxConnections) {}
+    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock)
+        : opts_(opts), clock_(clock), service_(config, log), channels_(kMaxConnections) {}
 
     bool start();
     int run();
@@ -132,10 +139,11 @@ private:
     void on_keeper();
     // Closes of devices by their clients.
     void on_inotify();
-    void on_master(PtyDevice &dev, uint64_t now);
-    // Reads and serves every request waiting on the device. Returns the
-    // number of bytes read.
-    size_t drain(PtyDevice &dev, uint64_t now);
+    void on_master(PtyDevice &dev);
+    // Reads and serves every request waiting on the device, each with the
+    // clock read after the request was: a stamp is never older than the
+    // request that asked for it. Returns the number of bytes read.
+    size_t drain(PtyDevice &dev);
     void serve(PtyDevice &dev, const Request &req, uint64_t now);
     void connect(uint64_t now);
     void finish_connect(int n, uint64_t now);
@@ -156,6 +164,7 @@ private:
     PtyDevice *device_by_master(int fd);
 
     Options opts_;
+    ClockWatch &clock_;
     Service service_;
     ChannelTable channels_;
     ConnectionLife life_;
@@ -262,6 +271,8 @@ bool Daemon::start() {
     if (!peers_.empty() || !opts_.bind.empty()) {
         peerSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!peerSocket_.valid()) return error(failed("socket")), false;
+        // Without the kernel's stamps a receipt counts from when it is read.
+        if (!stamp_arrivals(peerSocket_.get())) error(failed("setsockopt SO_TIMESTAMPNS"));
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(peer::kPort);
@@ -292,11 +303,8 @@ bool Daemon::start() {
         inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
         group += ", machine " + std::to_string(id) + " at " + text;
     }
-    char clock[128];
-    snprintf(clock, sizeof clock, "clock offset %" PRId64 " ns, drift %g ppm", opts_.clockOffset,
-             opts_.clockDrift);
-    log("machine " + std::to_string(opts_.id) + group + "; " + clock + "; serving " +
-        registration_->link() + " (" + registration_->pts() + ")");
+    log("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
+        " (" + registration_->pts() + ")");
     started_ = true;
     return true;
 }
@@ -319,10 +327,15 @@ int Daemon::run() {
             error(failed("epoll_wait"));
             return 1;
         }
+        clock_.check([this] { return service_.pending_ids(); });
         handle(events, n);
         // Every request already readable is read before a verdict is judged:
-        // a receipt that waited while norvd was busy still counts.
+        // a receipt that waited while norvd was busy still counts. What
+        // reached norvd before `seen` was reported by the look that followed
+        // the reading and has been read, so verdicts are judged as of `seen`.
+        uint64_t seen = 0;
         for (int round = 0; round < kCatchUpRounds && !stopping_; ++round) {
+            seen = clock_.base_now();
             n = epoll_wait(epoll_.get(), events, 32, 0);
             if (n <= 0) break;
             handle(events, n);
@@ -330,13 +343,12 @@ int Daemon::run() {
         if (stopping_) break;
         housekeeping(monotonic_now());
         notices_.flush(noticeWriter_);
-        deliver_verdicts(real_time_now());
+        deliver_verdicts(seen > kSettleNs ? seen - kSettleNs : 0);
     }
     return 0;
 }
 
 void Daemon::handle(const epoll_event *events, int n) {
-    uint64_t now = real_time_now();
     for (int i = 0; i < n && !stopping_; ++i) {
         int fd = events[i].data.fd;
         if (fd == signals_.get())
@@ -348,7 +360,7 @@ void Daemon::handle(const epoll_event *events, int n) {
         else if (fd == inotify_.get())
             on_inotify();
         else if (PtyDevice *dev = device_by_master(fd))
-            on_master(*dev, now);
+            on_master(*dev);
     }
 }
 
@@ -367,8 +379,9 @@ int Daemon::timeout_ms(uint64_t mono) const {
     uint64_t wait = nextTick_ > mono ? nextTick_ - mono : 0;
     if (auto due = life_.next_due()) wait = std::min(wait, *due > mono ? *due - mono : 0);
     if (auto due = service_.next_due()) {
-        uint64_t now = real_time_now();
-        wait = std::min(wait, *due > now ? *due - now : 0);
+        uint64_t now = clock_.base_now();
+        uint64_t at = *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
+        wait = std::min(wait, at > now ? at - now : 0);
     }
     if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
     return static_cast<int>((wait + 999'999) / 1'000'000);
@@ -459,10 +472,10 @@ void Daemon::on_peer() {
     uint8_t buf[512];
     for (;;) {
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        ssize_t len = recvfrom(peerSocket_.get(), buf, sizeof buf, 0,
-                               reinterpret_cast<sockaddr *>(&from), &fromLen);
+        uint64_t arrival;
+        ssize_t len = recv_stamped(peerSocket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
+        uint64_t reached = arrival != 0 ? clock_.to_base(arrival) : clock_.base_now();
         char text[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         std::string sender = std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
@@ -480,13 +493,14 @@ void Daemon::on_peer() {
                 std::to_string(machine));
             continue;
         }
-        service_.peer_receipt(static_cast<uint8_t>(machine), *receipt);
+        receipt->receiptTime = clock_.to_base(receipt->receiptTime);
+        service_.peer_receipt(static_cast<uint8_t>(machine), *receipt, reached);
     }
 }
 
-void Daemon::on_master(PtyDevice &dev, uint64_t now) {
+void Daemon::on_master(PtyDevice &dev) {
     int number = dev.number();
-    size_t got = drain(dev, now);
+    size_t got = drain(dev);
     uint64_t mono = monotonic_now();
     if (number == kRegistrationDevice) {
         settle_registration(mono);
@@ -505,7 +519,7 @@ void Daemon::on_master(PtyDevice &dev, uint64_t now) {
         life_.seen(it->first, Device::kNotice, dev.held(), mono);
 }
 
-size_t Daemon::drain(PtyDevice &dev, uint64_t now) {
+size_t Daemon::drain(PtyDevice &dev) {
     uint8_t buf[4096];
     int number = dev.number();
     size_t total = 0;
@@ -534,7 +548,7 @@ size_t Daemon::drain(PtyDevice &dev, uint64_t now) {
                 log(dev.link() + ": malformed request: " + why);
                 break;
             }
-            serve(dev, req, now);
+            serve(dev, req, clock_.base_now());
             // Command 1 removes the device that was being read.
             if (number != kRegistrationDevice && !connections_.count(number) &&
                 !connections_.count(number - kNoticeOffset))
@@ -686,7 +700,7 @@ void Daemon::check_connection(int n, uint64_t mono) {
     Reclaim r = life_.verdict(n, mono);
     if (r == Reclaim::kKeep) return;
     // Serve what its client wrote just before it closed.
-    drain(*c.request, real_time_now());
+    drain(*c.request);
     it = connections_.find(n);
     if (it == connections_.end()) return;  // command 1 among them
     if (it->second.request->held() || it->second.notice->held()) {
@@ -699,8 +713,10 @@ void Daemon::check_connection(int n, uint64_t mono) {
 void Daemon::forward(const Forward &f) {
     auto it = peers_.find(f.machine);
     if (it == peers_.end() || !peerSocket_.valid()) return;
+    peer::Receipt r = f.receipt;
+    r.receiptTime = clock_.to_common(r.receiptTime);
     uint8_t msg[peer::receipt::kSize];
-    peer::encode_receipt(f.receipt, msg);
+    peer::encode_receipt(r, msg);
     if (sendto(peerSocket_.get(), msg, sizeof msg, 0, reinterpret_cast<const sockaddr *>(&it->second),
                sizeof it->second) < 0)
         error(failed("sendto"));
@@ -834,14 +850,21 @@ int main(int argc, char *argv[]) {
 
     InstanceLock lock;
     if (!lock.acquire()) return 1;
-    if (!remove_stale_links()) return 1;
 
+    SystemClocks clocks;
+    ClockWatch watch(clocks, log, !opts.peers.empty());
     ServiceConfig config;
     config.localId = opts.id;
     config.groupMask = group_mask(opts);
-    config.clock = ServiceClock(opts.clockOffset, opts.clockDrift, real_time_now());
+    config.clock = ServiceClock(opts.clockOffset, opts.clockDrift, watch.base_now());
 
-    Daemon daemon(opts, config);
+    // The first line says how to turn this machine's service stamps into
+    // base time, for whoever checks them.
+    log("clock: " + config.clock.describe(kBaseClockName));
+    watch.report_sync();
+    if (!remove_stale_links()) return 1;
+
+    Daemon daemon(opts, config, watch);
     int status = daemon.start() ? daemon.run() : 1;
     daemon.shutdown();
     return status;

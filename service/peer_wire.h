@@ -26,7 +26,8 @@ constexpr uint8_t kTypeReceipt = 1;
 // [0 magic u32][4 version u8][5 type u8][6 receiver u8][7 reserved]
 // [8 registrationId i32][12 receiptTime u64]
 // receiver: machine id of the machine that received the datagram;
-// receiptTime: its true time of receipt (CLOCK_REALTIME nanoseconds).
+// receiptTime: its time of receipt in common time (CLOCK_REALTIME nanoseconds,
+// the clock that the machines of a group keep in step).
 namespace receipt {
 constexpr size_t kMagic = 0;
 constexpr size_t kVersion = 4;

@@ -69,12 +69,14 @@ int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAf
     return id;
 }
 
-Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at) {
+Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at,
+                                             uint64_t reached) {
     auto it = pending_.find(id);
     if (it == pending_.end()) return Receipt::kUnknown;
     if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
         return Receipt::kNotExpected;
     Pending &p = it->second;
+    if (reached > sat_add(p.deadline, grace_)) return Receipt::kTooLate;
     auto &slot = p.receipts[machine];
     if (slot) return Receipt::kRepeated;
     slot = at;
@@ -116,6 +118,12 @@ std::vector<Verdict> Registrations::take_due(uint64_t now) {
 std::optional<uint64_t> Registrations::next_due() const {
     if (byDue_.empty()) return std::nullopt;
     return byDue_.begin()->first.first;
+}
+
+std::vector<int32_t> Registrations::pending_ids() const {
+    std::vector<int32_t> ids;
+    for (const auto &entry : pending_) ids.push_back(entry.first);
+    return ids;
 }
 
 size_t Registrations::drop_connection(int connection) {

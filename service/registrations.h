@@ -6,7 +6,8 @@
 // peers' norvd. Once every expected machine of the group has reported, or at
 // the deadline plus a grace period, the registration is judged: one verdict
 // per machine, assembled into a FailureNotice for the connection that
-// registered. All times here are true times (CLOCK_REALTIME nanoseconds).
+// registered. All times here are base times (CLOCK_BOOTTIME nanoseconds, see
+// clock_watch.h).
 #ifndef NORVD_REGISTRATIONS_H
 #define NORVD_REGISTRATIONS_H
 
@@ -68,14 +69,17 @@ public:
                   int32_t lastSequence = 0);
 
     // Registers a send. expected: bit i when machine i should receive it;
-    // deadline: true time. Returns the registration id, kTableFull, or
+    // deadline: base time. Returns the registration id, kTableFull, or
     // kNoReceiver when expected names no machine of the group or relative
     // deadline (deadlineAfterStart) is 0.
     int32_t add(int connection, uint8_t expected, uint64_t deadlineAfterStart, uint64_t deadline);
 
-    enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated };
-    // A receipt of registration id at machine, at true time `at`.
-    Receipt record(int32_t id, uint8_t machine, uint64_t at);
+    enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated, kTooLate };
+    // A receipt of registration id at machine, at time `at`, that reached
+    // norvd at time `reached`. One that reached it after the deadline plus
+    // the grace is not counted (kTooLate): the verdict is the one norvd owed
+    // at that moment, whenever it got round to judging.
+    Receipt record(int32_t id, uint8_t machine, uint64_t at, uint64_t reached = 0);
 
     // Takes out every registration judged by now: all expected machines of
     // the group reported, or deadline + grace passed. The verdicts come in the
@@ -85,8 +89,8 @@ public:
     // were made. O(log n) per verdict.
     std::vector<Verdict> take_due(uint64_t now);
 
-    // The earliest true time at which a pending registration falls due (0
-    // when one is complete already).
+    // The earliest time at which a pending registration falls due (0 when
+    // one is complete already).
     std::optional<uint64_t> next_due() const;
 
     // Drops the registrations of a connection that has gone: its notices have
@@ -95,6 +99,7 @@ public:
     size_t drop_connection(int connection);
 
     size_t pending() const { return pending_.size(); }
+    std::vector<int32_t> pending_ids() const;
     uint8_t group() const { return group_; }
 
 private:

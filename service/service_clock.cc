@@ -3,10 +3,22 @@
 // All sums saturate instead of wrapping: a skew or a garbage stamp must give
 // an extreme reading, never one that looks plausible. No 128-bit integers, so
 // that the same code builds for 32-bit x86.
+//
+// service_time, step by step (what docs/norvd.md states for readers of the
+// "clock:" log line):
+//   since = base - origin, both taken as signed 64-bit (a base of 2^63 or more
+//           counts as 2^63 - 1), saturated to the signed 64-bit range;
+//   drift = since converted to double, times (ppm * 1e-6) computed in double,
+//           rounded to the nearest integer, halves away from zero (llround),
+//           saturated to the signed 64-bit range;
+//   service = (base + offset) + drift, each sum saturated, then a negative
+//           result gives 0.
 #include "service_clock.h"
 
+#include <charconv>
+#include <cinttypes>
 #include <cmath>
-#include <ctime>
+#include <cstdio>
 
 namespace norvd {
 
@@ -39,30 +51,34 @@ uint64_t to_service_range(int64_t v) { return v < 0 ? 0 : static_cast<uint64_t>(
 
 }  // namespace
 
-uint64_t ServiceClock::service_time(uint64_t trueNs) const {
-    int64_t t = from_unsigned(trueNs);
-    int64_t since = sat_sub(t, from_unsigned(epoch_));
+uint64_t ServiceClock::service_time(uint64_t baseNs) const {
+    int64_t t = from_unsigned(baseNs);
+    int64_t since = sat_sub(t, from_unsigned(origin_));
     // The drift term is small (ppm of the time since start) and is the only
     // part that needs floating point.
     int64_t drift = round_to_i64(static_cast<double>(since) * drift_);
     return to_service_range(sat_add(sat_add(t, offset_), drift));
 }
 
-uint64_t ServiceClock::true_time(uint64_t serviceNs) const {
-    // service - offset - epoch = (true - epoch) * (1 + drift)
-    int64_t epoch = from_unsigned(epoch_);
-    int64_t scaled = sat_sub(sat_sub(from_unsigned(serviceNs), offset_), epoch);
+uint64_t ServiceClock::base_time(uint64_t serviceNs) const {
+    // service - offset - origin = (base - origin) * (1 + drift)
+    int64_t origin = from_unsigned(origin_);
+    int64_t scaled = sat_sub(sat_sub(from_unsigned(serviceNs), offset_), origin);
     // scaled / (1 + drift) = scaled - scaled * drift / (1 + drift): only the
     // small correction goes through floating point, so a time far from the
-    // epoch keeps its nanoseconds.
+    // origin keeps its nanoseconds.
     int64_t since = sat_sub(scaled, round_to_i64(static_cast<double>(scaled) * drift_ / (1.0 + drift_)));
-    return to_service_range(sat_add(epoch, since));
+    return to_service_range(sat_add(origin, since));
 }
 
-uint64_t real_time_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+std::string ServiceClock::describe(const char *baseName) const {
+    char ppm[32];
+    auto end = std::to_chars(ppm, ppm + sizeof ppm - 1, ppm_).ptr;
+    *end = '\0';
+    char line[160];
+    snprintf(line, sizeof line, "base %s, offset %" PRId64 " ns, drift %s ppm, origin %" PRIu64 " ns",
+             baseName, offset_, ppm, origin_);
+    return line;
 }
 
 }  // namespace norvd

@@ -1,13 +1,15 @@
 // service_clock.h: the clock that norvd shows its clients.
 //
-// The service time is nanoseconds of CLOCK_REALTIME, so that the services of
-// machines kept in step by NTP or PTP agree. For tests the clock can be skewed
-// by a fixed offset and a drift rate; verdicts are still judged on the true
-// time, which true_time() recovers from a service time.
+// The service time is derived from a base clock that never steps
+// (CLOCK_BOOTTIME, see clock_watch.h), so that a step of the wall clock by NTP
+// cannot move a stamp while a delay bound is in flight. For tests the clock
+// can be skewed by a fixed offset and a drift rate; verdicts are judged on the
+// base clock, which base_time() recovers from a service time.
 #ifndef NORVD_SERVICE_CLOCK_H
 #define NORVD_SERVICE_CLOCK_H
 
 #include <cstdint>
+#include <string>
 
 namespace norvd {
 
@@ -17,24 +19,28 @@ constexpr uint64_t kMaxServiceTime = UINT64_C(0x7FFFFFFFFFFFFFFF);
 
 class ServiceClock {
 public:
-    // epoch: the true time from which the drift accumulates (norvd's start).
-    ServiceClock(int64_t offsetNs = 0, double driftPpm = 0.0, uint64_t epoch = 0)
-        : offset_(offsetNs), drift_(driftPpm * 1e-6), epoch_(epoch) {}
+    // origin: the base time from which the drift accumulates (norvd's start).
+    ServiceClock(int64_t offsetNs = 0, double driftPpm = 0.0, uint64_t origin = 0)
+        : offset_(offsetNs), ppm_(driftPpm), drift_(driftPpm * 1e-6), origin_(origin) {}
 
-    // service = true + offset + (true - epoch) * drift, kept in 0 .. kMaxServiceTime.
-    uint64_t service_time(uint64_t trueNs) const;
+    // service = base + offset + round((base - origin) * drift), kept in
+    // 0 .. kMaxServiceTime (the exact rules are in service_clock.cc).
+    uint64_t service_time(uint64_t baseNs) const;
 
     // The inverse of service_time, kept in 0 .. kMaxServiceTime.
-    uint64_t true_time(uint64_t serviceNs) const;
+    uint64_t base_time(uint64_t serviceNs) const;
+
+    // "base NAME, offset O ns, drift D ppm, origin T ns": enough for anyone
+    // who reads it to map a service stamp to the base clock and back. D is
+    // written in the fewest digits that read back as the same double.
+    std::string describe(const char *baseName) const;
 
 private:
     int64_t offset_;
+    double ppm_;
     double drift_;
-    uint64_t epoch_;
+    uint64_t origin_;
 };
-
-// Nanoseconds of CLOCK_REALTIME.
-uint64_t real_time_now();
 
 }  // namespace norvd
 

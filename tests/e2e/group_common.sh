@@ -4,16 +4,23 @@
 # reaches the machine the tests run on.
 
 GROUP_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/group
+GROUP_TRUTH=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/group_truth.py
 NETSIM=$NORV_BIN/tools/netsim
 export NORV_BIN
 
 # group ARGS...: scripts/group with the test's state folder.
 group() { NORV_GROUP_DIR=$T/group "$GROUP_SCRIPT" "$@"; }
 
-# group_up N ARGS...: starts N machines (see scripts/group up).
+# group_up N ARGS...: starts N machines (see scripts/group up). Every NORVpong
+# writes its records as JSON (--json), for check_truth, unless ARGS give it
+# other arguments.
 group_up() {
     have "$NETSIM"; have "$NORVD"; have "$NORVPONG"; have "$NORVPING"
-    group up "$@" >"$T/group-up.log" 2>&1 || fail "group up $*: $(cat "$T/group-up.log")"
+    command -v python3 >/dev/null || skip "python3 is not installed"
+    local n=$1 i json=()
+    shift
+    for ((i = 0; i < n; i++)); do json+=(--pong-args "$i" --json); done
+    group up "$n" "${json[@]}" "$@" >"$T/group-up.log" 2>&1 || fail "group up $n $*: $(cat "$T/group-up.log")"
 }
 
 group_down() { group down >/dev/null 2>&1; }
@@ -24,7 +31,7 @@ group_down() { group down >/dev/null 2>&1; }
 # $T/ping.out. NORVping's pace follows the processor (its pings are counted in
 # passes of its loop), so the run lasts as long as the test needs, up to
 # SECONDS. Fails unless CONDITION held in time and NORVping ended with 0 and
-# its stop message.
+# its stop message. Then checks the run against the truth (check_truth).
 ping_until() {
     local limit=$1 condition=$2 machine=$3 met=1 st=0 norvping deadline
     shift 3
@@ -47,6 +54,24 @@ ping_until() {
     [ "$met" = 1 ] || fail "$condition: not so after ${limit}s of NORVping ($(grep -c '^Packet From ' "$T/ping.out") answers, $(notices) notices): $(tail -5 "$T/ping.err")"
     [ "$st" = 0 ] || fail "NORVping ended with status $st: $(tail -5 "$T/ping.err")"
     grep -q "NORVPing stopped by user" "$T/ping.out" || fail "NORVping did not stop cleanly"
+    check_truth "$machine"
+}
+
+# check_truth MACHINE: stops every NORVpong (so that each has written the
+# record of every ping it answered) and checks, with group_truth.py, every
+# answered ping's bound and every verdict NORVping on MACHINE printed against
+# what really happened; prints the confusion table. Bounds are only reported
+# when TRUTH_BOUNDS=report (clocks that drift beyond what they allow for).
+# Output in $T/truth.out; fails on anything untrue.
+check_truth() {
+    local machine=$1 n i
+    n=$(cat "$T/group/machines")
+    for ((i = 0; i < n; i++)); do group stop "$i" pong; done
+    python3 "$GROUP_TRUTH" --group "$T/group" --machines "$n" --ping "$T/ping.out" \
+        --registrar "$machine" --bounds "${TRUTH_BOUNDS:-assert}" >"$T/truth.out" 2>&1
+    local st=$?
+    cat "$T/truth.out"
+    [ "$st" = 0 ] || fail "not what really happened: $(grep -E '^(outside|untrue|early|problem)' "$T/truth.out" | head -3)"
 }
 
 # verdicts: one line per machine verdict printed by NORVping:
@@ -87,88 +112,4 @@ check_machines_named() {
 # fully_timely N: the number of notices in which all N machines were timely.
 fully_timely() {
     verdicts | awk -v n="$1" '$3 == "timely" { t[$1]++ } END { c = 0; for (s in t) if (t[s] == n) c++; print c }'
-}
-
-# pong_caught_up MACHINE: NORVpong on MACHINE logged as many pings from
-# machine 0 as netsim delivered to it.
-pong_caught_up() {
-    [ "$(grep -cE "^t=[0-9]+ from=0 to=$1 .* fate=sent .* dport=16006 " "$T/group/netsim.log")" = \
-        "$(grep -c '^Ping from 10.77.0.1:' "$T/group/pong-$1.log")" ]
-}
-
-# known_errors MACHINE...: how many pings from machine 0 the NORVpongs on the
-# MACHINEs answered with a known error bound (the pings bounds reports on).
-known_errors() {
-    local m c=0
-    for m in "$@"; do
-        c=$((c + $(grep -cE '^Ping from 10.77.0.1:.* error [0-9]+ us' "$T/group/pong-$m.log")))
-    done
-    echo "$c"
-}
-
-# bounds MACHINE...: pairs each ping that netsim delivered from machine 0 to
-# MACHINE (in order) with the line NORVpong logged for it there, and prints one
-# line per ping with a known error bound:
-# "MACHINE ESTIMATE_US ERROR_US LOW_US HALF_RTT_US" where LOW_US is the time
-# that surely passed from the ping's start stamp to its receipt: the sender's
-# elapsed time (carried in the header) plus netsim's measured transit. The
-# receipt stamp comes later still, by the receiver's processing time.
-bounds() {
-    local m
-    for m in "$@"; do
-        # The last pings may still be on their way when NORVping stops.
-        wait_until 60 pong_caught_up "$m" || true  # a gap left is reported below
-        grep -E "^t=[0-9]+ from=0 to=$m .* fate=sent .* dport=16006 " "$T/group/netsim.log" >"$T/to-$m"
-        grep -E "^t=[0-9]+ from=$m to=0 .* fate=sent .* sport=16006 " "$T/group/netsim.log" >"$T/from-$m"
-        grep '^Ping from 10.77.0.1:' "$T/group/pong-$m.log" >"$T/pong-$m"
-        awk -v m="$m" '
-            function field(line, key,   i, n, kv) {
-                n = split(line, kv, " ")
-                for (i = 1; i <= n; i++) if (index(kv[i], key "=") == 1) return substr(kv[i], length(key) + 2)
-                return ""
-            }
-            function le64(hex, off,   v, k, hi, lo) {   # little-endian u64 at byte off
-                v = 0
-                for (k = 7; k >= 0; k--) {
-                    hi = index("0123456789abcdef", substr(hex, 2 * (off + k) + 1, 1)) - 1
-                    lo = index("0123456789abcdef", substr(hex, 2 * (off + k) + 2, 1)) - 1
-                    v = v * 256 + hi * 16 + lo
-                }
-                return v
-            }
-            function median(a, n,   i, j, t) {
-                for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
-                return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-            }
-            FILENAME ~ /\/to-/ { n++; low[n] = (le64(field($0, "head"), 12) + field($0, "transit_ns")) / 1000
-                                 out[n] = field($0, "transit_ns") / 1000; next }
-            FILENAME ~ /\/from-/ { r++; back[r] = field($0, "transit_ns") / 1000; next }
-            { p++; est[p] = $5; err[p] = ($0 ~ /error unknown/) ? -1 : $8 }
-            END {
-                if (n != p) { print "MISMATCH " m " netsim " n " pong " p; exit }
-                half = (median(out, n) + median(back, r)) / 2
-                for (i = 1; i <= p; i++) if (err[i] >= 0) printf "%d %d %d %.1f %.1f\n", m, est[i], err[i], low[i], half
-            }' "$T/to-$m" "$T/from-$m" "$T/pong-$m"
-    done
-}
-
-# bounds_summary SLACK_US: reads bounds lines and prints how many pings had a
-# bound holding their true time (an upper end at least LOW_US, a lower end at
-# most LOW_US + SLACK_US for the receiver's processing), the median error
-# bound, and the median of each bound against half its link's round trip.
-bounds_summary() {
-    awk -v slack="$1" '
-        /^MISMATCH/ { print; bad = 1; next }
-        { total++; est = $2; err = $3; low = $4
-          # Times are whole microseconds: allow one for each truncation.
-          if (est + err + 2 >= low && est - err <= low + slack + 2) held++
-          else if (shown++ < 5) print "outside: machine " $1 " estimate " est " +- " err " us, true at least " low " us"
-          e[total] = err; r[total] = $5 > 0 ? err / $5 : 0 }
-        function median(a, n,   i, j, t) {
-            for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
-            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-        }
-        END {
-            printf "held %d of %d; median error bound %d us, %.2f of half the round trip\n", held, total, median(e, total), median(r, total)
-            exit (bad || total == 0) }'
 }

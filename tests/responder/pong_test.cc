@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "pong.h"
+#include "pong_json.h"
 #include "support/scripted_peer.h"
 #include "wire.h"
 
@@ -71,7 +72,7 @@ protected:
 
     int answer() {
         Intake in = answer_waiting(socket_, answered_,
-                                   [this](const std::string &l) { lines_.push_back(l); });
+                                   [this](const PingRecord &r) { records_.push_back(r); });
         EXPECT_FALSE(in.receiveFailed);
         clockFailed_ = in.clockFailed;
         return in.answered;
@@ -83,7 +84,7 @@ protected:
     int pinger_ = -1;
     uint32_t answered_ = 0;
     bool clockFailed_ = false;
-    std::vector<std::string> lines_;
+    std::vector<PingRecord> records_;
 };
 
 TEST_F(PongTest, AnswersAPingWithItsEstimateFromTheReceiptStamp) {
@@ -110,9 +111,16 @@ TEST_F(PongTest, AnswersAPingWithItsEstimateFromTheReceiptStamp) {
     EXPECT_EQ(p.sendTime, 0u);
     EXPECT_EQ(p.sendError, UINT64_MAX);
     EXPECT_EQ(p.seq, 1u);
-    ASSERT_EQ(lines_.size(), 1u);
-    EXPECT_EQ(lines_[0].rfind("Ping from 127.0.0.1:" + std::to_string(ntohs(pingerAddr_.sin_port)), 0), 0u)
-        << lines_[0];
+    ASSERT_EQ(records_.size(), 1u);
+    const PingRecord &r = records_[0];
+    EXPECT_EQ(r.from.sin_port, pingerAddr_.sin_port);
+    EXPECT_EQ(r.sender, 0);
+    EXPECT_EQ(r.registration, 0);
+    EXPECT_EQ(r.startStamp, 400u);  // the ping's send stamp less its elapsed time
+    EXPECT_EQ(r.receiptStamp, 1000u);
+    EXPECT_EQ(r.estimate, 0u);
+    EXPECT_EQ(r.error, UINT64_MAX);
+    EXPECT_EQ(r.answer, 1u);
 }
 
 TEST_F(PongTest, RefusedAndSkippedDatagramsGetNoAnswer) {
@@ -137,6 +145,12 @@ TEST_F(PongTest, RefusedAndSkippedDatagramsGetNoAnswer) {
     uint8_t got[512];
     ASSERT_EQ(recv(pinger_, got, sizeof got, 0), TIMED_HEADER_SIZE + ping::kSize);
     EXPECT_EQ(decode_ping_payload(got + TIMED_HEADER_SIZE).seq, 42u);
+    // Only the answered ping is recorded, with its own registration and stamps.
+    ASSERT_EQ(records_.size(), 1u);
+    EXPECT_EQ(records_[0].registration, 8);
+    EXPECT_EQ(records_[0].startStamp, 700u);
+    EXPECT_EQ(records_[0].receiptStamp, 2000u);
+    EXPECT_EQ(records_[0].answer, 42u);
 }
 
 TEST_F(PongTest, APingTakenInWithoutAClockReadingIsNotAnswered) {
@@ -150,7 +164,7 @@ TEST_F(PongTest, APingTakenInWithoutAClockReadingIsNotAnswered) {
     EXPECT_EQ(answer(), 1);
     EXPECT_TRUE(clockFailed_);
     EXPECT_EQ(answered_, 1u);
-    EXPECT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(records_.size(), 1u);
     ASSERT_TRUE(readable(pinger_));
     uint8_t got[512];
     ASSERT_EQ(recv(pinger_, got, sizeof got, 0), TIMED_HEADER_SIZE + ping::kSize);
@@ -186,6 +200,26 @@ TEST(PingLine, Format) {
          "Ping from 127.0.0.1:40000: estimate 0 us error 72057594037927 us, answer 4294967295"},
     };
     for (const Case &c : cases) EXPECT_EQ(ping_line(from, c.estimate, c.error, c.seq), c.line);
+}
+
+TEST(PingJson, Format) {
+    struct Case {
+        PingRecord r;
+        const char *json;
+    } cases[] = {
+        {{loopback(40000), 0, 0, 400, 1000, 0, UINT64_MAX, 1},
+         R"({"from": "127.0.0.1:40000", "sender": 0, "registration": 0, "start_stamp": 400, )"
+         R"("receipt_stamp": 1000, "estimate_ns": 0, "error_ns": null, "answer": 1})"},
+        // An error bound just below the unknown one is a bound; the unknown one is none.
+        {{loopback(1), 4, 0x13FFFFFF, UINT64_MAX, 1ull << 63, 433'999, UNKNOWN_DELAY_ERROR - 1, 4294967295u},
+         R"({"from": "127.0.0.1:1", "sender": 4, "registration": 335544319, )"
+         R"("start_stamp": 18446744073709551615, "receipt_stamp": 9223372036854775808, )"
+         R"("estimate_ns": 433999, "error_ns": 72057594037927934, "answer": 4294967295})"},
+        {{loopback(16006), 2, -5, 0, 0, 0, UNKNOWN_DELAY_ERROR, 7},
+         R"({"from": "127.0.0.1:16006", "sender": 2, "registration": -5, "start_stamp": 0, )"
+         R"("receipt_stamp": 0, "estimate_ns": 0, "error_ns": null, "answer": 7})"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(ping_json(c.r), c.json);
 }
 
 }  // namespace

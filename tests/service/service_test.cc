@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "channels.h"
+#include "clock_watch.h"
 #include "commands.h"
 #include "options.h"
 #include "support/scripted_peer.h"
@@ -236,16 +237,28 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     EXPECT_EQ(machine_of_id(id), 1);
     // Machine 0 reports in time, machine 2 late; a report that names another
     // machine than its sender, or someone else's registration, is ignored.
-    service_.peer_receipt(0, peer::Receipt{2, id, kNow});
-    service_.peer_receipt(0, peer::Receipt{0, (2 << kIdMachineShift) | 1, kNow});
-    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000});
-    service_.peer_receipt(2, peer::Receipt{2, id, kNow + 3'000'000});
+    const uint64_t graceEnds = kNow + 2'000'000 + 100'000'000;
+    service_.peer_receipt(0, peer::Receipt{2, id, kNow}, kNow);
+    service_.peer_receipt(0, peer::Receipt{0, (2 << kIdMachineShift) | 1, kNow}, kNow);
+    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000}, kNow + 1'500'000);
+    // Reached norvd at the very end of the grace: it counts.
+    service_.peer_receipt(2, peer::Receipt{2, id, kNow + 3'000'000}, graceEnds);
     EXPECT_TRUE(service_.take_due(kNow + 3'000'000).empty());  // machine 1 itself is missing
-    auto due = service_.take_due(kNow + 2'000'000 + 100'000'000);
+    auto due = service_.take_due(graceEnds);
     ASSERT_EQ(due.size(), 1u);
     const FailureNotice &n = due[0].notice;
     EXPECT_EQ(n.sender, 1);
     EXPECT_EQ(describe(n), "machine 0 timely (-1000 us), machine 1 missing, machine 2 late (+1000 us)");
+
+    // A receipt on time that reached norvd 1 ns after the grace does not
+    // count, though norvd, busy, had not judged yet: the verdict is the one
+    // it owed when the grace ended.
+    id = answer(run(command::kRegisterSend, register_payload(start, 0x01, 2'000'000)));
+    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000}, graceEnds + 1);
+    EXPECT_TRUE(logged("not counted"));
+    due = service_.take_due(graceEnds + 50'000'000);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(describe(due[0].notice), "machine 0 missing");
 }
 
 TEST(ServiceClock, OffsetDriftAndInverse) {
@@ -265,17 +278,125 @@ TEST(ServiceClock, OffsetDriftAndInverse) {
     for (const Case &c : cases) {
         ServiceClock clock(c.offset, c.ppm, epoch);
         EXPECT_EQ(clock.service_time(c.at), c.expected);
-        EXPECT_NEAR(static_cast<double>(clock.true_time(c.expected)), static_cast<double>(c.at), 1.0);
+        EXPECT_NEAR(static_cast<double>(clock.base_time(c.expected)), static_cast<double>(c.at), 1.0);
     }
     // Far from the epoch the inverse keeps every nanosecond.
-    EXPECT_EQ(ServiceClock(0, 0, 0).true_time(kNow + 1), kNow + 1);
-    EXPECT_EQ(ServiceClock(-7, 0, 0).true_time(kNow), kNow + 7);
+    EXPECT_EQ(ServiceClock(0, 0, 0).base_time(kNow + 1), kNow + 1);
+    EXPECT_EQ(ServiceClock(-7, 0, 0).base_time(kNow), kNow + 7);
     // Never the top bit, never a wrap below zero.
     EXPECT_EQ(ServiceClock(INT64_MAX, 0, 0).service_time(kNow), kMaxServiceTime);
     EXPECT_EQ(ServiceClock(INT64_MIN, 0, 0).service_time(kNow), 0u);
     EXPECT_EQ(ServiceClock(0, 0, 0).service_time(UINT64_MAX), kMaxServiceTime);
-    EXPECT_EQ(ServiceClock(-5, 0, 0).true_time(UINT64_MAX), kMaxServiceTime);
-    EXPECT_EQ(ServiceClock(5, 0, 0).true_time(0), 0u);
+    EXPECT_EQ(ServiceClock(-5, 0, 0).base_time(UINT64_MAX), kMaxServiceTime);
+    EXPECT_EQ(ServiceClock(5, 0, 0).base_time(0), 0u);
+    // The log line from which others map stamps: every value exactly, the
+    // drift in the fewest digits that read back as the same double.
+    EXPECT_EQ(ServiceClock(-2'000'000'000, 4.5, 123).describe("CLOCK_BOOTTIME"),
+              "base CLOCK_BOOTTIME, offset -2000000000 ns, drift 4.5 ppm, origin 123 ns");
+    EXPECT_EQ(ServiceClock(0, 0.1, kNow).describe("B"),
+              "base B, offset 0 ns, drift 0.1 ppm, origin 1700000000000000000 ns");
+    EXPECT_EQ(ServiceClock(0, -1.0 / 3, 0).describe("B"), "base B, offset 0 ns, drift -0.3333333333333333 ppm, origin 0 ns");
+}
+
+// Clocks that a test sets by hand: the common clock keeps its distance to
+// the base clock until the test makes it step.
+struct FakeClocks : ClockSource {
+    uint64_t base = 90'000'000'000'000;  // the machine has been up for 25 hours
+    uint64_t distance = kNow - base;
+    SyncState state;
+    uint64_t base_ns() override { return base; }
+    uint64_t common_ns() override { return base + distance; }
+    SyncState sync() override { return state; }
+};
+
+TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
+    FakeClocks clocks;
+    std::vector<std::string> lines;
+    ClockWatch watch(clocks, [&](const std::string &l) { lines.push_back(l); }, true);
+    ServiceConfig config;
+    config.groupMask = 0x03;
+    config.clock = ServiceClock(-2'000'000'000, 4.5, clocks.base);
+    Service service(config, [](const std::string &) {});
+    auto stamp = [&] {
+        return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now()).reply.data(), 0);
+    };
+    int32_t pending = get_i32le(
+        service.handle(kConn, Request{command::kRegisterSend, [] {
+                                          Bytes p(register_send::kSize, 0);
+                                          put_u64le(p.data(), register_send::kSecond, 2'000'000);
+                                          put_u8(p.data(), register_send::kValue8, 0x03);
+                                          return p;
+                                      }()},
+                       watch.base_now())
+            .reply.data(),
+        0);
+    uint64_t before = stamp();
+    EXPECT_EQ(watch.to_common(clocks.base), kNow);
+
+    struct Step {
+        int64_t common;  // how far the common clock jumps while 10 us pass
+        bool warned;
+    } steps[] = {{1'000'000'000, true}, {-3'600'000'000'000, true}, {999'000, false}, {-1'001'000, true}};
+    uint64_t common = kNow;
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.common);
+        lines.clear();
+        clocks.base += 10'000;
+        clocks.distance += static_cast<uint64_t>(st.common);
+        common += 10'000 + static_cast<uint64_t>(st.common);
+        watch.check([&] { return std::vector<int32_t>{pending}; });
+        // The clients' clock went on by the 10 us (and 4.5 ppm of them), whatever the step.
+        uint64_t after = stamp();
+        EXPECT_EQ(after - before, 10'000u);
+        before = after;
+        // Receipts between machines go in the new common time.
+        EXPECT_EQ(watch.to_common(clocks.base), common);
+        EXPECT_EQ(watch.to_base(common), clocks.base);
+        bool warned = !lines.empty() && lines[0].find("warning: the common clock") == 0 &&
+                      lines[0].find(std::to_string(pending)) != std::string::npos;
+        EXPECT_EQ(warned, st.warned) << (lines.empty() ? "" : lines[0]);
+    }
+}
+
+TEST(ClockWatch, SynchronisationLinesAtStartOnChangeAndOnAFactorOfTwo) {
+    FakeClocks clocks;
+    std::vector<std::string> lines;
+    ClockWatch watch(clocks, [&](const std::string &l) { lines.push_back(l); }, true);
+    clocks.state = SyncState{false, 16, 16000};
+    watch.report_sync();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("warning: clock: not synchronised", 0), 0u) << lines[0];
+    struct Row {
+        uint64_t after;  // seconds since the previous row
+        SyncState state;
+        const char *logged;  // start of the line, "" for none
+    } rows[] = {
+        {1, {false, 30, 16000}, ""},  // less than twice the error: nothing new
+        {1, {true, 30, 500}, "clock: synchronised by the kernel's account, estimated error 30 us"},
+        {1, {true, 61, 500}, "clock: synchronised by the kernel's account, estimated error 61 us"},
+        {1, {true, 200, 500}, ""},    // a factor of 2 again, but within the minute
+        {30, {true, 200, 500}, ""},
+        {30, {true, 200, 500}, "clock: synchronised by the kernel's account, estimated error 200 us"},
+        {1, {false, 200, 500}, "warning: clock: not synchronised"},  // a change is told at once
+    };
+    for (const Row &r : rows) {
+        lines.clear();
+        clocks.base += r.after * 1'000'000'000;
+        clocks.state = r.state;
+        watch.check([] { return std::vector<int32_t>{}; });
+        if (*r.logged == '\0') {
+            EXPECT_TRUE(lines.empty()) << lines[0];
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << r.logged;
+            EXPECT_EQ(lines[0].rfind(r.logged, 0), 0u) << lines[0];
+        }
+    }
+    // Without peers an unsynchronised clock is no warning.
+    lines.clear();
+    ClockWatch alone(clocks, [&](const std::string &l) { lines.push_back(l); }, false);
+    alone.report_sync();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("clock: not synchronised", 0), 0u) << lines[0];
 }
 
 TEST(ChannelTable, NumbersNeverCollideAndNeverUseTheRegistrationDevice) {

@@ -11,7 +11,10 @@
 // into its machine's network namespace and giving it an address is the
 // caller's job. Settings lines (see LinkTable::apply) come from --link and,
 // while it runs, from the control FIFO; "quit" there ends it, as do SIGINT
-// and SIGTERM. The log has a line for each packet with its true transit time.
+// and SIGTERM. The log has a line for each packet with its true transit time
+// and, as base0_ns and base1_ns, CLOCK_BOOTTIME just before and just after
+// netsim handed it to its receiver (for a lost one, when it was dropped): the
+// packet reached the receiving machine between the two.
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -109,14 +112,17 @@ std::string hex_head(const PacketInfo &info) {
     return out.empty() ? "-" : out;
 }
 
-void log_packet(FILE *log, const InFlight &p, const char *fate, int64_t transitNs) {
+void log_packet(FILE *log, const InFlight &p, const char *fate, int64_t transitNs, int64_t base0,
+                int64_t base1) {
     if (log == nullptr) return;
     PacketInfo info;
     if (!parse_packet(p.packet->data(), p.packet->size(), info)) return;
-    fprintf(log, "t=%lld from=%d to=%d len=%zu fate=%s transit_ns=%lld proto=%u sport=%u dport=%u head=%s\n",
+    fprintf(log,
+            "t=%lld from=%d to=%d len=%zu fate=%s transit_ns=%lld proto=%u sport=%u dport=%u head=%s "
+            "base0_ns=%lld base1_ns=%lld\n",
             static_cast<long long>(clock_ns(CLOCK_REALTIME)), p.from, p.to, p.packet->size(), fate,
             static_cast<long long>(transitNs), info.protocol, info.srcPort, info.dstPort,
-            hex_head(info).c_str());
+            hex_head(info).c_str(), static_cast<long long>(base0), static_cast<long long>(base1));
     fflush(log);
 }
 
@@ -174,9 +180,11 @@ int main(int argc, char **argv) {
         int64_t now = clock_ns(CLOCK_MONOTONIC);
         while (!queue.empty() && queue.next_due() <= now) {
             InFlight p = queue.pop();
+            int64_t base0 = clock_ns(CLOCK_BOOTTIME);
             ssize_t w = write(tuns[p.to], p.packet->data(), p.packet->size());
+            int64_t base1 = clock_ns(CLOCK_BOOTTIME);
             int64_t transit = clock_ns(CLOCK_MONOTONIC) - p.arrivedNs;
-            log_packet(log, p, w < 0 ? "failed" : "sent", transit);
+            log_packet(log, p, w < 0 ? "failed" : "sent", transit, base0, base1);
             now = clock_ns(CLOCK_MONOTONIC);
         }
         timespec timeout{1, 0};
@@ -198,8 +206,12 @@ int main(int argc, char **argv) {
                 for (int to : destinations(info, i, o.subnet, o.machines)) {
                     Fate fate = links.draw(i, to, rng);
                     InFlight p{arrived + fate.delayNs, 0, i, to, arrived, packet};
-                    if (fate.lost) log_packet(log, p, "lost", 0);
-                    else queue.push(std::move(p));
+                    if (fate.lost) {
+                        int64_t base = clock_ns(CLOCK_BOOTTIME);
+                        log_packet(log, p, "lost", 0, base, base);
+                    } else {
+                        queue.push(std::move(p));
+                    }
                 }
             }
         }
