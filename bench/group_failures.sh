@@ -7,8 +7,10 @@
 # Starts a group of 3 machines with fast links (scripts/group: netsim, norvd
 # and NORVpong on each), runs NORVping -b on machine 0 for SECONDS (default
 # 300) and counts, over every notice, the verdicts per machine: timely, late
-# (with the lateness median and maximum) and lateness unknown. A figure, not
-# a test: it asserts nothing.
+# (with the lateness median and maximum) and lateness unknown; then, where the
+# NORVpongs wrote JSON records (a build that has --json), where the time of
+# each failure went (bench/where_time_went.py). A figure, not a test: it
+# asserts nothing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-300}
@@ -18,12 +20,16 @@ export NORV_GROUP_DIR=${NORV_GROUP_DIR:-/run/norv-group-failures}
 group=$here/scripts/group
 "$group" down >/dev/null 2>&1 || true
 trap '"$group" down >/dev/null 2>&1 || true' EXIT
-"$group" up 3 >/dev/null
+json=()
+if "$NORV_BIN/responder/NORVpong" --help 2>&1 | grep -q -- --json; then
+    json=(--pong-args 0 --json --pong-args 1 --json --pong-args 2 --json)
+fi
+"$group" up 3 "${json[@]}" >/dev/null
 sleep 1
 out=$(mktemp)
 "$group" run 0 timeout --preserve-status -s INT "$seconds" env --default-signal=INT \
     "$NORV_BIN/client/NORVping" -b 10.77.0.255 >"$out" 2>&1 || true
-cp "$NORV_GROUP_DIR"/norvd-*.log "$NORV_GROUP_DIR"/netsim.log /tmp/ 2>/dev/null || true
+for i in 0 1 2; do "$group" stop "$i" pong; done
 awk '
     /^Message from: / { notices++; machine = -1 }
     /^Timely reception on machine / { timely[$5]++; last = "timely"; m = $5 }
@@ -42,4 +48,8 @@ awk '
                 i, timely[i], late[i], med, max, unknown[i]
         }
     }' "$out"
+# Where the time of each failure went (needs the records of NORVpong --json).
+if [ "${WHERE:-1}" = 1 ] && grep -qs '^{' "$NORV_GROUP_DIR/pong-1.log"; then
+    python3 "$here/bench/where_time_went.py" "$NORV_GROUP_DIR" 3 "$out" | tail -"${WHERE_LINES:-40}"
+fi
 rm -f "$out"
