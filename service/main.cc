@@ -145,7 +145,7 @@ private:
     // request that asked for it. Returns the number of bytes read.
     size_t drain(PtyDevice &dev);
     void serve(PtyDevice &dev, const Request &req, uint64_t now);
-    void connect(uint64_t now);
+    void connect();
     void finish_connect(int n, uint64_t now);
     void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
@@ -560,7 +560,7 @@ size_t Daemon::drain(PtyDevice &dev) {
 void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
     if (&dev == registration_.get()) {
         if (req.command == command::kConnect && req.payload.empty())
-            connect(now);
+            connect();
         else
             log(dev.link() + ": command " + std::to_string(req.command) + " with " +
                 std::to_string(req.payload.size()) + " payload bytes ignored: only command 0 is served here");
@@ -610,8 +610,7 @@ void Daemon::settle_registration(uint64_t mono) {
     release_limbo();
 }
 
-void Daemon::connect(uint64_t now) {
-    (void)now;
+void Daemon::connect() {
     // The answer of a client that has gone would wait for the next client.
     if (!registration_->held()) {
         log(registration_->link() + ": command 0 of a client that has gone, ignored");
