@@ -702,8 +702,10 @@ void Daemon::check_connection(int n, uint64_t mono) {
     drain(*c.request);
     it = connections_.find(n);
     if (it == connections_.end()) return;  // command 1 among them
-    if (it->second.request->held() || it->second.notice->held()) {
-        life_.seen(n, Device::kRequest, it->second.request->held(), mono);
+    bool requestHeld = it->second.request->held(), noticeHeld = it->second.notice->held();
+    if (requestHeld || noticeHeld) {  // a client came back meanwhile
+        life_.seen(n, Device::kRequest, requestHeld, mono);
+        life_.seen(n, Device::kNotice, noticeHeld, mono);
         return;
     }
     disconnect(n, reclaim_reason(r));
