@@ -89,13 +89,6 @@ void error(const std::string &line) {
     (void)!write(STDERR_FILENO, out.data(), out.size());
 }
 
-// Nanoseconds of a clock that never steps, for the connections' timers.
-uint64_t monotonic_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
 const char *reclaim_reason(Reclaim r) {
     switch (r) {
     case Reclaim::kAnswerTakenBack:
@@ -321,7 +314,7 @@ PtyDevice *Daemon::device_by_master(int fd) {
 int Daemon::run() {
     epoll_event events[32];
     while (!stopping_) {
-        int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(monotonic_now()));
+        int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(clock_.base_now()));
         if (n < 0) {
             if (errno == EINTR) continue;
             error(failed("epoll_wait"));
@@ -341,7 +334,7 @@ int Daemon::run() {
             handle(events, n);
         }
         if (stopping_) break;
-        housekeeping(monotonic_now());
+        housekeeping(clock_.base_now());
         notices_.flush(noticeWriter_);
         deliver_verdicts(seen > kSettleNs ? seen - kSettleNs : 0);
     }
@@ -375,11 +368,11 @@ void Daemon::housekeeping(uint64_t mono) {
     for (int n : life_.due(mono)) check_connection(n, mono);
 }
 
-int Daemon::timeout_ms(uint64_t mono) const {
-    uint64_t wait = nextTick_ > mono ? nextTick_ - mono : 0;
-    if (auto due = life_.next_due()) wait = std::min(wait, *due > mono ? *due - mono : 0);
+int Daemon::timeout_ms(uint64_t now) const {
+    // Every timer of the loop runs on the base clock, which never steps.
+    uint64_t wait = nextTick_ > now ? nextTick_ - now : 0;
+    if (auto due = life_.next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
     if (auto due = service_.next_due()) {
-        uint64_t now = clock_.base_now();
         uint64_t at = *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
         wait = std::min(wait, at > now ? at - now : 0);
     }
@@ -402,7 +395,7 @@ void Daemon::on_signal() {
 }
 
 void Daemon::on_keeper() {
-    uint64_t mono = monotonic_now();
+    uint64_t mono = clock_.base_now();
     uint32_t token;
     int status;
     while (keeper_->take_answer(token, status)) {
@@ -437,7 +430,7 @@ void Daemon::on_keeper() {
 
 void Daemon::on_inotify() {
     alignas(inotify_event) char buf[4096];
-    uint64_t mono = monotonic_now();
+    uint64_t mono = clock_.base_now();
     for (;;) {
         ssize_t len = read(inotify_.get(), buf, sizeof buf);
         if (len <= 0) break;
@@ -501,7 +494,7 @@ void Daemon::on_peer() {
 void Daemon::on_master(PtyDevice &dev) {
     int number = dev.number();
     size_t got = drain(dev);
-    uint64_t mono = monotonic_now();
+    uint64_t mono = clock_.base_now();
     if (number == kRegistrationDevice) {
         settle_registration(mono);
         return;
@@ -531,7 +524,7 @@ size_t Daemon::drain(PtyDevice &dev) {
             return total;
         }
         total += static_cast<size_t>(len);
-        uint64_t mono = monotonic_now();
+        uint64_t mono = clock_.base_now();
         if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
             log(dev.link() + ": " + std::to_string(dev.parser.buffered()) +
                 " bytes of an unfinished request dropped: no more came for 100 ms");
