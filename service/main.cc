@@ -4,9 +4,11 @@
 // answers the requests of every connection through the Service, talks to the
 // norvd of the other machines of the group over UDP port 16007 and delivers
 // the verdicts on registered sends as failure notices. One thread, one epoll
-// loop; signals arrive through a signalfd.
+// loop; signals arrive through a signalfd. A second thread only looks for the
+// holders of /dev/rtf1 when a client connects (holder_lookup.h).
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <grp.h>
 #include <time.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -40,7 +42,9 @@
 #include "connection_life.h"
 #include "guard_keeper.h"
 #include "commands.h"
+#include "device_holders.h"
 #include "fd.h"
+#include "holder_lookup.h"
 #include "notice_queue.h"
 #include "options.h"
 #include "peer_wire.h"
@@ -106,14 +110,24 @@ const char *reclaim_reason(Reclaim r) {
 struct Connection {
     std::unique_ptr<PtyDevice> request;
     std::unique_ptr<PtyDevice> notice;
-    int awaiting = 0;     // guards not yet holding its ptys
-    bool failed = false;  // a guard could not be made
+    int awaiting = 0;       // guards not yet holding its ptys
+    bool looked = false;    // the look for its user has answered
+    Owner owner;            // whose its devices are, as far as norvd can tell
+    uint64_t lookNs = 0;    // how long that look took
+    bool failed = false;    // a guard could not be made
+    bool answered = false;  // its number has been written
+};
+
+// The group whose members may connect.
+struct AccessGroup {
+    gid_t gid = 0;
+    std::string name;
 };
 
 class Daemon {
 public:
-    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock)
-        : opts_(opts), clock_(clock), service_(config, log), channels_(kMaxConnections) {}
+    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock, const AccessGroup &group)
+        : opts_(opts), group_(group), clock_(clock), service_(config, log), channels_(kMaxConnections) {}
 
     bool start();
     int run();
@@ -122,7 +136,7 @@ public:
 private:
     bool add_epoll(int fd, uint32_t events);
     // A device whose pty is handed to the keeper for its guard under `token`.
-    std::unique_ptr<PtyDevice> make_device(int number, uint32_t token);
+    std::unique_ptr<PtyDevice> make_device(int number, uint32_t token, const DeviceAccess &access);
     void drop_device(std::unique_ptr<PtyDevice> &dev);
     bool start_keeper();
 
@@ -130,6 +144,8 @@ private:
     void on_signal();
     void on_peer();
     void on_keeper();
+    // Answers of the look for the holders of /dev/rtf1.
+    void on_lookup();
     // Closes of devices by their clients.
     void on_inotify();
     void on_master(PtyDevice &dev);
@@ -139,7 +155,13 @@ private:
     size_t drain(PtyDevice &dev);
     void serve(PtyDevice &dev, const Request &req, uint64_t now);
     void connect();
-    void finish_connect(int n, uint64_t now);
+    // Writes the answers to command 0 that are ready, in the order of the
+    // commands: clients read them in that order. Returns whether it wrote.
+    bool flush_answers();
+    void refuse(int32_t value);
+    // Gives the connection's devices their owner and publishes them; writes
+    // its number, or a refusal.
+    void finish_connect(int n);
     void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
@@ -157,16 +179,22 @@ private:
     PtyDevice *device_by_master(int fd);
 
     Options opts_;
+    AccessGroup group_;
     ClockWatch &clock_;
     Service service_;
     ChannelTable channels_;
     ConnectionLife life_;
     Fd epoll_, signals_, inotify_, peerSocket_;
     std::unique_ptr<GuardKeeper> keeper_;
+    std::unique_ptr<HolderLookup> lookup_;
     std::unique_ptr<PtyDevice> registration_;
     std::map<int, Connection> connections_;
     std::map<uint32_t, int> tokens_;  // guards asked for: token -> channel
+    std::map<uint32_t, int> looks_;   // looks asked for: token -> channel
     uint32_t nextToken_ = 0;
+    // The answers to command 0 not yet written, in the order of the
+    // commands: a channel in the making, or a refusal (< 0).
+    std::deque<int> answerOrder_;
     // Ended connections whose answer is still unread: their numbers wait.
     std::set<int> limbo_;
     std::map<uint8_t, sockaddr_in> peers_;
@@ -197,10 +225,10 @@ bool Daemon::start_keeper() {
     return add_epoll(keeper_->fd(), EPOLLIN);
 }
 
-std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token) {
+std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const DeviceAccess &access) {
     std::string why;
     Fd slave;
-    auto dev = PtyDevice::create(kDevicePrefix, number, slave, why);
+    auto dev = PtyDevice::create(kDevicePrefix, number, access, slave, why);
     if (!dev) {
         error(why);
         return nullptr;
@@ -280,14 +308,24 @@ bool Daemon::start() {
     }
 
     uint32_t token = nextToken_++;
-    registration_ = make_device(kRegistrationDevice, token);
+    // Only members of the group may connect.
+    registration_ = make_device(kRegistrationDevice, token, DeviceAccess{0, group_.gid, 0660});
     if (!registration_) return false;
     int status = 0;
     if (!keeper_->wait_for(token, status) || status != 0) {
         errno = status != 0 ? status : ECHILD;
         return error(failed("TIOCSCTTY in the guard")), false;
     }
+    struct stat st {};
+    if (stat(registration_->pts().c_str(), &st) < 0)
+        return error(failed(("stat " + registration_->pts()).c_str())), false;
+    DeviceId id{st.st_dev, st.st_ino, registration_->pts().substr(registration_->pts().rfind('/') + 1)};
+    // The signals norvd takes through its signalfd are blocked by now, in
+    // the lookup's thread as well.
     std::string why;
+    lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
+    if (!lookup_) return error(why), false;
+    if (!add_epoll(lookup_->fd(), EPOLLIN)) return false;
     if (!registration_->publish(inotify_.get(), why)) return error(why), false;
 
     std::string group;
@@ -297,7 +335,7 @@ bool Daemon::start() {
         group += ", machine " + std::to_string(id) + " at " + text;
     }
     log("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
-        " (" + registration_->pts() + ")");
+        " (" + registration_->pts() + ") to group " + group_.name);
     started_ = true;
     return true;
 }
@@ -350,6 +388,8 @@ void Daemon::handle(const epoll_event *events, int n) {
             on_peer();
         else if (keeper_ && fd == keeper_->fd())
             on_keeper();
+        else if (lookup_ && fd == lookup_->fd())
+            on_lookup();
         else if (fd == inotify_.get())
             on_inotify();
         else if (PtyDevice *dev = device_by_master(fd))
@@ -410,22 +450,39 @@ void Daemon::on_keeper() {
             error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
             it->second.failed = true;
         }
-        if (--it->second.awaiting == 0) finish_connect(n, mono);
+        --it->second.awaiting;
     }
-    if (!keeper_->gone()) return;
-    error("the guard keeper has gone: connections in the making fail, another keeper starts");
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, keeper_->fd(), nullptr);
-    keeper_.reset();
-    tokens_.clear();
-    std::vector<int> making;
-    for (auto &[n, c] : connections_)
-        if (c.awaiting != 0) making.push_back(n);
-    for (int n : making) {
-        connections_[n].failed = true;
-        connections_[n].awaiting = 0;
-        finish_connect(n, mono);
+    if (keeper_->gone()) {
+        error("the guard keeper has gone: connections in the making fail, another keeper starts");
+        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, keeper_->fd(), nullptr);
+        keeper_.reset();
+        tokens_.clear();
+        for (auto &[n, c] : connections_)
+            if (c.awaiting != 0) {
+                c.failed = true;
+                c.awaiting = 0;
+            }
+        // Forked while the lookup's thread runs: the keeper only makes system
+        // calls that are safe in the child of a process with threads.
+        if (!start_keeper()) stopping_ = true;
     }
-    if (!start_keeper()) stopping_ = true;
+    // Their clients may have gone meanwhile: then nobody will read the numbers.
+    if (flush_answers()) settle_registration(mono);
+}
+
+void Daemon::on_lookup() {
+    HolderLookup::Answer a;
+    while (lookup_->take(a)) {
+        auto t = looks_.find(a.token);
+        if (t == looks_.end()) continue;
+        auto it = connections_.find(t->second);
+        looks_.erase(t);
+        if (it == connections_.end()) continue;
+        it->second.looked = true;
+        it->second.owner = a.owner;
+        it->second.lookNs = a.tookNs;
+    }
+    if (flush_answers()) settle_registration(clock_.base_now());
 }
 
 void Daemon::on_inotify() {
@@ -612,31 +669,70 @@ void Daemon::connect() {
     int n = channels_.allocate();
     if (n < 0) {
         log("connection refused: " + std::to_string(kMaxConnections) + " connections are live");
-        answer(kTableFull, "refusal");
+        refuse(kTableFull);
         return;
     }
     Connection c;
-    uint32_t requestToken = nextToken_++, noticeToken = nextToken_++;
-    c.request = make_device(n, requestToken);
-    if (c.request) c.notice = make_device(n + kNoticeOffset, noticeToken);
+    uint32_t requestToken = nextToken_++, noticeToken = nextToken_++, lookToken = nextToken_++;
+    // Root's alone until the look for its user has answered: no one else may
+    // hold a descriptor of them from before their owner is set.
+    DeviceAccess closed{0, group_.gid, 0600};
+    c.request = make_device(n, requestToken, closed);
+    if (c.request) c.notice = make_device(n + kNoticeOffset, noticeToken, closed);
     if (!c.request || !c.notice) {
         drop_device(c.request);
         drop_device(c.notice);
         channels_.release(n);
-        answer(-1, "refusal");
+        refuse(-1);
         return;
     }
     c.awaiting = 2;
     tokens_[requestToken] = n;
     tokens_[noticeToken] = n;
+    // The look begins after command 0 was read: its client holds /dev/rtf1
+    // until it has read its answer, which waits for the look.
+    looks_[lookToken] = n;
+    lookup_->ask(lookToken, {getpid(), keeper_->pid()});
     connections_[n] = std::move(c);
+    answerOrder_.push_back(n);
 }
 
-void Daemon::finish_connect(int n, uint64_t mono) {
+void Daemon::refuse(int32_t value) {
+    answerOrder_.push_back(value);
+    flush_answers();
+}
+
+bool Daemon::flush_answers() {
+    bool wrote = false;
+    while (!answerOrder_.empty()) {
+        int n = answerOrder_.front();
+        if (n >= 0) {
+            auto it = connections_.find(n);
+            if (it == connections_.end()) {
+                n = -1;  // ended before its number went out
+            } else if (it->second.awaiting != 0 || !it->second.looked) {
+                break;
+            }
+        }
+        answerOrder_.pop_front();
+        if (n < 0)
+            answer(n, "refusal");
+        else
+            finish_connect(n);
+        wrote = true;
+    }
+    return wrote;
+}
+
+void Daemon::finish_connect(int n) {
     Connection &c = connections_[n];
+    // The owner is set before the link exists and before the number goes
+    // out: whoever learns the number finds the devices closed to all others.
+    DeviceAccess access{0, group_.gid, 0660};
+    if (c.owner.known) access = DeviceAccess{c.owner.uid, group_.gid, 0600};
     std::string why;
-    if (c.failed || !c.request->publish(inotify_.get(), why) ||
-        !c.notice->publish(inotify_.get(), why)) {
+    if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
+        !c.request->publish(inotify_.get(), why) || !c.notice->publish(inotify_.get(), why)) {
         if (!why.empty()) error(why);
         drop_device(c.request);
         drop_device(c.notice);
@@ -645,11 +741,16 @@ void Daemon::finish_connect(int n, uint64_t mono) {
         answer(-1, "refusal");
         return;
     }
+    c.answered = true;
+    char took[32];
+    snprintf(took, sizeof took, "%.2f ms", static_cast<double>(c.lookNs) / 1e6);
+    std::string whose = c.owner.known
+                            ? "uid " + std::to_string(c.owner.uid) + " only (0600)"
+                            : "group " + group_.name + " (0660): " + c.owner.why;
     log("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
-        c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts());
+        c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
+        "; holders looked up in " + took);
     answer(n, "channel number");
-    // Its client may have gone meanwhile: then nobody will read the number.
-    settle_registration(mono);
 }
 
 void Daemon::disconnect(int n, const char *why) {
@@ -661,9 +762,17 @@ void Daemon::disconnect(int n, const char *why) {
             " failure notices that waited for its client dropped");
     drop_device(it->second.request);
     drop_device(it->second.notice);
+    bool answered = it->second.answered;
     connections_.erase(it);
     for (auto t = tokens_.begin(); t != tokens_.end();)
         t = t->second == n ? tokens_.erase(t) : std::next(t);
+    for (auto t = looks_.begin(); t != looks_.end();)
+        t = t->second == n ? looks_.erase(t) : std::next(t);
+    // Its client still waits for an answer: it is told that it has none.
+    if (!answered) {
+        std::replace(answerOrder_.begin(), answerOrder_.end(), n, -1);
+        if (started_ && !stopping_) flush_answers();
+    }
     life_.forget(n);
     if (life_.queued(n))
         limbo_.insert(n);
@@ -685,7 +794,7 @@ void Daemon::release_limbo() {
 
 void Daemon::check_connection(int n, uint64_t mono) {
     auto it = connections_.find(n);
-    if (it == connections_.end() || it->second.awaiting != 0) return;
+    if (it == connections_.end() || !it->second.answered) return;
     Connection &c = it->second;
     life_.seen(n, Device::kRequest, c.request->held(), mono);
     life_.seen(n, Device::kNotice, c.notice->held(), mono);
@@ -751,6 +860,7 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
 void Daemon::shutdown() {
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
+    lookup_.reset();
     keeper_.reset();
     if (started_) log("stopped");
 }
@@ -793,6 +903,34 @@ private:
     Fd fd_;
     bool held_ = false;
 };
+
+// The group whose members may connect: the one named, or norv when it
+// exists, or root's. Returns false (and says why) for an unknown name.
+bool find_group(const std::string &named, AccessGroup &group) {
+    std::string name = named.empty() ? "norv" : named;
+    std::vector<char> buf(16384);
+    struct group entry {};
+    struct group *found = nullptr;
+    int rc;
+    // A group with many members needs a larger buffer.
+    while ((rc = getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found)) == ERANGE &&
+           buf.size() < (1u << 24))
+        buf.resize(buf.size() * 2);
+    if (found != nullptr) {
+        group.gid = found->gr_gid;
+        group.name = name;
+        return true;
+    }
+    std::string why = rc != 0 ? std::string(": ") + std::strerror(rc) : "";
+    if (!named.empty()) {
+        error("--group " + named + ": no such group" + why);
+        return false;
+    }
+    if (rc != 0) error("group norv cannot be looked up" + why + "; only root may connect");
+    group.gid = 0;
+    group.name = "root";
+    return true;
+}
 
 // Removes the links that a norvd killed before it could clean up left behind.
 bool remove_stale_links() {
@@ -842,6 +980,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
+    AccessGroup group;
+    if (!find_group(opts.group, group)) return 1;
     InstanceLock lock;
     if (!lock.acquire()) return 1;
 
@@ -858,7 +998,7 @@ int main(int argc, char *argv[]) {
     watch.report_sync();
     if (!remove_stale_links()) return 1;
 
-    Daemon daemon(opts, config, watch);
+    Daemon daemon(opts, config, watch, group);
     int status = daemon.start() ? daemon.run() : 1;
     daemon.shutdown();
     return status;

@@ -25,12 +25,14 @@ bool parse_int(const std::string &text, long long lo, long long hi, long long &o
 
 std::string usage() {
     return "usage: norvd [--id N] [--peer ID=HOST]... [--bind ADDR] [--clock-offset NS]\n"
-           "             [--clock-drift PPM] [--quiet]\n"
+           "             [--clock-drift PPM] [--group NAME] [--quiet]\n"
            "  --id N            machine id of this machine, 0 to 4 (default 0)\n"
            "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port 16007)\n"
            "  --bind ADDR       local address of the peer socket (default any)\n"
            "  --clock-offset NS add NS nanoseconds to the clock that clients see\n"
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
+           "  --group NAME      members of group NAME may connect (default: group norv\n"
+           "                    if it exists, otherwise root only)\n"
            "  --quiet           no log lines on standard error\n";
 }
 
@@ -61,6 +63,8 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             opts.peers.emplace_back(static_cast<uint8_t>(id), v.substr(eq + 1));
         } else if (arg == "--bind") {
             if (!value(opts.bind) || opts.bind.empty()) return "--bind needs an address";
+        } else if (arg == "--group") {
+            if (!value(opts.group) || opts.group.empty()) return "--group needs a group name";
         } else if (arg == "--clock-offset") {
             long long ns;
             if (!value(v) || !parse_int(v, INT64_MIN, INT64_MAX, ns))

@@ -15,6 +15,7 @@ struct Options {
     std::string bind;                                   // --bind ADDR (peer socket; "" = any)
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
+    std::string group;                                  // --group NAME ("" = norv or root only)
     bool quiet = false;                                 // --quiet
     bool help = false;                                  // --help
 };

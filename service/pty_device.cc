@@ -20,7 +20,8 @@ std::string failed(const char *call) {
     return std::string(call) + " failed: " + std::strerror(errno);
 }
 
-std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int number, Fd &slave,
+std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int number,
+                                             const DeviceAccess &access, Fd &slave,
                                              std::string &error) {
     std::unique_ptr<PtyDevice> dev(new PtyDevice);
     dev->number_ = number;
@@ -29,18 +30,19 @@ std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int numb
     dev->master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!dev->master_.valid()) return error = failed("posix_openpt"), nullptr;
     if (grantpt(dev->master_.get()) < 0) return error = failed("grantpt"), nullptr;
-    if (unlockpt(dev->master_.get()) < 0) return error = failed("unlockpt"), nullptr;
     char name[64];
     if (ptsname_r(dev->master_.get(), name, sizeof name) != 0)
         return error = failed("ptsname_r"), nullptr;
     dev->pts_ = name;
+    // The slave's node exists from posix_openpt on, with the mode of the
+    // devpts mount, but no one can open it while the pty is locked.
+    if (!dev->set_access(access, error)) return nullptr;
+    if (unlockpt(dev->master_.get()) < 0) return error = failed("unlockpt"), nullptr;
 
     // Opening the slave once and leaving it closed sets the hang-up state:
     // from here on, a hang-up means that no client holds the device.
     slave = dev->open_slave(O_RDWR);
     if (!slave.valid()) return error = failed("TIOCGPTPEER"), nullptr;
-    // Any program may use the service, as with the devices it stands in for.
-    if (fchmod(slave.get(), 0666) < 0) return error = failed("fchmod"), nullptr;
     termios tio{};
     if (tcgetattr(slave.get(), &tio) < 0) return error = failed("tcgetattr"), nullptr;
     cfmakeraw(&tio);
@@ -48,6 +50,14 @@ std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int numb
     tio.c_cc[VTIME] = 1;
     if (tcsetattr(slave.get(), TCSANOW, &tio) < 0) return error = failed("tcsetattr"), nullptr;
     return dev;
+}
+
+bool PtyDevice::set_access(const DeviceAccess &access, std::string &error) {
+    // By name: the node is this pty's for as long as norvd holds the master.
+    if (chown(pts_.c_str(), access.owner, access.group) < 0)
+        return error = failed(("chown " + pts_).c_str()), false;
+    if (chmod(pts_.c_str(), access.mode) < 0) return error = failed(("chmod " + pts_).c_str()), false;
+    return true;
 }
 
 bool PtyDevice::publish(int inotifyFd, std::string &error) {

@@ -18,6 +18,8 @@
 #ifndef NORVD_PTY_DEVICE_H
 #define NORVD_PTY_DEVICE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,14 +40,29 @@ constexpr size_t kUnreadLimit = 4096 - 64;
 // write comes up short.
 constexpr uint64_t kRecentWindow = 5'000'000;
 
+// Who may open a device: its owner, group and mode (of the slave side).
+struct DeviceAccess {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0600;
+};
+
 class PtyDevice {
 public:
     // Creates the pty of device "<prefix><number>" (prefix "/dev/rtf"), not
-    // yet reachable by name. `slave` receives a descriptor of the slave side
-    // for the guard; the device reads as held until it is closed. Returns
-    // nullptr with the failure in `error` ("<call> failed: <text>").
-    static std::unique_ptr<PtyDevice> create(const std::string &prefix, int number, Fd &slave,
+    // yet reachable by name, with the access given: it is set while the pty
+    // is still locked, so that no one else has ever opened it. `slave`
+    // receives a descriptor of the slave side for the guard; the device reads
+    // as held until it is closed. Returns nullptr with the failure in `error`
+    // ("<call> failed: <text>").
+    static std::unique_ptr<PtyDevice> create(const std::string &prefix, int number,
+                                             const DeviceAccess &access, Fd &slave,
                                              std::string &error);
+
+    // Gives the device another owner, group and mode. Descriptors opened
+    // before keep their access: call it before anyone but root could open
+    // the device, or to close it further while no one can.
+    bool set_access(const DeviceAccess &access, std::string &error);
 
     // Creates the link: clients can reach the device from now on. Closes
     // of the slave by a client that opened it for writing (as the access

@@ -24,7 +24,7 @@ protected:
         dir_ = dir;
         std::string why;
         Fd slave;
-        dev_ = PtyDevice::create(dir_ + "/rtf", 4, slave, why);
+        dev_ = PtyDevice::create(dir_ + "/rtf", 4, DeviceAccess{getuid(), getgid(), 0600}, slave, why);
         ASSERT_NE(dev_, nullptr) << why;
         // Until the guard's copy of the slave is closed, it counts as held.
         EXPECT_TRUE(dev_->held());
