@@ -2,24 +2,15 @@
 #include "holder_lookup.h"
 
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "pty_device.h"
 
 namespace norvd {
-namespace {
-
-uint64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-}  // namespace
 
 std::unique_ptr<HolderLookup> HolderLookup::start(const std::string &proc, const DeviceId &device,
                                                   const std::string &link, std::string &error) {
@@ -77,12 +68,13 @@ void HolderLookup::run() {
 
         std::vector<pid_t> ours;
         for (const Ask &a : batch) ours.insert(ours.end(), a.ours.begin(), a.ours.end());
-        uint64_t begin = monotonic_ns();
+        auto begin = std::chrono::steady_clock::now();
         Owner owner = decide_owner(find_holders(proc_, device_, ours), link_);
-        uint64_t took = monotonic_ns() - begin;
+        auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - begin).count();
 
         lock.lock();
-        for (const Ask &a : batch) done_.push_back(Answer{a.token, owner, took});
+        for (const Ask &a : batch) done_.push_back(Answer{a.token, owner, static_cast<uint64_t>(took)});
         uint64_t one = 1;
         while (write(event_.get(), &one, sizeof one) < 0 && errno == EINTR) {
         }

@@ -31,6 +31,13 @@ as_nobody() {
 }
 # node LINK: "uid:gid mode" of the device that LINK leads to.
 node() { stat -L -c '%u:%g %a' "$1"; }
+# devices CHANNEL WANT: both devices of CHANNEL are "uid:gid mode" WANT.
+devices() {
+    local d
+    for d in "$1" $(($1 + 3)); do
+        [ "$(node /dev/rtf$d)" = "$2" ] || { echo "/dev/rtf$d is $(node /dev/rtf$d), want $2" >&2; return 1; }
+    done
+}
 # denied in|out DEVICE: nobody's open of DEVICE for reading and writing fails with EACCES.
 denied() {
     local err
@@ -71,19 +78,13 @@ at_least() { [ "$($1)" -ge "$2" ]; }
 wait_until 60 at_least answers 1 || fail "no answer: $(cat "$T/ping.out" "$T/ping.err")"
 roots=($(sed -nE 's/.*channel ([0-9]+): connected.*/\1/p' "$T/norvd.err"))
 [ "${#roots[@]}" = 2 ] || fail "NORVpong and NORVping: $(cat "$T/norvd.err")"
-for n in "${roots[@]}"; do
-    for d in $n $((n + 3)); do
-        [ "$(node /dev/rtf$d)" = "0:$GID 600" ] || fail "root's /dev/rtf$d: $(node /dev/rtf$d), want 0:$GID 600"
-    done
-done
+for n in "${roots[@]}"; do check "root's channel $n" devices "$n" "0:$GID 600"; done
 
 start nobody as_nobody in "$PROBE" hold
 wait_until 10 logged "$T/nobody.out" connected || fail "nobody in the group did not connect: $(cat "$T/nobody.err")"
 mine=$(channel_of "for uid $NOBODY only (0600)")
 [ -n "$mine" ] || fail "nobody's connection: $(cat "$T/norvd.err")"
-for d in "$mine" $((mine + 3)); do
-    [ "$(node /dev/rtf$d)" = "$NOBODY:$GID 600" ] || fail "nobody's /dev/rtf$d: $(node /dev/rtf$d)"
-done
+check "nobody's channel $mine" devices "$mine" "$NOBODY:$GID 600"
 
 # nobody tries root's devices over and over, while NORVping must go on
 # getting answers and verdicts.
@@ -113,10 +114,8 @@ start held "$PROBE" hold
 wait_until 10 logged "$T/held.out" connected || fail "root did not connect: $(cat "$T/held.err")"
 held=$(channel_of "for group norv (0660): /dev/rtf1 is held by processes of several users (uids 0, $NOBODY)")
 [ -n "$held" ] || fail "root's connection beside nobody's holder: $(tail -2 "$T/norvd.err")"
-for d in "$held" $((held + 3)); do
-    [ "$(node /dev/rtf$d)" = "0:$GID 660" ] || fail "root's /dev/rtf$d beside nobody's holder: $(node /dev/rtf$d)"
-done
-[ "$(node /dev/rtf$mine)" = "$NOBODY:$GID 600" ] || fail "nobody's device changed: $(node /dev/rtf$mine)"
+check "root's channel $held beside nobody's holder" devices "$held" "0:$GID 660"
+check "nobody's channel $mine afterwards" devices "$mine" "$NOBODY:$GID 600"
 
 stop "$holder_pid" KILL
 stop "$ping_pid"
