@@ -22,6 +22,14 @@
 #include <stdint.h>
 #include <sys/socket.h>
 
+/* Version of this header. NORVversion() gives the version of the library a
+ * program runs with, which may be a later one. */
+#define NORV_VERSION_MAJOR 0
+#define NORV_VERSION_MINOR 1
+#define NORV_STRINGIFY_(x) #x
+#define NORV_STRINGIFY(x) NORV_STRINGIFY_(x)
+#define NORV_VERSION NORV_STRINGIFY(NORV_VERSION_MAJOR) "." NORV_STRINGIFY(NORV_VERSION_MINOR)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -43,6 +51,18 @@ extern "C" {
 #define UNKNOWN_DELAY_ERROR UINT64_C(0x00FFFFFFFFFFFFFF)
 /* Largest drift rate of any service clock against real time. */
 #define DRIFT_RATE 0.000005
+
+/* UDP port on which the ping responder answers timed pings. */
+#define NORV_PING_PORT 16006
+
+/* The answers with which the service declines to register a send. NORVsendtoWFD
+ * returns them unchanged and sends nothing; a later send may be accepted. */
+#define NORV_REFUSED_TABLE_FULL (-12)  /* the service holds all the sends it can */
+#define NORV_REFUSED_NO_RECEIVER (-13) /* no machine of the group to receive it, or no deadline */
+
+/* MachineVerdict.status values; any other status is a timely reception. */
+#define NORV_VERDICT_TIMING_FAILURE 1
+#define NORV_VERDICT_NOTHING_TO_REPORT 2
 
 /* Timing of the reference datagram last taken from one peer machine. */
 typedef struct PeerTiming {
@@ -71,7 +91,8 @@ typedef struct ActivityNames {
 
 /* The service's verdict on one machine's reception of a registered send. */
 typedef struct MachineVerdict {
-    uint8_t status;        /* 1: timing failure; 2: nothing to report; else timely */
+    uint8_t status;        /* NORV_VERDICT_TIMING_FAILURE, NORV_VERDICT_NOTHING_TO_REPORT,
+                              else timely */
     uint8_t latenessKnown; /* 1: lateness is valid */
     uint8_t reserved[2];
     int32_t lateness;      /* lateness degree as the service reports it */
@@ -91,6 +112,10 @@ typedef struct FailureNotice {
 typedef char norv_machine_verdict_is_8_bytes[sizeof(MachineVerdict) == 8 ? 1 : -1];
 typedef char norv_failure_notice_is_48_bytes[sizeof(FailureNotice) == NORV_FAILURE_NOTICE_SIZE ? 1 : -1];
 typedef char norv_activity_names_is_150_bytes[sizeof(ActivityNames) == 150 ? 1 : -1];
+
+/* The version of the library: NORV_VERSION as it was when the library was
+ * built. A static string. */
+NORV_API const char *NORVversion(void);
 
 /* ---- Control channel ---------------------------------------------------- */
 
