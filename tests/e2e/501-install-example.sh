@@ -14,6 +14,7 @@ isolate
 
 src=$(cd "$(dirname "$0")/../.." && pwd)
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$NORV_BIN/CMakeCache.txt"; }
+[ "$(cache NORV_INSTALL)" != OFF ] || skip "configured with NORV_INSTALL=OFF"
 prefix=$(cache CMAKE_INSTALL_PREFIX)
 stage=$T/stage
 DESTDIR=$stage cmake --install "$NORV_BIN" >"$T/install.log" 2>&1 ||
