@@ -39,7 +39,6 @@ TimedSocket socketDesc; // the client's one timed socket
 
 namespace {
 
-constexpr uint16_t kPingPort = 16006;
 constexpr uint64_t kPassesBetweenPings = 400000;  // a ping leaves on the pass after
 constexpr int kPayloadLength = 20;                // PingPayload
 constexpr size_t kBufferSize = 1000;
@@ -281,7 +280,7 @@ void start_monitor() {
     bzero(&destination, sizeof destination);
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = inet_addr(ip_addr);  // all ones when not an address
-    destination.sin_port = htons(kPingPort);
+    destination.sin_port = htons(NORV_PING_PORT);
 
     sockaddr_in sender;
     bzero(&sender, sizeof sender);
@@ -325,10 +324,10 @@ void start_monitor() {
             if (now >> 63) exit_on_error("Error on geting a timestamp from the NORV\n");
             int sent = NORVsendtoWFD(buffer, kPayloadLength, 0,
                                      reinterpret_cast<const sockaddr *>(&destination),
-                                     sizeof destination, 31, kPingPort, &socketDesc, now, 490,
-                                     2000000, names);
-            // -12 and -13: the service declined the registration; nothing was sent.
-            if (sent < 0 && sent != -12 && sent != -13)
+                                     sizeof destination, 31, NORV_PING_PORT, &socketDesc, now,
+                                     490, 2000000, names);
+            // The service declined the registration: nothing was sent.
+            if (sent < 0 && sent != NORV_REFUSED_TABLE_FULL && sent != NORV_REFUSED_NO_RECEIVER)
                 exit_on_error("On send a packet in a NORV socket...\n");
             passes = 0;
         }

@@ -71,7 +71,7 @@ bool reconnect(Connection &service, const sockaddr_in &local, const char *bindAd
             fprintf(stderr,
                     "NORVpong: reconnected to the NORV service (attempt %u): machine %u, "
                     "answering pings on %s:%u\n",
-                    attempt, service.socket().localId, bindAddress, kPingPort);
+                    attempt, service.socket().localId, bindAddress, NORV_PING_PORT);
             return true;
         }
         fprintf(stderr, "NORVpong: reconnection attempt %u failed: %s\n", attempt, error.c_str());
@@ -100,7 +100,7 @@ int main(int argc, char *argv[]) {
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(kPingPort);
+    local.sin_port = htons(NORV_PING_PORT);
     if (inet_pton(AF_INET, bindAddress, &local.sin_addr) != 1) {
         fprintf(stderr, "NORVpong: --bind needs an IPv4 address, not '%s'\n", bindAddress);
         return 1;
@@ -130,7 +130,7 @@ int main(int argc, char *argv[]) {
     }
     if (!quiet)
         printf("NORVpong: machine %u, answering pings on %s:%u\n", service.socket().localId,
-               bindAddress, kPingPort);
+               bindAddress, NORV_PING_PORT);
 
     uint32_t answered = 0;
     auto log = [quiet, json](const PingRecord &r) {

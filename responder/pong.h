@@ -13,9 +13,6 @@
 
 namespace norvpong {
 
-// UDP port on which pings arrive.
-constexpr uint16_t kPingPort = 16006;
-
 // The log line of one answered ping: its sender, the estimated time from the
 // ping's start stamp to its receipt and the error bound, both in microseconds
 // ("unknown" for an error bound of a delay that is not known), and the

@@ -1,5 +1,6 @@
 /* The public header compiles as C99 and the shared library links from C. */
 #include <stdio.h>
+#include <string.h>
 
 #include "norv.h"
 
@@ -13,8 +14,12 @@ int main(void) {
     if (getNORVTimestamp(-1) != UINT64_MAX) ++failures;
     if (getNORVid(-1) != -1) ++failures;
     if (startNORVExec(-1, 1, 2, 3, names, "x") != UINT64_MAX) ++failures;
+    /* The library, the header and the packages (PROJECT_VERSION) agree. */
+    if (strcmp(NORVversion(), NORV_VERSION) != 0) ++failures;
+    if (strcmp(NORV_VERSION, PROJECT_VERSION) != 0) ++failures;
     socket.udpSocket = -1;
     (void)socket;
-    printf("%d passed, %d failed\n", 7 - failures, failures);
+    printf("library %s, header %s: %d passed, %d failed\n", NORVversion(), NORV_VERSION,
+           9 - failures, failures);
     return failures != 0;
 }
