@@ -15,6 +15,8 @@ struct Options {
     std::string bind;                                   // --bind ADDR (peer socket; "" = any)
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
+    std::string keyFile;                                // --key-file PATH ("" = no key)
+    std::string genKey;                                 // --gen-key PATH: write a key, exit
     bool quiet = false;                                 // --quiet
     bool help = false;                                  // --help
 };

@@ -444,6 +444,9 @@ TEST(Options, CommandLine) {
         {{"--peer", "2=a", "--peer", "2=b"}, "machine 2 is named twice"},
         {{"--clock-drift", "fast"}, "--clock-drift needs"},
         {{"--clock-offset", "1e3"}, "--clock-offset needs"},
+        {{"--key-file"}, "--key-file needs"},
+        {{"--key-file", ""}, "--key-file needs"},
+        {{"--gen-key"}, "--gen-key needs"},
         {{"--bogus"}, "unknown argument '--bogus'"},
     };
     for (const Case &c : cases) {
@@ -458,7 +461,8 @@ TEST(Options, CommandLine) {
         }
     }
     std::vector<const char *> args = {"norvd", "--id", "4", "--peer", "0=10.0.0.1",
-                                      "--clock-offset", "-2500", "--clock-drift", "12.5"};
+                                      "--clock-offset", "-2500", "--clock-drift", "12.5",
+                                      "--key-file", "/etc/norv/group.key"};
     Options opts;
     ASSERT_EQ(parse_options(static_cast<int>(args.size()), const_cast<char **>(args.data()), opts), "");
     EXPECT_EQ(opts.id, 4);
@@ -467,6 +471,8 @@ TEST(Options, CommandLine) {
     EXPECT_EQ(opts.peers[0].second, "10.0.0.1");
     EXPECT_EQ(opts.clockOffset, -2500);
     EXPECT_DOUBLE_EQ(opts.clockDrift, 12.5);
+    EXPECT_EQ(opts.keyFile, "/etc/norv/group.key");
+    EXPECT_EQ(opts.genKey, "");
     EXPECT_EQ(group_mask(opts), 0x11);
 }
 
