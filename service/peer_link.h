@@ -56,7 +56,10 @@ struct PeerCounters {
     uint64_t tooOld = 0;
     uint64_t oldEpoch = 0;
 
-    bool operator==(const PeerCounters &) const = default;
+    uint64_t dropped() const {
+        return notPeer + malformed + unauthenticated + noKey + badCode + wrongMachine + stale +
+               replayed + tooOld + oldEpoch;
+    }
 };
 
 // One line: "accepted A, not-peer N, malformed N, ..." (every counter).
