@@ -4,9 +4,10 @@
 # machine 2's own receipts again, from machine 2's address and from machine
 # 1's. With the group's key, every verdict on machine 1 stays "Lateness degree
 # not available", machine 0's norvd counts every forged or played message by
-# its cause and takes exactly machine 2's genuine receipts. Without a key the
-# same forger turns machine 1's verdicts into verdicts with a lateness, which
-# the truth check finds untrue: the attack is real.
+# its cause and takes exactly machine 2's genuine receipts; when machine 2's
+# norvd starts again, its receipts are taken again (a new epoch). Without a
+# key the same forger turns machine 1's verdicts into verdicts with a
+# lateness, which the truth check finds untrue: the attack is real.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/group_common.sh"
 FORGER=$(cd "$(dirname "$0")" && pwd)/forge_receipts.py
@@ -51,16 +52,28 @@ want="accepted $replayed, not-peer 0, malformed 0, unauthenticated $v1, no-key 0
 # The counters are logged at most once a second, when drops grew.
 wait_until 30 sh -c '[ "$(grep "^norvd: peer messages: " "$1" | tail -1)" = "norvd: peer messages: $2" ]' \
     sh "$T/group/norvd-0.log" "$want" || fail "norvd 0 counted: $(counters); want: $want"
-group stop 0 norvd
-[ "$(counters)" = "$want" ] || fail "norvd 0 counted at its end: $(counters); want: $want"
-verdicts >"$T/v"
 all=$(verdicts_on 1)
 na=$(verdicts_on 1 na)
 [ "$na" = "$all" ] || fail "with the key, $((all - na)) of $all verdicts on machine 1 have a lateness"
 received=$(grep -c 'received on machine 1' "$T/group/norvd-0.log")
 [ "$received" = 0 ] || fail "with the key, norvd 0 took $received receipts as machine 1's"
-keyed="with the key: $all verdicts on machine 1, all without lateness; forged $v1 + $v2, played $replayed + $relayed, all dropped; counters: $(counters)"
-echo "$keyed"
+keyed="with the key: $all verdicts on machine 1, all without lateness; forged $v1 + $v2, played $replayed + $relayed, all dropped"
+echo "$keyed; counters: $(counters)"
+
+# Machine 2's norvd starts again: it numbers its messages from 1 again, in a
+# new epoch, and is heard; nothing more is dropped.
+group stop 2 norvd
+group start 2 norvd
+for i in 0 1 2; do group start "$i" pong; done  # check_truth stopped them
+heard_again() { at_least "$(verdicts_on 2 known)" 3; }
+ping_until 120 heard_again 0 -b 10.77.0.255
+group stop 0 norvd
+grep -o 'machine 2: first message of its start at epoch [0-9]*' "$T/group/norvd-0.log" | awk '{ print $NF }' >"$T/epochs"
+[ "$(wc -l <"$T/epochs")" = 2 ] && [ "$(sed -n 2p "$T/epochs")" -gt "$(sed -n 1p "$T/epochs")" ] ||
+    fail "machine 2's starts as norvd 0 heard them: $(xargs <"$T/epochs")"
+[ "$(counters | sed 's/^accepted [0-9]*, //')" = "${want#accepted *, }" ] ||
+    fail "norvd 0 counted at its end: $(counters); before machine 2 restarted: $want"
+keyed+="; machine 2 restarted and heard again ($(verdicts_on 2 known) verdicts with a lateness)"
 group_down
 
 # ---- Without a key: the same attack succeeds ---------------------------------
