@@ -61,6 +61,18 @@ TEST(GroupKey, ParsesTheTwoFormsAndNothingElse) {
     EXPECT_EQ(parse_key(raw32.data(), raw32.size(), why), newlines);
 }
 
+// The 32-bit build without libsodium: no key is read or written, and norvd
+// says why.
+TEST(GroupKey, WithoutLibsodiumNoKeyIsReadOrWritten) {
+    if (authentication_available()) GTEST_SKIP() << "norvd is built with libsodium";
+    std::string why;
+    EXPECT_FALSE(read_key_file("/nonexistent/key", why));
+    EXPECT_NE(why.find("built without libsodium"), std::string::npos) << why;
+    why.clear();
+    EXPECT_FALSE(write_new_key_file("/nonexistent/key", why));
+    EXPECT_NE(why.find("built without libsodium"), std::string::npos) << why;
+}
+
 class KeyFiles : public ::testing::Test {
 protected:
     void SetUp() override {
