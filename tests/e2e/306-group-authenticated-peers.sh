@@ -7,7 +7,9 @@
 # its cause and takes exactly machine 2's genuine receipts; when machine 2's
 # norvd starts again, its receipts are taken again (a new epoch). Without a
 # key the same forger turns machine 1's verdicts into verdicts with a
-# lateness, which the truth check finds untrue: the attack is real.
+# lateness, which the truth check finds untrue: the attack is real. First,
+# norvd refuses to start with a key file that others may read or that holds
+# no key, and --gen-key never replaces a file.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/group_common.sh"
 FORGER=$(cd "$(dirname "$0")" && pwd)/forge_receipts.py
@@ -16,6 +18,28 @@ isolate
 have "$NORVD"
 "$NORVD" --gen-key "$T/probe.key" >"$T/probe-key.out" 2>&1 ||
     skip "norvd cannot make a key: $(cat "$T/probe-key.out")"
+
+# A key file that is not the group's secret alone, or no key, and norvd does
+# not start: status 1, the reason, no device. Rows: mode, content, message.
+good=$(cat "$T/probe.key")
+while IFS='|' read -r mode content message; do
+    printf '%s' "$content" >"$T/bad.key"
+    chmod "$mode" "$T/bad.key"
+    rc=0
+    timeout 10 "$NORVD" --peer 1=127.0.0.2 --key-file "$T/bad.key" >"$T/bad.out" 2>&1 || rc=$?
+    [ "$rc" = 1 ] && grep -qF -- "$message" "$T/bad.out" && [ ! -e /dev/rtf1 ] ||
+        fail "key file of mode $mode, ${#content} bytes: status $rc, $(cat "$T/bad.out")"
+    rm -f "$T/bad.key"
+done <<ROWS
+644|$good|has mode 0644: it must be 0600 or 0400
+640|$good|has mode 0640: it must be 0600 or 0400
+600|${good:0:63}|63 bytes: a key is 32 bytes or 64 hex digits
+600|${good:0:63}x|not hex
+ROWS
+rc=0
+"$NORVD" --gen-key "$T/probe.key" >"$T/again.out" 2>&1 || rc=$?
+[ "$rc" = 1 ] && grep -q 'File exists' "$T/again.out" && [ "$(cat "$T/probe.key")" = "$good" ] ||
+    fail "--gen-key over a key that exists: status $rc, $(cat "$T/again.out")"
 
 # start_forger: the forger in machine 2's namespaces; its pid in forger_pid_of.
 start_forger() {
