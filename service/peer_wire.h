@@ -30,11 +30,32 @@ constexpr uint8_t kVersion = 1;
 constexpr uint8_t kVersionAuthenticated = 2;
 constexpr uint8_t kTypeReceipt = 1;
 
+// ---- Head of every message: [0 magic u32][4 version u8][5 type u8] ---------
+namespace head {
+constexpr size_t kMagic = 0;
+constexpr size_t kVersion = 4;
+constexpr size_t kType = 5;
+}  // namespace head
+
+inline void put_head(uint8_t *buf, uint8_t version, uint8_t type) {
+    using namespace norv::wire;
+    put_u32le(buf, head::kMagic, kMagic);
+    put_u8(buf, head::kVersion, version);
+    put_u8(buf, head::kType, type);
+}
+
 // The version of a message that starts with our magic, or nothing.
 inline std::optional<uint8_t> message_version(const uint8_t *buf, size_t len) {
     using namespace norv::wire;
-    if (len < 5 || get_u32le(buf, 0) != kMagic) return std::nullopt;
-    return get_u8(buf, 4);
+    if (len <= head::kVersion || get_u32le(buf, head::kMagic) != kMagic) return std::nullopt;
+    return get_u8(buf, head::kVersion);
+}
+
+// Whether len is size and the head is ours, of that version and a receipt.
+inline bool has_receipt_head(const uint8_t *buf, size_t len, size_t size, uint8_t version) {
+    using namespace norv::wire;
+    return len == size && get_u32le(buf, head::kMagic) == kMagic &&
+           get_u8(buf, head::kVersion) == version && get_u8(buf, head::kType) == kTypeReceipt;
 }
 
 // ---- Receipt (20 bytes) ----------------------------------------------------
@@ -53,6 +74,7 @@ constexpr size_t kReceiptTime = 12;
 constexpr size_t kSize = 20;
 static_assert(kReceiptTime + 8 == kSize);
 static_assert(kRegistrationId % 4 == 0 && kReceiptTime % 4 == 0);
+static_assert(kMagic == head::kMagic && kVersion == head::kVersion && kType == head::kType);
 }  // namespace receipt
 
 struct Receipt {
@@ -63,9 +85,7 @@ struct Receipt {
 
 inline void encode_receipt(const Receipt &r, uint8_t *buf) {
     using namespace norv::wire;
-    put_u32le(buf, receipt::kMagic, kMagic);
-    put_u8(buf, receipt::kVersion, kVersion);
-    put_u8(buf, receipt::kType, kTypeReceipt);
+    put_head(buf, kVersion, kTypeReceipt);
     put_u8(buf, receipt::kReceiver, r.receiver);
     put_u8(buf, receipt::kReceiver + 1, 0);
     put_i32le(buf, receipt::kRegistrationId, r.registrationId);
@@ -76,10 +96,7 @@ inline void encode_receipt(const Receipt &r, uint8_t *buf) {
 // a machine id below MAX_MACHINES and a positive registration id.
 inline std::optional<Receipt> decode_receipt(const uint8_t *buf, size_t len) {
     using namespace norv::wire;
-    if (len != receipt::kSize) return std::nullopt;
-    if (get_u32le(buf, receipt::kMagic) != kMagic) return std::nullopt;
-    if (get_u8(buf, receipt::kVersion) != kVersion) return std::nullopt;
-    if (get_u8(buf, receipt::kType) != kTypeReceipt) return std::nullopt;
+    if (!has_receipt_head(buf, len, receipt::kSize, kVersion)) return std::nullopt;
     Receipt r{get_u8(buf, receipt::kReceiver), get_i32le(buf, receipt::kRegistrationId),
               get_u64le(buf, receipt::kReceiptTime)};
     if (r.receiver >= MAX_MACHINES || r.registrationId <= 0) return std::nullopt;
@@ -113,6 +130,7 @@ static_assert(kRegistrationId == receipt::kRegistrationId && kReceiptTime == rec
 static_assert(kReceiptTime + 8 == kEpoch && kEpoch + 8 == kSeq && kSeq + 8 == kCode);
 static_assert(kCode + kCodeSize == kSize);
 static_assert(kEpoch % 4 == 0 && kSeq % 4 == 0);
+static_assert(kMagic == head::kMagic && kVersion == head::kVersion && kType == head::kType);
 }  // namespace receipt_v2
 
 struct AuthenticatedReceipt {
@@ -125,9 +143,7 @@ struct AuthenticatedReceipt {
 // Writes every byte before the code; the code is the caller's to append.
 inline void encode_receipt_v2(const AuthenticatedReceipt &a, uint8_t *buf) {
     using namespace norv::wire;
-    put_u32le(buf, receipt_v2::kMagic, kMagic);
-    put_u8(buf, receipt_v2::kVersion, kVersionAuthenticated);
-    put_u8(buf, receipt_v2::kType, kTypeReceipt);
+    put_head(buf, kVersionAuthenticated, kTypeReceipt);
     put_u8(buf, receipt_v2::kSender, a.receipt.receiver);
     put_u8(buf, receipt_v2::kAddressee, a.addressee);
     put_i32le(buf, receipt_v2::kRegistrationId, a.receipt.registrationId);
@@ -141,10 +157,7 @@ inline void encode_receipt_v2(const AuthenticatedReceipt &a, uint8_t *buf) {
 // registration id. The code is not looked at here.
 inline std::optional<AuthenticatedReceipt> decode_receipt_v2(const uint8_t *buf, size_t len) {
     using namespace norv::wire;
-    if (len != receipt_v2::kSize) return std::nullopt;
-    if (get_u32le(buf, receipt_v2::kMagic) != kMagic) return std::nullopt;
-    if (get_u8(buf, receipt_v2::kVersion) != kVersionAuthenticated) return std::nullopt;
-    if (get_u8(buf, receipt_v2::kType) != kTypeReceipt) return std::nullopt;
+    if (!has_receipt_head(buf, len, receipt_v2::kSize, kVersionAuthenticated)) return std::nullopt;
     AuthenticatedReceipt a{{get_u8(buf, receipt_v2::kSender), get_i32le(buf, receipt_v2::kRegistrationId),
                             get_u64le(buf, receipt_v2::kReceiptTime)},
                            get_u8(buf, receipt_v2::kAddressee), get_u64le(buf, receipt_v2::kEpoch),
