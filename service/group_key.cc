@@ -86,7 +86,8 @@ std::optional<GroupKey> read_key_file(const std::string &path, std::string &why)
         why = kNoInit;
         return std::nullopt;
     }
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // O_NONBLOCK: a FIFO in its place must not stop norvd before it can say so.
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) {
         why = system_error("open " + path);
         return std::nullopt;
@@ -100,6 +101,12 @@ std::optional<GroupKey> read_key_file(const std::string &path, std::string &why)
     }
     if (!S_ISREG(st.st_mode)) {
         why = "key file " + path + " is not a regular file";
+        return std::nullopt;
+    }
+    // Whoever owns the file can read or change it: that must be us.
+    if (st.st_uid != geteuid()) {
+        why = "key file " + path + " belongs to uid " + std::to_string(st.st_uid) +
+              ", not to the user norvd runs as (uid " + std::to_string(geteuid()) + ")";
         return std::nullopt;
     }
     unsigned mode = st.st_mode & 07777;

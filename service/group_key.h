@@ -2,8 +2,8 @@
 // puts on their messages.
 //
 // The key is 32 random bytes. Its file holds them as they are or as 64 hex
-// digits (a trailing newline allowed), and gives no access to group or
-// others: mode 0600 or 0400, nothing else. The code is libsodium's
+// digits (a trailing newline allowed), belongs to the user norvd runs as and
+// gives no access to group or others: mode 0600 or 0400, nothing else. The code is libsodium's
 // crypto_auth (HMAC-SHA512-256), checked in constant time. A norvd built
 // without libsodium (the 32-bit build where no i386 libsodium is installed)
 // reads no key and writes none, and so speaks only the unauthenticated
@@ -31,8 +31,8 @@ bool authentication_available();
 std::optional<GroupKey> parse_key(const uint8_t *data, size_t len, std::string &why);
 
 // Reads the key file at path. Refuses (nothing, and why) a file that is not
-// a regular file, whose mode (as the opened file has it) is not 0600 or 0400,
-// or whose bytes are no key.
+// a regular file, that another user owns, whose mode (as the opened file has
+// it) is not 0600 or 0400, or whose bytes are no key.
 std::optional<GroupKey> read_key_file(const std::string &path, std::string &why);
 
 // Writes a fresh random key, as hex and a newline, to a new file at path of

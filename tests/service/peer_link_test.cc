@@ -122,6 +122,16 @@ TEST_F(KeyFiles, OnlyModes0600And0400AreRead) {
     EXPECT_NE(why.find("open " + dir_ + "/none failed"), std::string::npos) << why;
     EXPECT_FALSE(read_key_file(write("short", kHex.substr(2), 0600), why));
     EXPECT_NE(why.find("62 bytes"), std::string::npos) << why;
+    // A FIFO is refused, not waited on.
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(read_key_file(dir_ + "/fifo", why));
+    EXPECT_NE(why.find("not a regular file"), std::string::npos) << why;
+    // A file of another user, who could read or change it.
+    std::string theirs = write("theirs", kHex, 0600);
+    if (chown(theirs.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) == 0) {
+        EXPECT_FALSE(read_key_file(theirs, why));
+        EXPECT_NE(why.find("belongs to uid " + std::to_string(geteuid() + 1)), std::string::npos) << why;
+    }
     // The file is looked at once opened, not through its name: a link to a
     // key file of the right mode is as good as the file.
     std::string good = write("good", kHex, 0400);
