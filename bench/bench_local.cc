@@ -4,6 +4,8 @@
 //   library cost    a timed send and an accepted receive with the
 //                   service replaced by a scripted peer           vs raw sendto / recvfrom
 //   header code     putReceiveInfo, header encode and decode      (ns per call)
+//   peer messages   norvd sealing and judging a receipt of        vs the same in version 1
+//                   version 2 (code, window)
 //
 // The scripted peer is the far end of a socketpair() on which the clock
 // replies are queued before the timed stretch starts, so it answers at once
@@ -21,6 +23,7 @@
 
 #include "bench_util.h"
 #include "norv.h"
+#include "peer_link.h"
 #include "timed_socket_io.h"
 #include "wire.h"
 
@@ -324,6 +327,62 @@ void BM_Memcpy184(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_Memcpy184);
+
+// ---- norvd's peer messages ---------------------------------------------------
+
+constexpr uint64_t kStarted = 1'700'000'000'000'000'000;
+constexpr int kPeerBatch = 4096;
+
+std::optional<norvd::GroupKey> bench_key(bool keyed) {
+    if (!keyed) return std::nullopt;
+    norvd::GroupKey k;
+    k.fill(0x5A);
+    return k;
+}
+
+// One receipt sealed by machine 1 for machine 0, as its norvd sends it.
+void BM_PeerSeal(benchmark::State &state) {
+    bool keyed = state.range(0) != 0;
+    if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
+    norvd::PeerLink link(1, bench_key(keyed), kStarted);
+    uint8_t buf[norvd::kMaxPeerMessage];
+    int32_t id = 1;
+    for (auto _ : state) {
+        size_t len = link.seal(0, norvd::peer::Receipt{1, id++, kStarted + 5}, buf);
+        benchmark::DoNotOptimize(len);
+        benchmark::DoNotOptimize(buf);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PeerSeal)->Arg(0)->Arg(1);
+
+// Machine 0 judging machine 1's receipts, each new (sealed beforehand, in
+// batches, with the timer paused).
+void BM_PeerOpen(benchmark::State &state) {
+    bool keyed = state.range(0) != 0;
+    if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
+    norvd::PeerLink sender(1, bench_key(keyed), kStarted), here(0, bench_key(keyed), kStarted);
+    std::vector<uint8_t> batch(kPeerBatch * norvd::kMaxPeerMessage);
+    size_t len = 0;
+    int next = kPeerBatch;
+    int32_t id = 1;
+    bool ok = true;
+    for (auto _ : state) {
+        if (next == kPeerBatch) {
+            state.PauseTiming();
+            for (int i = 0; i < kPeerBatch; ++i)
+                len = sender.seal(0, norvd::peer::Receipt{1, id++, kStarted + 5},
+                                  batch.data() + i * norvd::kMaxPeerMessage);
+            next = 0;
+            state.ResumeTiming();
+        }
+        auto o = here.open(1, batch.data() + next++ * norvd::kMaxPeerMessage, len, kStarted);
+        ok = ok && o.receipt.has_value();
+        benchmark::DoNotOptimize(o);
+    }
+    if (!ok) state.SkipWithError("a genuine receipt was dropped");
+}
+BENCHMARK(BM_PeerOpen)->Arg(0)->Arg(1);
 
 }  // namespace
 

@@ -313,3 +313,49 @@ write("peer_messages", {
         + datagram(0, peer_receipt(0, -5, 5)) + datagram(0, peer_receipt(9, 5, 5))
         + local_receipt(7, 200, 12) + local_receipt(2, 200, 2 << 26 | 3) + later(65535),
 })
+
+
+# ---- peer_auth ---------------------------------------------------------------
+# [local id][flags: bit 0 keyed], then operations (see fuzz/peer_auth.cc).
+
+def seal(machine, to, reg_id, at, foreign=False):
+    return bytes([(0x80 if foreign else 0) | (machine << 2) | 1, to]) + struct.pack("<iB", reg_id, at)
+
+
+def deliver(pick, address, flip=None):
+    return bytes([(address << 2) | 2, pick]) + (bytes([0x80 | flip[1], flip[0]]) if flip else b"\0\0")
+
+
+def restart(machine, step, back=False):
+    return bytes([(0x80 if back else 0) | (machine << 2) | 3, step])
+
+
+def v2_receipt(sender, addressee, reg_id, at, epoch, seq, code=bytes(32)):
+    return b"NRVD" + struct.pack("<BBBBiQQQ", 2, 1, sender, addressee, reg_id, at, epoch, seq) + code
+
+
+write("peer_auth", {
+    # Machine 0 keyed: receipts of machines 1 and 2, each played again, from
+    # the other's address, changed in a bit; a stale one; machine 1 starts
+    # again and its earlier start is played; another key's seal.
+    "genuine-and-replayed": bytes([0, 1])
+        + seal(1, 0, 1, 20) + seal(2, 0, 1, 30) + seal(1, 2, 2, 20) + seal(1, 0, 3, 0)
+        + deliver(0, 1) + deliver(0, 1) + deliver(0, 2) + deliver(1, 2) + deliver(2, 1)
+        + deliver(3, 1) + deliver(1, 2, flip=(40, 3)) + deliver(1, 2, flip=(4, 1))
+        + restart(1, 5) + seal(1, 0, 4, 20) + deliver(4, 1) + deliver(0, 1)
+        + restart(2, 9, back=True) + seal(2, 0, 5, 20) + deliver(5, 2)
+        + seal(1, 0, 6, 20, foreign=True) + deliver(6, 1) + deliver(0, 6),
+    # Datagrams nobody of the group sealed: version 2 with a made-up code,
+    # version 1, noise, short and long, from a peer's address and from no peer's.
+    "forgeries": bytes([3, 1])
+        + datagram(1, v2_receipt(1, 3, 7, 1700000000000000000, 1, 1))
+        + datagram(1, v2_receipt(1, 3, 7, 1700000000000000000, 1, 1)[:67])
+        + datagram(2, peer_receipt(2, 7, 1700000000000000000))
+        + datagram(4, b"NRVD" + bytes([9]) + bytes(63))
+        + datagram(6, v2_receipt(1, 3, 7, 1700000000000000000, 1, 2)) + datagram(0, b""),
+    # No key: version 1 from the peers' addresses, version 2 that cannot be checked.
+    "unkeyed": bytes([0, 0])
+        + seal(1, 0, 1, 20) + seal(2, 0, 2, 20) + deliver(0, 1) + deliver(0, 1) + deliver(1, 7)
+        + deliver(1, 2, flip=(6, 0))
+        + datagram(1, v2_receipt(1, 0, 7, 1700000000000000000, 1, 1)),
+})

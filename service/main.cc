@@ -45,8 +45,10 @@
 #include "device_holders.h"
 #include "fd.h"
 #include "holder_lookup.h"
+#include "group_key.h"
 #include "notice_queue.h"
 #include "options.h"
+#include "peer_link.h"
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
@@ -126,8 +128,11 @@ struct AccessGroup {
 
 class Daemon {
 public:
-    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock, const AccessGroup &group)
-        : opts_(opts), group_(group), clock_(clock), service_(config, log), channels_(kMaxConnections) {}
+    // key: the group's key (peer messages version 2), or none (version 1).
+    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock, const AccessGroup &group,
+           std::optional<GroupKey> key)
+        : opts_(opts), group_(group), clock_(clock), service_(config, log), channels_(kMaxConnections),
+          startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)) {}
 
     bool start();
     int run();
@@ -143,6 +148,10 @@ private:
     void handle(const epoll_event *events, int n);
     void on_signal();
     void on_peer();
+    // The peer link's counters, when more messages were dropped since they
+    // were last logged (or always, at the end): at most a line a second,
+    // whatever the rate of the drops.
+    void log_peer_counters(bool always);
     void on_keeper();
     // Answers of the look for the holders of /dev/rtf1.
     void on_lookup();
@@ -185,6 +194,9 @@ private:
     ChannelTable channels_;
     ConnectionLife life_;
     Fd epoll_, signals_, inotify_, peerSocket_;
+    uint64_t startBase_;  // on the base clock
+    PeerLink link_;
+    uint64_t loggedDrops_ = 0;
     std::unique_ptr<GuardKeeper> keeper_;
     std::unique_ptr<HolderLookup> lookup_;
     std::unique_ptr<PtyDevice> registration_;
@@ -336,6 +348,12 @@ bool Daemon::start() {
     }
     log("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
         " (" + registration_->pts() + ") to group " + group_.name);
+    if (link_.authenticated())
+        log("peer messages authenticated with the key of " + opts_.keyFile + " (version 2), epoch " +
+            std::to_string(link_.epoch()));
+    else if (!peers_.empty())
+        log("warning: peer messages are not authenticated (version 1): whoever can send from a "
+            "peer's address speaks for that machine; give the group a key with --key-file");
     started_ = true;
     return true;
 }
@@ -400,6 +418,7 @@ void Daemon::handle(const epoll_event *events, int n) {
 void Daemon::housekeeping(uint64_t mono) {
     if (mono >= nextTick_) {
         nextTick_ = mono + kTickNs;
+        log_peer_counters(false);
         settle_registration(mono);
         std::vector<int> all;
         for (const auto &[n, c] : connections_) all.push_back(n);
@@ -533,19 +552,37 @@ void Daemon::on_peer() {
         for (const auto &[id, addr] : peers_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
-        if (machine < 0) {
+        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
+        // One line per dropped datagram: these are the lines to rate-limit.
+        switch (opened.drop) {
+        case PeerDrop::kNone:
+            break;
+        case PeerDrop::kNotPeer:
             log("ignored " + std::to_string(len) + " bytes from " + sender + ", not a peer");
             continue;
-        }
-        auto receipt = peer::decode_receipt(buf, static_cast<size_t>(len));
-        if (!receipt) {
+        case PeerDrop::kMalformed:
             log("ignored a malformed message of " + std::to_string(len) + " bytes from machine " +
                 std::to_string(machine));
             continue;
+        default:
+            log("dropped a message of " + std::to_string(len) + " bytes from machine " +
+                std::to_string(machine) + " (" + sender + "): " + drop_reason(opened.drop));
+            continue;
         }
-        receipt->receiptTime = clock_.to_base(receipt->receiptTime);
-        service_.peer_receipt(static_cast<uint8_t>(machine), *receipt, reached);
+        if (opened.newEpoch)
+            log("machine " + std::to_string(machine) + ": first message of its start at epoch " +
+                std::to_string(opened.epoch));
+        peer::Receipt receipt = *opened.receipt;
+        receipt.receiptTime = clock_.to_base(receipt.receiptTime);
+        service_.peer_receipt(static_cast<uint8_t>(machine), receipt, reached);
     }
+}
+
+void Daemon::log_peer_counters(bool always) {
+    const PeerCounters &c = link_.counters();
+    if (c.dropped() == loggedDrops_ && !(always && peerSocket_.valid())) return;
+    loggedDrops_ = c.dropped();
+    log("peer messages: " + describe(c));
 }
 
 void Daemon::on_master(PtyDevice &dev) {
@@ -818,9 +855,9 @@ void Daemon::forward(const Forward &f) {
     if (it == peers_.end() || !peerSocket_.valid()) return;
     peer::Receipt r = f.receipt;
     r.receiptTime = clock_.to_common(r.receiptTime);
-    uint8_t msg[peer::receipt::kSize];
-    peer::encode_receipt(r, msg);
-    if (sendto(peerSocket_.get(), msg, sizeof msg, 0, reinterpret_cast<const sockaddr *>(&it->second),
+    uint8_t msg[kMaxPeerMessage];
+    size_t len = link_.seal(f.machine, r, msg);
+    if (sendto(peerSocket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second),
                sizeof it->second) < 0)
         error(failed("sendto"));
 }
@@ -862,7 +899,10 @@ void Daemon::shutdown() {
     drop_device(registration_);
     lookup_.reset();
     keeper_.reset();
-    if (started_) log("stopped");
+    if (started_) {
+        log_peer_counters(true);
+        log("stopped");
+    }
 }
 
 // Holds the lock that makes norvd the only one on this machine (on this /dev).
@@ -975,9 +1015,27 @@ int main(int argc, char *argv[]) {
         return 0;
     }
     quiet = opts.quiet;
+    if (!opts.genKey.empty()) {
+        std::string why;
+        if (!write_new_key_file(opts.genKey, why)) {
+            error(why);
+            return 1;
+        }
+        log("wrote a new group key to " + opts.genKey);
+        return 0;
+    }
     if (geteuid() != 0) {
         error("needs root: it creates the devices /dev/rtf*");
         return 1;
+    }
+    std::optional<GroupKey> key;
+    if (!opts.keyFile.empty()) {
+        std::string why;
+        key = read_key_file(opts.keyFile, why);
+        if (!key) {
+            error(why);
+            return 1;
+        }
     }
 
     AccessGroup group;
@@ -998,7 +1056,7 @@ int main(int argc, char *argv[]) {
     watch.report_sync();
     if (!remove_stale_links()) return 1;
 
-    Daemon daemon(opts, config, watch, group);
+    Daemon daemon(opts, config, watch, group, key);
     int status = daemon.start() ? daemon.run() : 1;
     daemon.shutdown();
     return status;

@@ -24,16 +24,20 @@ bool parse_int(const std::string &text, long long lo, long long hi, long long &o
 }  // namespace
 
 std::string usage() {
-    return "usage: norvd [--id N] [--peer ID=HOST]... [--bind ADDR] [--clock-offset NS]\n"
-           "             [--clock-drift PPM] [--group NAME] [--quiet]\n"
+    return "usage: norvd [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
+           "             [--clock-offset NS] [--clock-drift PPM] [--group NAME] [--quiet]\n"
+           "       norvd --gen-key PATH\n"
            "  --id N            machine id of this machine, 0 to 4 (default 0)\n"
            "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port 16007)\n"
            "  --bind ADDR       local address of the peer socket (default any)\n"
+           "  --key-file PATH   the group's key (mode 0600 or 0400): peer messages are\n"
+           "                    authenticated (version 2); without it they are not\n"
            "  --clock-offset NS add NS nanoseconds to the clock that clients see\n"
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
            "  --group NAME      members of group NAME may connect (default: group norv\n"
            "                    if it exists, otherwise root only)\n"
-           "  --quiet           no log lines on standard error\n";
+           "  --quiet           no log lines on standard error\n"
+           "  --gen-key PATH    write a fresh group key to the new file PATH and exit\n";
 }
 
 std::string parse_options(int argc, char *const argv[], Options &opts) {
@@ -65,6 +69,10 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             if (!value(opts.bind) || opts.bind.empty()) return "--bind needs an address";
         } else if (arg == "--group") {
             if (!value(opts.group) || opts.group.empty()) return "--group needs a group name";
+        } else if (arg == "--key-file") {
+            if (!value(opts.keyFile) || opts.keyFile.empty()) return "--key-file needs a path";
+        } else if (arg == "--gen-key") {
+            if (!value(opts.genKey) || opts.genKey.empty()) return "--gen-key needs a path";
         } else if (arg == "--clock-offset") {
             long long ns;
             if (!value(v) || !parse_int(v, INT64_MIN, INT64_MAX, ns))

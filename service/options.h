@@ -16,6 +16,8 @@ struct Options {
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
     std::string group;                                  // --group NAME ("" = norv or root only)
+    std::string keyFile;                                // --key-file PATH ("" = no key)
+    std::string genKey;                                 // --gen-key PATH: write a key, exit
     bool quiet = false;                                 // --quiet
     bool help = false;                                  // --help
 };

@@ -5,6 +5,13 @@
 // received a registered datagram to the norvd of the machine that registered
 // it, so that the latter can judge the send. Every message starts with a magic
 // number and a version, and anything that does not decode exactly is ignored.
+//
+// Version 1 is trusted for its source address alone. Version 2, used by the
+// norvds of a group that share a key, adds who it is for, the sender's start
+// (epoch) and sequence number, and an authentication code over everything
+// before it; the receipt's fields keep the offsets they have in version 1.
+// This file only lays the bytes out: the code is computed and checked, and
+// the epoch and sequence judged, by the peer link (peer_link.h).
 #ifndef NORVD_PEER_WIRE_H
 #define NORVD_PEER_WIRE_H
 
@@ -20,7 +27,36 @@ namespace norvd::peer {
 constexpr uint16_t kPort = 16007;
 constexpr uint32_t kMagic = 0x4456524E;  // "NRVD" in wire order
 constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersionAuthenticated = 2;
 constexpr uint8_t kTypeReceipt = 1;
+
+// ---- Head of every message: [0 magic u32][4 version u8][5 type u8] ---------
+namespace head {
+constexpr size_t kMagic = 0;
+constexpr size_t kVersion = 4;
+constexpr size_t kType = 5;
+}  // namespace head
+
+inline void put_head(uint8_t *buf, uint8_t version, uint8_t type) {
+    using namespace norv::wire;
+    put_u32le(buf, head::kMagic, kMagic);
+    put_u8(buf, head::kVersion, version);
+    put_u8(buf, head::kType, type);
+}
+
+// The version of a message that starts with our magic, or nothing.
+inline std::optional<uint8_t> message_version(const uint8_t *buf, size_t len) {
+    using namespace norv::wire;
+    if (len <= head::kVersion || get_u32le(buf, head::kMagic) != kMagic) return std::nullopt;
+    return get_u8(buf, head::kVersion);
+}
+
+// Whether len is size and the head is ours, of that version and a receipt.
+inline bool has_receipt_head(const uint8_t *buf, size_t len, size_t size, uint8_t version) {
+    using namespace norv::wire;
+    return len == size && get_u32le(buf, head::kMagic) == kMagic &&
+           get_u8(buf, head::kVersion) == version && get_u8(buf, head::kType) == kTypeReceipt;
+}
 
 // ---- Receipt (20 bytes) ----------------------------------------------------
 // [0 magic u32][4 version u8][5 type u8][6 receiver u8][7 reserved]
@@ -38,6 +74,7 @@ constexpr size_t kReceiptTime = 12;
 constexpr size_t kSize = 20;
 static_assert(kReceiptTime + 8 == kSize);
 static_assert(kRegistrationId % 4 == 0 && kReceiptTime % 4 == 0);
+static_assert(kMagic == head::kMagic && kVersion == head::kVersion && kType == head::kType);
 }  // namespace receipt
 
 struct Receipt {
@@ -48,9 +85,7 @@ struct Receipt {
 
 inline void encode_receipt(const Receipt &r, uint8_t *buf) {
     using namespace norv::wire;
-    put_u32le(buf, receipt::kMagic, kMagic);
-    put_u8(buf, receipt::kVersion, kVersion);
-    put_u8(buf, receipt::kType, kTypeReceipt);
+    put_head(buf, kVersion, kTypeReceipt);
     put_u8(buf, receipt::kReceiver, r.receiver);
     put_u8(buf, receipt::kReceiver + 1, 0);
     put_i32le(buf, receipt::kRegistrationId, r.registrationId);
@@ -61,14 +96,76 @@ inline void encode_receipt(const Receipt &r, uint8_t *buf) {
 // a machine id below MAX_MACHINES and a positive registration id.
 inline std::optional<Receipt> decode_receipt(const uint8_t *buf, size_t len) {
     using namespace norv::wire;
-    if (len != receipt::kSize) return std::nullopt;
-    if (get_u32le(buf, receipt::kMagic) != kMagic) return std::nullopt;
-    if (get_u8(buf, receipt::kVersion) != kVersion) return std::nullopt;
-    if (get_u8(buf, receipt::kType) != kTypeReceipt) return std::nullopt;
+    if (!has_receipt_head(buf, len, receipt::kSize, kVersion)) return std::nullopt;
     Receipt r{get_u8(buf, receipt::kReceiver), get_i32le(buf, receipt::kRegistrationId),
               get_u64le(buf, receipt::kReceiptTime)};
     if (r.receiver >= MAX_MACHINES || r.registrationId <= 0) return std::nullopt;
     return r;
+}
+
+// ---- Authenticated receipt, version 2 (68 bytes) ---------------------------
+// [0 magic u32][4 version u8 = 2][5 type u8][6 sender u8][7 addressee u8]
+// [8 registrationId i32][12 receiptTime u64][20 epoch u64][28 seq u64]
+// [36 code 32]
+// sender: as the receiver of version 1, the machine that received the
+// datagram and sends this; addressee: the machine the message is for, so
+// that a message cannot be played to another machine of the group; epoch:
+// the sender's start (its CLOCK_REALTIME in ns when it started), larger at
+// every start; seq: the sender's count of messages to that addressee in that
+// epoch, from 1; code: HMAC-SHA512-256 of bytes 0 to 35 under the group key.
+namespace receipt_v2 {
+constexpr size_t kMagic = 0;
+constexpr size_t kVersion = 4;
+constexpr size_t kType = 5;
+constexpr size_t kSender = 6;
+constexpr size_t kAddressee = 7;
+constexpr size_t kRegistrationId = 8;
+constexpr size_t kReceiptTime = 12;
+constexpr size_t kEpoch = 20;
+constexpr size_t kSeq = 28;
+constexpr size_t kCode = 36;
+constexpr size_t kCodeSize = 32;
+constexpr size_t kSize = 68;
+static_assert(kRegistrationId == receipt::kRegistrationId && kReceiptTime == receipt::kReceiptTime);
+static_assert(kReceiptTime + 8 == kEpoch && kEpoch + 8 == kSeq && kSeq + 8 == kCode);
+static_assert(kCode + kCodeSize == kSize);
+static_assert(kEpoch % 4 == 0 && kSeq % 4 == 0);
+static_assert(kMagic == head::kMagic && kVersion == head::kVersion && kType == head::kType);
+}  // namespace receipt_v2
+
+struct AuthenticatedReceipt {
+    Receipt receipt;  // receipt.receiver is the sender
+    uint8_t addressee;
+    uint64_t epoch;
+    uint64_t seq;
+};
+
+// Writes every byte before the code; the code is the caller's to append.
+inline void encode_receipt_v2(const AuthenticatedReceipt &a, uint8_t *buf) {
+    using namespace norv::wire;
+    put_head(buf, kVersionAuthenticated, kTypeReceipt);
+    put_u8(buf, receipt_v2::kSender, a.receipt.receiver);
+    put_u8(buf, receipt_v2::kAddressee, a.addressee);
+    put_i32le(buf, receipt_v2::kRegistrationId, a.receipt.registrationId);
+    put_u64le(buf, receipt_v2::kReceiptTime, a.receipt.receiptTime);
+    put_u64le(buf, receipt_v2::kEpoch, a.epoch);
+    put_u64le(buf, receipt_v2::kSeq, a.seq);
+}
+
+// Decodes a version 2 receipt of exactly kSize bytes, with our magic, version
+// and type, sender and addressee below MAX_MACHINES and a positive
+// registration id. The code is not looked at here.
+inline std::optional<AuthenticatedReceipt> decode_receipt_v2(const uint8_t *buf, size_t len) {
+    using namespace norv::wire;
+    if (!has_receipt_head(buf, len, receipt_v2::kSize, kVersionAuthenticated)) return std::nullopt;
+    AuthenticatedReceipt a{{get_u8(buf, receipt_v2::kSender), get_i32le(buf, receipt_v2::kRegistrationId),
+                            get_u64le(buf, receipt_v2::kReceiptTime)},
+                           get_u8(buf, receipt_v2::kAddressee), get_u64le(buf, receipt_v2::kEpoch),
+                           get_u64le(buf, receipt_v2::kSeq)};
+    if (a.receipt.receiver >= MAX_MACHINES || a.addressee >= MAX_MACHINES ||
+        a.receipt.registrationId <= 0)
+        return std::nullopt;
+    return a;
 }
 
 }  // namespace norvd::peer

@@ -61,14 +61,16 @@ ping_until() {
 # record of every ping it answered) and checks, with group_truth.py, every
 # answered ping's bound and every verdict NORVping on MACHINE printed against
 # what really happened; prints the confusion table. Bounds are only reported
-# when TRUTH_BOUNDS=report (clocks that drift beyond what they allow for).
-# Output in $T/truth.out; fails on anything untrue.
+# when TRUTH_BOUNDS=report (clocks that drift beyond what they allow for), and
+# verdicts when TRUTH_VERDICTS=report (a test that makes untrue verdicts on
+# purpose counts them itself). Output in $T/truth.out; fails on anything untrue.
 check_truth() {
     local machine=$1 n i
     n=$(cat "$T/group/machines")
     for ((i = 0; i < n; i++)); do group stop "$i" pong; done
     python3 "$GROUP_TRUTH" --group "$T/group" --machines "$n" --ping "$T/ping.out" \
-        --registrar "$machine" --bounds "${TRUTH_BOUNDS:-assert}" >"$T/truth.out" 2>&1
+        --registrar "$machine" --bounds "${TRUTH_BOUNDS:-assert}" --verdicts "${TRUTH_VERDICTS:-assert}" \
+        >"$T/truth.out" 2>&1
     local st=$?
     cat "$T/truth.out"
     [ "$st" = 0 ] || fail "not what really happened: $(grep -E '^(outside|untrue|early|problem)' "$T/truth.out" | head -3)"

@@ -137,7 +137,8 @@ class Run:
                     continue
                 m = re.search(r"registration (\d+) received on machine (\d) at \d+, here at (\d+)", line)
                 if m:
-                    self.reached_log[(int(m.group(1)), int(m.group(2)))] = int(m.group(3))
+                    # The first: a copy that came later is no receipt.
+                    self.reached_log.setdefault((int(m.group(1)), int(m.group(2))), int(m.group(3)))
         if self.clocks and len({c.base_name for c in self.clocks.values()}) != 1:
             self.problems.append("the machines name different base clocks")
 
@@ -168,8 +169,14 @@ class Run:
                 start = (le(head, 4, 8) - le(head, 12, 8)) % U64
                 self.ping_arrivals[(int(f["from"]), int(f["to"]), start)] = int(f["base0_ns"])
             elif f["dport"] == "16007" and len(head) == 40 and head.startswith("4e525644"):
+                # Both versions of the receipt hold the sender at 6 and the
+                # registration at 8. Only a machine's own receipts count (not
+                # one that claims another machine's name), and only the first
+                # of a receipt: a copy played again is no receipt.
+                if le(head, 6, 1) != int(f["from"]):
+                    continue
                 key = (le(head, 8, 4), le(head, 6, 1), int(f["to"]))
-                self.peer_messages[key] = (f["fate"], int(f["base0_ns"]), int(f["base1_ns"]))
+                self.peer_messages.setdefault(key, (f["fate"], int(f["base0_ns"]), int(f["base1_ns"])))
 
     def base_of(self, machine, stamp):
         return self.clocks[machine].base(stamp)

@@ -73,5 +73,91 @@ TEST(PeerWire, RejectsAnythingThatIsNotExactlyAReceipt) {
     EXPECT_FALSE(decode_receipt(zeroId, sizeof zeroId));
 }
 
+TEST(PeerWire, AuthenticatedReceiptGoldenBytes) {
+    Bytes expected = {
+        0x4E, 0x52, 0x56, 0x44,                          // magic "NRVD"
+        0x02, 0x01, 0x03, 0x00,                          // version 2, receipt, from machine 3 to 0
+        0x05, 0x00, 0x00, 0x0C,                          // registration id 0x0C000005
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // receipt time
+        0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // epoch
+        0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21,  // sequence number
+    };
+    // The encoder leaves the code to its caller.
+    uint8_t buf[receipt_v2::kSize];
+    std::memset(buf, 0xEE, sizeof buf);
+    encode_receipt_v2(AuthenticatedReceipt{{3, 0x0C000005, 0x0102030405060708}, 0,
+                                           0x1112131415161718, 0x2122232425262728},
+                      buf);
+    EXPECT_EQ(Bytes(buf, buf + receipt_v2::kCode), expected);
+    EXPECT_EQ(Bytes(buf + receipt_v2::kCode, buf + sizeof buf), Bytes(receipt_v2::kCodeSize, 0xEE));
+    Bytes whole = expected;
+    whole.resize(receipt_v2::kSize, 0xAB);  // the decoder does not judge the code
+    auto a = decode_receipt_v2(whole.data(), whole.size());
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->receipt.receiver, 3);
+    EXPECT_EQ(a->addressee, 0);
+    EXPECT_EQ(a->receipt.registrationId, 0x0C000005);
+    EXPECT_EQ(a->receipt.receiptTime, 0x0102030405060708u);
+    EXPECT_EQ(a->epoch, 0x1112131415161718u);
+    EXPECT_EQ(a->seq, 0x2122232425262728u);
+    EXPECT_EQ(message_version(whole.data(), whole.size()), kVersionAuthenticated);
+    EXPECT_EQ(message_version(whole.data(), 4), std::nullopt);
+}
+
+TEST(PeerWire, AuthenticatedRoundTripsEdgeValues) {
+    for (uint64_t v : {uint64_t{0}, uint64_t{1} << 63, UINT64_MAX})
+        for (int32_t id : {1, INT32_MAX})
+            for (uint8_t m : {0, 4}) {
+                uint8_t buf[receipt_v2::kSize] = {};
+                encode_receipt_v2(AuthenticatedReceipt{{m, id, v}, static_cast<uint8_t>(4 - m), ~v, v},
+                                  buf);
+                auto a = decode_receipt_v2(buf, sizeof buf);
+                ASSERT_TRUE(a);
+                EXPECT_EQ(a->receipt.receiver, m);
+                EXPECT_EQ(a->addressee, 4 - m);
+                EXPECT_EQ(a->receipt.registrationId, id);
+                EXPECT_EQ(a->receipt.receiptTime, v);
+                EXPECT_EQ(a->epoch, ~v);
+                EXPECT_EQ(a->seq, v);
+            }
+}
+
+TEST(PeerWire, RejectsAnythingThatIsNotExactlyAnAuthenticatedReceipt) {
+    uint8_t good[receipt_v2::kSize] = {};
+    encode_receipt_v2(AuthenticatedReceipt{{1, 7, 1000}, 0, 5, 6}, good);
+    ASSERT_TRUE(decode_receipt_v2(good, sizeof good));
+    EXPECT_FALSE(decode_receipt_v2(good, sizeof good - 1));  // truncated
+    EXPECT_FALSE(decode_receipt_v2(good, receipt_v2::kCode));  // no code
+    uint8_t longer[receipt_v2::kSize + 1] = {};
+    std::memcpy(longer, good, sizeof good);
+    EXPECT_FALSE(decode_receipt_v2(longer, sizeof longer));  // oversize
+    uint8_t v1[receipt::kSize];
+    encode_receipt(Receipt{1, 7, 1000}, v1);
+    EXPECT_FALSE(decode_receipt_v2(v1, sizeof v1));
+    EXPECT_FALSE(decode_receipt(good, sizeof good));
+
+    struct Change {
+        size_t offset;
+        uint8_t value;
+    } changes[] = {
+        {receipt_v2::kMagic + 3, 0x45},               // another magic
+        {receipt_v2::kVersion, 1},                    // version 1 at this size
+        {receipt_v2::kVersion, 3},                    // a later version
+        {receipt_v2::kType, 2},                       // an unknown type
+        {receipt_v2::kSender, MAX_MACHINES},          // no such sender
+        {receipt_v2::kAddressee, MAX_MACHINES},       // no such addressee
+        {receipt_v2::kRegistrationId + 3, 0x80},      // negative id
+    };
+    for (const Change &c : changes) {
+        uint8_t bad[receipt_v2::kSize];
+        std::memcpy(bad, good, sizeof bad);
+        bad[c.offset] = c.value;
+        EXPECT_FALSE(decode_receipt_v2(bad, sizeof bad)) << "offset " << c.offset;
+    }
+    uint8_t zeroId[receipt_v2::kSize] = {};
+    encode_receipt_v2(AuthenticatedReceipt{{1, 0, 1000}, 0, 5, 6}, zeroId);
+    EXPECT_FALSE(decode_receipt_v2(zeroId, sizeof zeroId));
+}
+
 }  // namespace
 }  // namespace norvd::peer

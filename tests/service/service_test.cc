@@ -447,6 +447,9 @@ TEST(Options, CommandLine) {
         {{"--group", "norv"}, ""},
         {{"--group"}, "--group needs"},
         {{"--group", ""}, "--group needs"},
+        {{"--key-file"}, "--key-file needs"},
+        {{"--key-file", ""}, "--key-file needs"},
+        {{"--gen-key"}, "--gen-key needs"},
         {{"--bogus"}, "unknown argument '--bogus'"},
     };
     for (const Case &c : cases) {
@@ -462,7 +465,7 @@ TEST(Options, CommandLine) {
     }
     std::vector<const char *> args = {"norvd", "--id", "4", "--peer", "0=10.0.0.1",
                                       "--clock-offset", "-2500", "--clock-drift", "12.5",
-                                      "--group", "timing"};
+                                      "--group", "timing", "--key-file", "/etc/norv/group.key"};
     Options opts;
     ASSERT_EQ(parse_options(static_cast<int>(args.size()), const_cast<char **>(args.data()), opts), "");
     EXPECT_EQ(opts.id, 4);
@@ -472,6 +475,8 @@ TEST(Options, CommandLine) {
     EXPECT_EQ(opts.clockOffset, -2500);
     EXPECT_DOUBLE_EQ(opts.clockDrift, 12.5);
     EXPECT_EQ(opts.group, "timing");
+    EXPECT_EQ(opts.keyFile, "/etc/norv/group.key");
+    EXPECT_EQ(opts.genKey, "");
     EXPECT_EQ(group_mask(opts), 0x11);
 }
 
