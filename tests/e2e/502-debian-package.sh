@@ -1,9 +1,11 @@
 # The Debian package as scripts/package builds it, from a copy of this tree:
 # its files (dpkg-deb -c), control data (dpkg-deb -I, -e) and maintainer
-# script. Where the tree has no manual page, unit or configuration yet, the
-# copy gets a placeholder, so that every install rule is exercised. The
-# package is never installed: its postinst runs in this test's private mount
-# namespace, over an overlay of /etc that vanishes with it.
+# script. The manual pages of the programs and of the library are expected by
+# name, and any other page of man/ as well, each installed as it is. Where the
+# tree has no unit or configuration yet, the copy gets a placeholder, so that
+# every install rule is exercised. The package is never installed: its
+# postinst runs in this test's private mount namespace, over an overlay of
+# /etc that vanishes with it.
 source "$(dirname "$0")/common.sh"
 for tool in cmake make g++ cpack dpkg-deb dpkg-shlibdeps file getent; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -14,11 +16,6 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 tree=$T/src
 mkdir "$tree"
 (cd "$src" && tar -cf - --exclude='./build*' --exclude=./out --exclude=./.git .) | tar -xf - -C "$tree"
-compgen -G "$tree/man/*.[1-8]" >/dev/null || {
-    mkdir -p "$tree/man"
-    printf '.TH PLACEHOLDER 1\n' >"$tree/man/placeholder.1"
-    printf '.TH PLACEHOLDER 8\n' >"$tree/man/placeholderd.8"
-}
 compgen -G "$tree/dist/*.service*" >/dev/null || {
     printf '[Service]\nExecStart=/usr/sbin/norvd\n' >"$tree/dist/placeholder.service"
     printf '[Service]\nExecStart=@CMAKE_INSTALL_FULL_BINDIR@/NORVpong\n' >"$tree/dist/placeholder2.service.in"
@@ -36,6 +33,11 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$T/files"
 pc=$(grep '/pkgconfig/norv\.pc$' "$T/files") || fail "no norv.pc: $(cat "$T/files")"
 lib=${pc%/pkgconfig/norv.pc}
 [[ $lib =~ ^\./usr/lib(/[a-z0-9_]+-linux-[a-z0-9_]+)?$ ]] || fail "library folder $lib"
+pages=(NORVping.1 NORVpong.1 featgen.1 libnorv.3)
+for page in "$tree"/man/*.[1-8]; do
+    name=$(basename "$page")
+    [[ " ${pages[*]} " == *" $name "* ]] || pages+=("$name")
+done
 major=$(sed -n 's/^#define NORV_VERSION_MAJOR \([0-9]*\)$/\1/p' "$tree/include/norv.h")
 minor=$(sed -n 's/^#define NORV_VERSION_MINOR \([0-9]*\)$/\1/p' "$tree/include/norv.h")
 {
@@ -44,8 +46,7 @@ minor=$(sed -n 's/^#define NORV_VERSION_MINOR \([0-9]*\)$/\1/p' "$tree/include/n
         "$lib/libnorv.so.$major.$minor" "$lib/cmake/norv/norvConfig.cmake" \
         "$lib/cmake/norv/norvConfigVersion.cmake" "$lib/cmake/norv/norvTargets.cmake" \
         "$lib/cmake/norv/norvTargets-CONFIG.cmake" ./etc/norv/norvd.conf
-    for page in "$tree"/man/*.[1-8]; do
-        name=$(basename "$page")
+    for name in "${pages[@]}"; do
         echo "./usr/share/man/man${name##*.}/$name"
     done
     for unit in "$tree"/dist/*.service "$tree"/dist/*.service.in; do
@@ -64,6 +65,9 @@ if [ -f "$T/usr/lib/systemd/system/placeholder2.service" ]; then
     grep -qx 'ExecStart=/usr/bin/NORVpong' "$T/usr/lib/systemd/system/placeholder2.service" ||
         fail "unit template not filled in: $(cat "$T/usr/lib/systemd/system/placeholder2.service")"
 fi
+for name in "${pages[@]}"; do
+    cmp -s "$T/usr/share/man/man${name##*.}/$name" "$tree/man/$name" || fail "$name is not man/$name"
+done
 grep -qx 'prefix=/usr' "$T/$pc" || fail "norv.pc: $(cat "$T/$pc")"
 cmp -s "$T/etc/norv/norvd.conf" "$tree/dist/norvd.conf" || fail "norvd.conf is not dist/norvd.conf"
 
