@@ -96,12 +96,19 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
         out.reply.assign(size, 0);
         uint8_t *r = out.reply.data();
         const char *what = localFD ? "local failure detection" : "measurement";
-        if (it == activities_.end() || it->second.localFD != localFD) {
+        // A handle is known only to the connection that started it: another
+        // one that names it, guessed or not, ends nothing.
+        bool others = it != activities_.end() && it->second.connection != connection;
+        if (it == activities_.end() || it->second.localFD != localFD || others) {
             if (localFD)
                 put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
             else
                 put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
-            log_(format("channel %d: end of unknown %s %d", connection, what, handle));
+            if (others)
+                log_(format("channel %d: end of %s %d refused: channel %d started it", connection,
+                            what, handle, it->second.connection));
+            else
+                log_(format("channel %d: end of unknown %s %d", connection, what, handle));
             break;
         }
         uint64_t start = it->second.start;

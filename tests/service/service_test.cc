@@ -107,6 +107,47 @@ TEST_F(ServiceTest, EndOfTheOtherKindIsUnknown) {
     EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0);  // still running, ends fine
 }
 
+// A handle is small and sequential: any connection can guess another's. Only
+// the connection that started an activity ends it, and a connection that ends
+// takes its activities along, also from a later connection with its number.
+TEST_F(ServiceTest, OnlyTheConnectionThatStartedAnActivityEndsIt) {
+    constexpr int kOther = 6;
+    Bytes localFD(exec_request::kLocalFDSize, 0);
+    put_u64le(localFD.data(), exec_request::kFirst, 1000);
+    struct Row {
+        const char *what;
+        bool detection;  // commands 7 and 8, else 4 and 5
+        int closed;      // connection that ends after the start, 0: none
+        std::vector<std::pair<int, int32_t>> ends;  // connection, status, in order
+    } rows[] = {
+        {"measurement ended by another", false, 0, {{kOther, -1}, {kConn, 0}, {kConn, -1}}},
+        {"detection ended by another", true, 0, {{kOther, -1}, {kOther, -1}, {kConn, 0}}},
+        {"measurement after another left", false, kOther, {{kConn, 0}}},
+        {"detection after another left", true, kOther, {{kConn, 0}}},
+        {"measurement of a connection that ended", false, kConn, {{kConn, -1}, {kOther, -1}}},
+        {"detection of a connection that ended", true, kConn, {{kOther, -1}, {kConn, -1}}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        int32_t handle = answer(r.detection ? run(command::kStartLocalFD, localFD)
+                                            : run(command::kStartMeasurement, le64(7)));
+        ASSERT_GT(handle, 0);
+        if (r.closed != 0) service_.connection_closed(r.closed);
+        for (const auto &[conn, status] : r.ends) {
+            Outcome end = run(r.detection ? command::kEndLocalFD : command::kEndMeasurement,
+                              le32(handle), kNow + 5, conn);
+            ASSERT_EQ(end.reply.size(), r.detection ? 24u : 20u);
+            int32_t got = r.detection ? get_i32le(end.reply.data(), 0)
+                                      : static_cast<int8_t>(end.reply[0]);
+            EXPECT_EQ(got, status) << "channel " << conn;
+            // A refusal tells nothing of the activity it names.
+            if (status != 0) {
+                EXPECT_EQ(Bytes(end.reply.begin() + 4, end.reply.end()), zeros(end.reply.size() - 4));
+            }
+        }
+    }
+}
+
 TEST_F(ServiceTest, TimelyExecutionReturnsItsAbsoluteDeadline) {
     Bytes p(exec_request::kExecSize, 0);
     put_u64le(p.data(), exec_request::kFirst, 5'000'000);
