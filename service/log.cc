@@ -39,12 +39,12 @@ std::string format_line(Severity severity, std::string_view text) {
     return line;
 }
 
-bool RateLimit::open(uint64_t now) const {
-    return !last_ || now < *last_ || now - *last_ >= kIntervalNs;
+bool RateLimit::open(uint64_t now, uint64_t seconds) const {
+    return !last_ || now < *last_ || now - *last_ >= seconds * kIntervalNs;
 }
 
 std::optional<uint64_t> RateLimit::admit(uint64_t now) {
-    if (!open(now)) {
+    if (!open(now, 1)) {
         ++suppressed_;
         return std::nullopt;
     }
@@ -55,14 +55,14 @@ std::optional<uint64_t> RateLimit::admit(uint64_t now) {
 }
 
 std::optional<uint64_t> RateLimit::summary(uint64_t now) {
-    if (suppressed_ == 0 || !open(now)) return std::nullopt;
+    if (suppressed_ == 0 || !open(now, 2)) return std::nullopt;
     return admit(now);
 }
 
 std::optional<uint64_t> RateLimit::summary_due() const {
     // Lines are only suppressed after one went out, so last_ is set.
     if (suppressed_ == 0) return std::nullopt;
-    return *last_ + kIntervalNs;
+    return *last_ + 2 * kIntervalNs;
 }
 
 void Log::write(Severity s, std::string_view text) {

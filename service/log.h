@@ -11,7 +11,8 @@
 // - events that others can repeat at any rate (datagrams from strangers,
 //   malformed requests, refusals, drops) go through limited(): at most one
 //   line a second for each kind, the rest counted and the count told by the
-//   next line of that kind, or by a summary line once the second is over.
+//   next line of that kind, or by a summary line when a whole second more
+//   passed without one.
 //
 // The process's log writes to standard error on the base clock
 // (clock_watch.h); tests make a Log of their own with a sink and a clock.
@@ -50,17 +51,20 @@ public:
     // lines suppressed since the last one, for it to tell (0: none).
     std::optional<uint64_t> admit(uint64_t now);
 
-    // When lines were suppressed and a second has passed since the last line:
-    // their count, for a summary line, which counts as a line. Else nothing.
+    // When lines were suppressed and two seconds have passed since the last
+    // line (the second after it, and a second in which no line came to tell
+    // the count): their count, for a summary line, which counts as a line.
+    // Else nothing. Under a steady flood the lines themselves tell the count,
+    // so a line of the flood still goes out each second.
     std::optional<uint64_t> summary(uint64_t now);
 
     // When summary() will have a count to give; nothing while none waits.
     std::optional<uint64_t> summary_due() const;
 
 private:
-    // A line may go out at `now`: none went out yet, the last one is a
-    // second old, or the clock went back (it does not hold lines up).
-    bool open(uint64_t now) const;
+    // A line may go out at `now`: none went out yet, the last one is
+    // `seconds` old, or the clock went back (it does not hold lines up).
+    bool open(uint64_t now, uint64_t seconds) const;
 
     std::optional<uint64_t> last_;  // when the last line went out
     uint64_t suppressed_ = 0;
@@ -106,7 +110,7 @@ public:
     void limited(std::string_view kind, Severity s, std::string_view text);
 
     // Writes the summary line "KIND: N more suppressed" of every kind whose
-    // second is over with lines suppressed; the loop calls it at next_flush().
+    // count is due (RateLimit::summary); the loop calls it at next_flush().
     void flush();
     std::optional<uint64_t> next_flush() const;
 

@@ -25,13 +25,15 @@ bool parse_int(const std::string &text, long long lo, long long hi, long long &o
 
 std::string usage() {
     return "usage: norvd [--id N] [--peer ID=HOST]... [--bind ADDR] [--clock-offset NS]\n"
-           "             [--clock-drift PPM] [--quiet]\n"
+           "             [--clock-drift PPM] [--log-level LEVEL] [--quiet]\n"
            "  --id N            machine id of this machine, 0 to 4 (default 0)\n"
            "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port 16007)\n"
            "  --bind ADDR       local address of the peer socket (default any)\n"
            "  --clock-offset NS add NS nanoseconds to the clock that clients see\n"
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
-           "  --quiet           no log lines on standard error\n";
+           "  --log-level LEVEL the least severe log lines shown on standard error: error,\n"
+           "                    warning, info or debug (default info)\n"
+           "  --quiet           the same as --log-level warning\n";
 }
 
 std::string parse_options(int argc, char *const argv[], Options &opts) {
@@ -44,7 +46,12 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
         };
         std::string v;
         if (arg == "--quiet") {
-            opts.quiet = true;
+            opts.logLevel = Severity::kWarning;
+        } else if (arg == "--log-level") {
+            std::optional<Severity> level;
+            if (!value(v) || !(level = parse_severity(v)))
+                return "--log-level needs error, warning, info or debug";
+            opts.logLevel = *level;
         } else if (arg == "--help" || arg == "-h") {
             opts.help = true;
         } else if (arg == "--id") {

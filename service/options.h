@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "log.h"
+
 namespace norvd {
 
 struct Options {
@@ -15,7 +17,7 @@ struct Options {
     std::string bind;                                   // --bind ADDR (peer socket; "" = any)
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
-    bool quiet = false;                                 // --quiet
+    Severity logLevel = Severity::kInfo;                // --log-level NAME, --quiet
     bool help = false;                                  // --help
 };
 

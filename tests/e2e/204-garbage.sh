@@ -13,13 +13,30 @@ timeout 30 "$PROBE" cycles 3 >/dev/null || fail "no service after garbage on /de
 start hold "$PROBE" hold
 wait_until 10 logged "$T/hold.out" connected || fail "no connection"
 n=$(sed -nE 's/.*channel ([0-9]+): connected.*/\1/p' "$T/norvd.err" | tail -1)
+# send_until_logged TEXT DEVICE BYTES: writes BYTES (a printf format) to
+# DEVICE until norvd logs TEXT. Lines of one kind go out at most once a
+# second, so a request may need repeating; those held back are counted.
+send_until_logged() {
+    local text=$1 device=$2 bytes=$3 deadline=$((SECONDS + 10))
+    until logged "$T/norvd.err" "$text"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        printf "$bytes" >"$device"
+        sleep 0.2
+    done
+}
 # Unknown command 99 with 8 bytes; command 2 with a negative length; bytes on the notice FIFO.
-printf '\x63\x00\x00\x00\x08\x00\x00\x00abcdefgh' >"/dev/rtf$n"
-wait_until 10 logged "$T/norvd.err" "channel $n: unknown command 99" || fail "unknown command not logged"
-printf '\x02\x00\x00\x00\xf8\xff\xff\xff' >"/dev/rtf$n"
-wait_until 10 logged "$T/norvd.err" "command 2 with length -8" || fail "negative length not logged"
-printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"
-wait_until 10 logged "$T/norvd.err" "written on a notice FIFO" || fail "write on a notice FIFO not logged"
+send_until_logged "channel $n: unknown command 99" "/dev/rtf$n" '\x63\x00\x00\x00\x08\x00\x00\x00abcdefgh' ||
+    fail "unknown command not logged"
+send_until_logged "command 2 with length -8" "/dev/rtf$n" '\x02\x00\x00\x00\xf8\xff\xff\xff' ||
+    fail "negative length not logged"
+send_until_logged "written on a notice FIFO" "/dev/rtf$((n + 3))" '\x02\x00\x00\x00\x00\x00\x00\x00' ||
+    fail "write on a notice FIFO not logged"
+check "refusals are warnings" grep -q '^<4>norvd: /dev/rtf[0-9]*: command 2 written on a notice FIFO' "$T/norvd.err"
+# A burst: the lines held back are counted, and a summary tells the count
+# when no more such requests come.
+for i in $(seq 20); do printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"; done
+wait_until 10 grep -qE '^<4>norvd: request not served: [0-9]+ more suppressed$' "$T/norvd.err" ||
+    fail "no count of the requests held back: $(tail -3 "$T/norvd.err")"
 
 timeout 60 "$PROBE" timeliness >"$T/timeliness.out" || fail "no service after garbage on a channel"
 check "measurement" grep -qE '^measurement handle [1-9][0-9]* end 0 start [0-9]+ duration [0-9]+$' "$T/timeliness.out"

@@ -87,19 +87,22 @@ TEST(RateLimit, OneLineASecondAndTheCountOfTheRest) {
         std::optional<uint64_t> due;   // summary_due() after it
     } rows[] = {
         {0, kAdmit, 0, kNone},                       // the first passes, nothing to tell
-        {1'000, kAdmit, kNone, 1'000'000'000},       // a burst within the second: suppressed
-        {500'000'000, kAdmit, kNone, 1'000'000'000},
-        {999'999'999, kSummary, kNone, 1'000'000'000},  // 1 ns short of the second: held
-        {999'999'999, kAdmit, kNone, 1'000'000'000},
+        {1'000, kAdmit, kNone, 2'000'000'000},       // a burst within the second: suppressed
+        {500'000'000, kAdmit, kNone, 2'000'000'000},
+        {999'999'999, kAdmit, kNone, 2'000'000'000},  // 1 ns short of the second: held
         {1'000'000'000, kAdmit, 3, kNone},           // the next second: passes with the count
         {1'000'000'001, kSummary, kNone, kNone},     // nothing suppressed since
-        {1'500'000'000, kAdmit, kNone, 2'000'000'000},
-        {2'000'000'000, kSummary, 1, kNone},         // no next line came: the summary tells it
-        {2'000'000'001, kAdmit, kNone, 3'000'000'000},  // the summary was that second's line
-        {3'000'000'000, kSummary, 1, kNone},
+        {1'500'000'000, kAdmit, kNone, 3'000'000'000},
+        {2'500'000'000, kSummary, kNone, 3'000'000'000},  // a next line may still tell it
+        {2'999'999'999, kSummary, kNone, 3'000'000'000},
+        {3'000'000'000, kSummary, 1, kNone},         // a second without one: the summary tells it
+        {3'000'000'001, kAdmit, kNone, 5'000'000'000},  // the summary was a line
+        {4'000'000'000, kAdmit, 1, kNone},
         {9'000'000'000, kAdmit, 0, kNone},           // after a long quiet: at once
         {3'000'000'000, kAdmit, 0, kNone},           // the clock went back: not held up
-        {3'100'000'000, kAdmit, kNone, 4'000'000'000},
+        {3'100'000'000, kAdmit, kNone, 5'000'000'000},
+        {3'200'000'000, kAdmit, kNone, 5'000'000'000},
+        {2'000'000'000, kSummary, 2, kNone},         // nor are summaries
     };
     RateLimit limit;
     for (const Row &r : rows) {
@@ -151,17 +154,18 @@ TEST_F(LogTest, KindsAreLimitedApartAndTellTheirCounts) {
     log_.limited(event::kMalformedRequest, Severity::kInfo, "hidden");
     log_.set_level(Severity::kInfo);
     EXPECT_EQ(lines_, (std::vector<std::string>{"<4>norvd: stranger 0\n", "<6>norvd: request 0\n"}));
-    EXPECT_EQ(log_.next_flush(), now_ + RateLimit::kIntervalNs);
+    const uint64_t start = now_;
+    EXPECT_EQ(log_.next_flush(), start + 2 * RateLimit::kIntervalNs);
 
     lines_.clear();
-    now_ += RateLimit::kIntervalNs - 1;
-    log_.flush();
-    EXPECT_TRUE(lines_.empty());
-    now_ += 1;
+    now_ = start + RateLimit::kIntervalNs;
     log_.limited(event::kNonPeerDatagram, Severity::kWarning, "stranger 5");
+    log_.flush();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"<4>norvd: stranger 5 (4 more suppressed)\n"}));
+    EXPECT_EQ(log_.next_flush(), start + 2 * RateLimit::kIntervalNs);
+    now_ = start + 2 * RateLimit::kIntervalNs;
     log_.flush();  // a summary for the kind that had no next line; its severity is theirs
-    EXPECT_EQ(lines_, (std::vector<std::string>{"<4>norvd: stranger 5 (4 more suppressed)\n",
-                                                "<6>norvd: malformed request: 4 more suppressed\n"}));
+    EXPECT_EQ(lines_.back(), "<6>norvd: malformed request: 4 more suppressed\n");
     EXPECT_EQ(log_.next_flush(), std::nullopt);
     log_.flush();
     EXPECT_EQ(lines_.size(), 2u);
