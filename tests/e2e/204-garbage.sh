@@ -1,5 +1,6 @@
-# Garbage on /dev/rtf1, on a request FIFO and on a notice FIFO, and a client
-# that never reads its notices: each is logged, and everyone else is served.
+# Garbage on /dev/rtf1, on a request FIFO and on a notice FIFO, a name that
+# holds a newline, and a client that never reads its notices: each is logged,
+# on one line, and everyone else is served.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$PROBE"
@@ -37,6 +38,23 @@ check "refusals are warnings" grep -q '^<4>norvd: /dev/rtf[0-9]*: command 2 writ
 for i in $(seq 20); do printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"; done
 wait_until 10 grep -qE '^<4>norvd: request not served: [0-9]+ more suppressed$' "$T/norvd.err" ||
     fail "no count of the requests held back: $(tail -3 "$T/norvd.err")"
+
+# Command 6 with a module name that holds a newline and what would look like
+# a line of norvd's own: one line, the name escaped.
+name=$'evil\n<3>norvd: forged line\\'
+{
+    printf '\x06\x00\x00\x00\xc4\x00\x00\x00'
+    head -c 24 /dev/zero
+    printf '%s' "$name"
+    head -c $((50 - ${#name} + 122)) /dev/zero
+} >"$T/exec"
+[ "$(stat -c %s "$T/exec")" = 204 ] || fail "the request of command 6 is not 204 bytes"
+cat "$T/exec" >"/dev/rtf$n"
+wait_until 10 logged "$T/norvd.err" "forged line" || fail "command 6 not logged: $(tail -3 "$T/norvd.err")"
+! grep -q '^<3>norvd: forged line' "$T/norvd.err" || fail "the name forged a line: $(grep -B1 'forged line' "$T/norvd.err")"
+[ "$(grep -c 'forged line' "$T/norvd.err")" = 1 ] || fail "the name took more than one line: $(grep -B1 'forged line' "$T/norvd.err")"
+check "the name escaped in the line of command 6" \
+    grep -qF "<6>norvd: channel $n: timely execution evil\x0a<3>norvd: forged line\x5c//" "$T/norvd.err"
 
 timeout 60 "$PROBE" timeliness >"$T/timeliness.out" || fail "no service after garbage on a channel"
 check "measurement" grep -qE '^measurement handle [1-9][0-9]* end 0 start [0-9]+ duration [0-9]+$' "$T/timeliness.out"
