@@ -65,23 +65,26 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
     Outcome out;
     int32_t cmd = request.command;
     if (cmd < 0 || cmd >= command::kCount) {
-        log_.limited(event::kRequestNotServed, Severity::kWarning,
-                     format("channel %d: unknown command %d (%zu payload bytes) ignored",
-                            connection, cmd, request.payload.size()));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: unknown command %d (%zu payload bytes) ignored", connection,
+                          cmd, request.payload.size());
+        });
         return out;
     }
     if (request.payload.size() != static_cast<size_t>(kPayloadSize[cmd])) {
-        log_.limited(event::kRequestNotServed, Severity::kWarning,
-                     format("channel %d: command %d with %zu payload bytes instead of %d ignored",
-                            connection, cmd, request.payload.size(), kPayloadSize[cmd]));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: command %d with %zu payload bytes instead of %d ignored",
+                          connection, cmd, request.payload.size(), kPayloadSize[cmd]);
+        });
         return out;
     }
     const uint8_t *p = request.payload.data();
     uint64_t now = config_.clock.service_time(baseNow);
     switch (cmd) {
     case command::kConnect:
-        log_.limited(event::kRequestNotServed, Severity::kWarning,
-                     format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection);
+        });
         break;
     case command::kDisconnect:
         out.disconnect = true;
@@ -117,11 +120,12 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
                 put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
             else
                 put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
-            log_.limited(event::kRefusedRequest, Severity::kWarning,
-                         others ? format("channel %d: end of %s %d refused: channel %d started it",
-                                         connection, what, handle, it->second.connection)
-                                : format("channel %d: end of unknown %s %d", connection, what,
-                                         handle));
+            log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
+                return others
+                           ? format("channel %d: end of %s %d refused: channel %d started it",
+                                    connection, what, handle, it->second.connection)
+                           : format("channel %d: end of unknown %s %d", connection, what, handle);
+            });
             break;
         }
         uint64_t start = it->second.start;
@@ -208,10 +212,12 @@ std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, ui
     uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(startStamp);
     int32_t id = registrations_.add(connection, expected, relative, sat_add(start, relative));
     if (id < 0) {
-        log_.limited(event::kRefusedRequest, Severity::kWarning,
-                     format("channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
-                            " ns, %zu pending",
-                            connection, id, expected, relative, registrations_.pending()));
+        log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
+            return format(
+                "channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
+                " ns, %zu pending",
+                connection, id, expected, relative, registrations_.pending());
+        });
     } else if (log_.shows(Severity::kInfo)) {  // one line per send: formatted only when shown
         std::string names =
             logged_name(p, register_send::kModuleName, register_send::kNameWidth) + "/" +
@@ -231,17 +237,20 @@ Outcome Service::receipt(const uint8_t *p, uint64_t now) {
     uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);
     uint8_t sender = get_u8(p, receipt::kSender);
     if (sender >= MAX_MACHINES || id <= 0 || machine_of_id(id) != sender) {
-        log_.limited(event::kRefusedReceipt, Severity::kWarning,
-                     format("receipt of registration %d from machine %u refused: not a registration "
-                            "of that machine",
-                            id, sender));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format(
+                "receipt of registration %d from machine %u refused: not a registration "
+                "of that machine",
+                id, sender);
+        });
         out.reply = i32_reply(kReceiptInvalid);
         return out;
     }
     if (!receipts_.first_time(sender, id)) {
-        log_.limited(event::kRefusedReceipt, Severity::kWarning,
-                     format("receipt of registration %d from machine %u refused: already delivered",
-                            id, sender));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("receipt of registration %d from machine %u refused: already delivered",
+                          id, sender);
+        });
         out.reply = i32_reply(kReceiptRepeated);
         return out;
     }
@@ -251,8 +260,9 @@ Outcome Service::receipt(const uint8_t *p, uint64_t now) {
         record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {
         out.forward = Forward{sender, peer::Receipt{config_.localId, id, at}};
-        log_.debug(format("receipt of registration %d accepted, sent to machine %u", id, sender));
-    } else {
+        if (log_.shows(Severity::kDebug))
+            log_.debug(format("receipt of registration %d accepted, sent to machine %u", id, sender));
+    } else if (log_.shows(Severity::kDebug)) {
         log_.debug(format("receipt of registration %d accepted; machine %u is not in the group", id,
                           sender));
     }
@@ -261,14 +271,16 @@ Outcome Service::receipt(const uint8_t *p, uint64_t now) {
 
 void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reached) {
     if (r.receiver != from) {
-        log_.limited(event::kMalformedPeerMessage, Severity::kWarning,
-                     format("receipt from machine %u names machine %u, ignored", from, r.receiver));
+        log_.limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+            return format("receipt from machine %u names machine %u, ignored", from, r.receiver);
+        });
         return;
     }
     if (machine_of_id(r.registrationId) != config_.localId) {
-        log_.limited(event::kMalformedPeerMessage, Severity::kWarning,
-                     format("receipt from machine %u of registration %d, not ours, ignored", from,
-                            r.registrationId));
+        log_.limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+            return format("receipt from machine %u of registration %d, not ours, ignored", from,
+                          r.registrationId);
+        });
         return;
     }
     record_receipt(r.registrationId, from, r.receiptTime, reached);
@@ -277,31 +289,34 @@ void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reache
 void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached) {
     // Both times on the base clock, so that the log tells when each receipt
     // reached norvd against the deadline it was judged by.
+    const char *note = nullptr;  // of a receipt told at info level
     switch (registrations_.record(id, machine, at, reached)) {
     case Registrations::Receipt::kRecorded:
-        log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64,
-                         id, machine, at, reached));
+        note = "";
         break;
     case Registrations::Receipt::kUnknown:
-        log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
-                         ": no longer pending",
-                         id, machine, at, reached));
+        note = ": no longer pending";
         break;
     case Registrations::Receipt::kTooLate:
-        log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
-                         ": after its deadline and grace, not counted",
-                         id, machine, at, reached));
+        note = ": after its deadline and grace, not counted";
         break;
     case Registrations::Receipt::kNotExpected:
-        log_.limited(event::kRefusedReceipt, Severity::kWarning,
-                     format("registration %d received on machine %u, which it does not name", id,
-                            machine));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("registration %d received on machine %u, which it does not name", id,
+                          machine);
+        });
         break;
     case Registrations::Receipt::kRepeated:
-        log_.limited(event::kRefusedReceipt, Severity::kWarning,
-                     format("registration %d received again on machine %u, ignored", id, machine));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("registration %d received again on machine %u, ignored", id, machine);
+        });
         break;
     }
+    // One line per receipt, which any datagram can bring: formatted only when shown.
+    if (note != nullptr && log_.shows(Severity::kInfo))
+        log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
+                         "%s",
+                         id, machine, at, reached, note));
 }
 
 void Service::connection_closed(int connection) {

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "clock_watch.h"
 
 namespace norvd {
@@ -32,11 +35,26 @@ std::string escape(std::string_view bytes) {
     return out;
 }
 
-std::string format_line(Severity severity, std::string_view text) {
-    std::string line = "<" + std::to_string(static_cast<int>(severity)) + ">norvd: ";
-    line.append(text);
+namespace {
+
+// One allocation per line, suffix and all: lines of a flood go out every second.
+std::string make_line(Severity severity, std::string_view text, std::string_view suffix) {
+    constexpr std::string_view kName = ">norvd: ";
+    std::string line;
+    line.reserve(2 + kName.size() + text.size() + suffix.size() + 1);
+    line += '<';
+    line += static_cast<char>('0' + static_cast<int>(severity));
+    line += kName;
+    line += text;
+    line += suffix;
     line += '\n';
     return line;
+}
+
+}  // namespace
+
+std::string format_line(Severity severity, std::string_view text) {
+    return make_line(severity, text, {});
 }
 
 bool RateLimit::open(uint64_t now, uint64_t seconds) const {
@@ -69,21 +87,19 @@ void Log::write(Severity s, std::string_view text) {
     if (shows(s)) sink_(format_line(s, text));
 }
 
-void Log::limited(std::string_view kind, Severity s, std::string_view text) {
-    if (!shows(s)) return;
+std::optional<uint64_t> Log::admit(std::string_view kind, Severity s) {
+    if (!shows(s)) return std::nullopt;
     auto it = kinds_.find(kind);
     if (it == kinds_.end()) it = kinds_.emplace(std::string(kind), Kind{}).first;
     auto told = it->second.limit.admit(clock_());
-    if (!told) {
-        it->second.severity = s;
-        return;
-    }
-    if (*told == 0) {
-        sink_(format_line(s, text));
-    } else {
-        std::string line(text);
-        sink_(format_line(s, line + " (" + std::to_string(*told) + " more suppressed)"));
-    }
+    if (!told) it->second.severity = s;
+    return told;
+}
+
+void Log::emit(Severity s, std::string_view text, uint64_t told) {
+    char suffix[48] = "";
+    if (told != 0) snprintf(suffix, sizeof suffix, " (%" PRIu64 " more suppressed)", told);
+    sink_(make_line(s, text, suffix));
 }
 
 void Log::flush() {

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace norvd {
 
@@ -107,7 +108,16 @@ public:
     // A line of an event of `kind` (event:: above): at most one a second per
     // kind; a line that goes out after others were suppressed ends with
     // " (N more suppressed)". A hidden severity neither writes nor counts.
-    void limited(std::string_view kind, Severity s, std::string_view text);
+    void limited(std::string_view kind, Severity s, std::string_view text) {
+        if (auto told = admit(kind, s)) emit(s, text, *told);
+    }
+    // The same, the text made by `make` only when the line goes out: an event
+    // that comes in floods costs no formatting (nor allocation) while its
+    // lines are suppressed.
+    template <typename Make, typename = std::enable_if_t<std::is_invocable_r_v<std::string, Make>>>
+    void limited(std::string_view kind, Severity s, Make &&make) {
+        if (auto told = admit(kind, s)) emit(s, make(), *told);
+    }
 
     // Writes the summary line "KIND: N more suppressed" of every kind whose
     // count is due (RateLimit::summary); the loop calls it at next_flush().
@@ -115,6 +125,11 @@ public:
     std::optional<uint64_t> next_flush() const;
 
 private:
+    // Counts an event of `kind`; when its line goes out, the number of lines
+    // suppressed before it.
+    std::optional<uint64_t> admit(std::string_view kind, Severity s);
+    void emit(Severity s, std::string_view text, uint64_t told);
+
     struct Kind {
         RateLimit limit;
         Severity severity = Severity::kWarning;  // of its last suppressed line
@@ -135,6 +150,10 @@ inline void log_info(std::string_view text) { process_log().info(text); }
 inline void log_debug(std::string_view text) { process_log().debug(text); }
 inline void log_limited(std::string_view kind, Severity s, std::string_view text) {
     process_log().limited(kind, s, text);
+}
+template <typename Make, typename = std::enable_if_t<std::is_invocable_r_v<std::string, Make>>>
+void log_limited(std::string_view kind, Severity s, Make &&make) {
+    process_log().limited(kind, s, std::forward<Make>(make));
 }
 
 }  // namespace norvd

@@ -460,23 +460,26 @@ void Daemon::on_peer() {
         ssize_t len = recv_stamped(peerSocket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
         uint64_t reached = arrival != 0 ? clock_.to_base(arrival) : clock_.base_now();
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        std::string sender = std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
         int machine = -1;
         for (const auto &[id, addr] : peers_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
+        // A flood from strangers costs no text while its lines are suppressed.
         if (machine < 0) {
-            log_limited(event::kNonPeerDatagram, Severity::kWarning,
-                        "ignored " + std::to_string(len) + " bytes from " + sender + ", not a peer");
+            log_limited(event::kNonPeerDatagram, Severity::kWarning, [&] {
+                char text[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+                return "ignored " + std::to_string(len) + " bytes from " + text + ":" +
+                       std::to_string(ntohs(from.sin_port)) + ", not a peer";
+            });
             continue;
         }
         auto receipt = peer::decode_receipt(buf, static_cast<size_t>(len));
         if (!receipt) {
-            log_limited(event::kMalformedPeerMessage, Severity::kWarning,
-                        "ignored a malformed message of " + std::to_string(len) +
-                            " bytes from machine " + std::to_string(machine));
+            log_limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+                return "ignored a malformed message of " + std::to_string(len) +
+                       " bytes from machine " + std::to_string(machine);
+            });
             continue;
         }
         receipt->receiptTime = clock_.to_base(receipt->receiptTime);

@@ -171,5 +171,19 @@ TEST_F(LogTest, KindsAreLimitedApartAndTellTheirCounts) {
     EXPECT_EQ(lines_.size(), 2u);
 }
 
+// A flood must cost no formatting while its lines are suppressed or hidden.
+TEST_F(LogTest, ATextIsMadeOnlyForALineThatGoesOut) {
+    int made = 0;
+    auto make = [&] { return "made " + std::to_string(++made); };
+    for (int i = 0; i < 3; ++i) log_.limited(event::kDroppedReply, Severity::kWarning, make);
+    log_.limited(event::kDroppedReply, Severity::kDebug, make);
+    EXPECT_EQ(made, 1);
+    now_ += RateLimit::kIntervalNs;
+    log_.limited(event::kDroppedReply, Severity::kWarning, make);
+    EXPECT_EQ(made, 2);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"<4>norvd: made 1\n",
+                                                "<4>norvd: made 2 (2 more suppressed)\n"}));
+}
+
 }  // namespace
 }  // namespace norvd
