@@ -39,7 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.registrationCapacity = 8;
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
-    norvd::Service service(config, [](const std::string &) {});
+    // Every line formatted, also debug ones, and thrown away.
+    norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; }, norvd::Severity::kDebug);
+    norvd::Service service(config, log);
     std::vector<int32_t> ids;
     // What each machine reported for each pending registration (first report).
     std::map<int32_t, std::map<uint8_t, uint64_t>> reported;

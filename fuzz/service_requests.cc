@@ -93,7 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.activityCapacity = 6;
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
-    norvd::Service service(config, [](const std::string &) {});
+    // Every line formatted, also debug ones, and thrown away.
+    norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; }, norvd::Severity::kDebug);
+    norvd::Service service(config, log);
 
     std::array<norvd::RequestParser, kDevices> parsers;
     std::set<int> registered;  // connections with registrations since their last close

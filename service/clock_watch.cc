@@ -58,8 +58,8 @@ SyncState SystemClocks::sync() {
     return s;
 }
 
-ClockWatch::ClockWatch(ClockSource &source, Log log, bool group)
-    : source_(source), log_(std::move(log)), group_(group) {
+ClockWatch::ClockWatch(ClockSource &source, Log &log, bool group)
+    : source_(source), log_(log), group_(group) {
     // At start there is no earlier value to keep: a few rounds for a
     // trustworthy one, else the best one seen.
     for (int round = 0; round < 100 && !measure(difference_); ++round) {
@@ -98,11 +98,11 @@ void ClockWatch::check(const Pending &pending) {
             for (int32_t id : pending()) ids += (ids.empty() ? " " : ", ") + std::to_string(id);
             char line[200];
             snprintf(line, sizeof line,
-                     "warning: the common clock (CLOCK_REALTIME) stepped by %+" PRId64
+                     "the common clock (CLOCK_REALTIME) stepped by %+" PRId64
                      " ns against %s; registrations pending across the step:%s",
                      jump, kBaseClockName, ids.empty() ? " none" : "");
-            log_(line + ids + (ids.empty() ? "" : " (their verdicts on receipts of other machines "
-                                                  "are off by up to the step)"));
+            log_.warning(line + ids + (ids.empty() ? "" : " (their verdicts on receipts of other "
+                                                          "machines are off by up to the step)"));
         }
     }
     uint64_t base = source_.base_ns();
@@ -127,16 +127,16 @@ void ClockWatch::report_sync() {
 void ClockWatch::log_sync(const SyncState &s) {
     last_ = s;
     char line[240];
+    // Without peers no verdict rests on the clocks agreeing: no warning.
+    bool warn = !s.synchronised && group_;
     snprintf(line, sizeof line,
-             "%sclock: %s by the kernel's account, estimated error %" PRId64
+             "clock: %s by the kernel's account, estimated error %" PRId64
              " us, maximum error %" PRId64 " us%s",
-             !s.synchronised && group_ ? "warning: " : "",
              s.synchronised ? "synchronised" : "not synchronised", s.estimatedErrorUs,
              s.maximumErrorUs,
-             !s.synchronised && group_
-                 ? "; verdicts on other machines' receipts are only as true as the clocks agree"
-                 : "");
-    log_(line);
+             warn ? "; verdicts on other machines' receipts are only as true as the clocks agree"
+                  : "");
+    log_.write(warn ? Severity::kWarning : Severity::kInfo, line);
 }
 
 }  // namespace norvd

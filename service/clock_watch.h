@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "log.h"
+
 namespace norvd {
 
 constexpr const char *kBaseClockName = "CLOCK_BOOTTIME";
@@ -52,14 +54,13 @@ public:
 
 class ClockWatch {
 public:
-    using Log = std::function<void(const std::string &)>;
     // Registrations pending now, named in a warning about a step.
     using Pending = std::function<std::vector<int32_t>()>;
 
     // group: peers are configured, so verdicts rest on synchronised clocks
     // and an unsynchronised one deserves a warning. Measures the difference
     // between the clocks once.
-    ClockWatch(ClockSource &source, Log log, bool group);
+    ClockWatch(ClockSource &source, Log &log, bool group);
 
     uint64_t base_now() { return source_.base_ns(); }
 
@@ -90,7 +91,7 @@ private:
     void log_sync(const SyncState &s);
 
     ClockSource &source_;
-    Log log_;
+    Log &log_;
     bool group_;
     int64_t difference_ = 0;
     SyncState last_;

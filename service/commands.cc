@@ -26,13 +26,19 @@ std::vector<uint8_t> u64_reply(uint64_t v) {
     return r;
 }
 
+// printf into a string of the size it takes: escaped names may be long.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
-    char line[512];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
+    if (n <= 0) return {};
+    std::string line(static_cast<size_t>(n) + 1, '\0');
+    va_start(ap, fmt);
+    vsnprintf(line.data(), line.size(), fmt, ap);
+    va_end(ap);
+    line.pop_back();
     return line;
 }
 
@@ -45,9 +51,13 @@ std::string name_field(const uint8_t *buf, size_t off, size_t width) {
     return std::string(s, strnlen(s, width));
 }
 
-Service::Service(const ServiceConfig &config, Logger log)
+std::string logged_name(const uint8_t *buf, size_t off, size_t width) {
+    return escape(name_field(buf, off, width));
+}
+
+Service::Service(const ServiceConfig &config, Log &log)
     : config_(config),
-      log_(std::move(log)),
+      log_(log),
       registrations_(config.localId, config.groupMask, config.registrationCapacity, config.graceNs),
       receipts_(config.receiptLogCapacity) {}
 
@@ -55,20 +65,26 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
     Outcome out;
     int32_t cmd = request.command;
     if (cmd < 0 || cmd >= command::kCount) {
-        log_(format("channel %d: unknown command %d (%zu payload bytes) ignored", connection, cmd,
-                    request.payload.size()));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: unknown command %d (%zu payload bytes) ignored", connection,
+                          cmd, request.payload.size());
+        });
         return out;
     }
     if (request.payload.size() != static_cast<size_t>(kPayloadSize[cmd])) {
-        log_(format("channel %d: command %d with %zu payload bytes instead of %d ignored",
-                    connection, cmd, request.payload.size(), kPayloadSize[cmd]));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: command %d with %zu payload bytes instead of %d ignored",
+                          connection, cmd, request.payload.size(), kPayloadSize[cmd]);
+        });
         return out;
     }
     const uint8_t *p = request.payload.data();
     uint64_t now = config_.clock.service_time(baseNow);
     switch (cmd) {
     case command::kConnect:
-        log_(format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection));
+        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+            return format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection);
+        });
         break;
     case command::kDisconnect:
         out.disconnect = true;
@@ -82,8 +98,8 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
     case command::kStartMeasurement: {
         uint64_t value = get_u64le(p, start_measurement::kValue);
         int32_t handle = start_activity(connection, false, now, 0);
-        log_(format("channel %d: measurement %d started (value %" PRIu64 ")", connection, handle,
-                    value));
+        log_.info(format("channel %d: measurement %d started (value %" PRIu64 ")", connection,
+                         handle, value));
         out.reply = i32_reply(handle);
         break;
     }
@@ -96,12 +112,20 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
         out.reply.assign(size, 0);
         uint8_t *r = out.reply.data();
         const char *what = localFD ? "local failure detection" : "measurement";
-        if (it == activities_.end() || it->second.localFD != localFD) {
+        // A handle is known only to the connection that started it: another
+        // one that names it, guessed or not, ends nothing.
+        bool others = it != activities_.end() && it->second.connection != connection;
+        if (it == activities_.end() || it->second.localFD != localFD || others) {
             if (localFD)
                 put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
             else
                 put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
-            log_(format("channel %d: end of unknown %s %d", connection, what, handle));
+            log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
+                return others
+                           ? format("channel %d: end of %s %d refused: channel %d started it",
+                                    connection, what, handle, it->second.connection)
+                           : format("channel %d: end of unknown %s %d", connection, what, handle);
+            });
             break;
         }
         uint64_t start = it->second.start;
@@ -112,13 +136,13 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
             put_u64le(r, end_local_fd_reply::kFirst, start);
             put_u64le(r, end_local_fd_reply::kSecond, duration);
             put_u8(r, end_local_fd_reply::kByte, failed ? 1 : 0);
-            log_(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what, handle,
-                        duration, failed ? ": failure, limit exceeded" : ""));
+            log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what,
+                             handle, duration, failed ? ": failure, limit exceeded" : ""));
         } else {
             put_u64le(r, end_measurement_reply::kFirst, start);
             put_u64le(r, end_measurement_reply::kSecond, duration);
-            log_(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what, handle,
-                        duration));
+            log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what,
+                             handle, duration));
         }
         break;
     }
@@ -126,28 +150,29 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
         uint64_t first = get_u64le(p, exec_request::kFirst);
         uint64_t deadline = sat_add(now, first);
         if (deadline > kMaxServiceTime) deadline = kMaxServiceTime;
-        log_(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64 " %" PRIu64
-                    " %" PRIu64 "), deadline %" PRIu64,
-                    connection,
-                    name_field(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
-                    name_field(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
-                    name_field(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
-                    name_field(p, exec_request::kText, exec_request::kTextWidth).c_str(), first,
-                    get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird),
-                    deadline));
+        log_.info(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64
+                         " %" PRIu64 " %" PRIu64 "), deadline %" PRIu64,
+                         connection,
+                         logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                         logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                         logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                         logged_name(p, exec_request::kText, exec_request::kTextWidth).c_str(), first,
+                         get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird),
+                         deadline));
         out.reply = u64_reply(deadline);
         break;
     }
     case command::kStartLocalFD: {
         uint64_t limit = get_u64le(p, exec_request::kFirst);
         int32_t handle = start_activity(connection, true, now, limit);
-        log_(format("channel %d: local failure detection %d started for %s/%s/%s, limit %" PRIu64
-                    " ns (values %" PRIu64 " %" PRIu64 ")",
-                    connection, handle,
-                    name_field(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
-                    name_field(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
-                    name_field(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
-                    limit, get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird)));
+        log_.info(format("channel %d: local failure detection %d started for %s/%s/%s, limit %" PRIu64
+                         " ns (values %" PRIu64 " %" PRIu64 ")",
+                         connection, handle,
+                         logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                         logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                         logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                         limit, get_u64le(p, exec_request::kSecond),
+                         get_u64le(p, exec_request::kThird)));
         out.reply = i32_reply(handle);
         break;
     }
@@ -157,11 +182,12 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
     case command::kReceipt:
         return receipt(p, baseNow);
     case command::kBindServer:
-        log_(format("channel %d: server %d bound", connection, get_i32le(p, int_payload::kValue)));
+        log_.debug(format("channel %d: server %d bound", connection,
+                          get_i32le(p, int_payload::kValue)));
         break;
     case command::kSocketClose:
-        log_(format("channel %d: socket of server %d closed", connection,
-                    get_i32le(p, int_payload::kValue)));
+        log_.debug(format("channel %d: socket of server %d closed", connection,
+                          get_i32le(p, int_payload::kValue)));
         break;
     }
     return out;
@@ -185,18 +211,23 @@ std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, ui
     // A start stamp with its top bit set is a failed clock read: judge from now.
     uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(startStamp);
     int32_t id = registrations_.add(connection, expected, relative, sat_add(start, relative));
-    std::string names =
-        name_field(p, register_send::kModuleName, register_send::kNameWidth) + "/" +
-        name_field(p, register_send::kActivityName, register_send::kNameWidth) + "/" +
-        name_field(p, register_send::kWcetName, register_send::kNameWidth);
-    if (id < 0)
-        log_(format("channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
-                    " ns, %zu pending",
-                    connection, id, expected, relative, registrations_.pending()));
-    else
-        log_(format("channel %d: registration %d: machines 0x%02x, deadline %" PRIu64
-                    " ns after %" PRIu64 ", values %" PRIu64 " %d, %s",
-                    connection, id, expected, relative, startStamp, first, value32, names.c_str()));
+    if (id < 0) {
+        log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
+            return format(
+                "channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
+                " ns, %zu pending",
+                connection, id, expected, relative, registrations_.pending());
+        });
+    } else if (log_.shows(Severity::kInfo)) {  // one line per send: formatted only when shown
+        std::string names =
+            logged_name(p, register_send::kModuleName, register_send::kNameWidth) + "/" +
+            logged_name(p, register_send::kActivityName, register_send::kNameWidth) + "/" +
+            logged_name(p, register_send::kWcetName, register_send::kNameWidth);
+        log_.info(format("channel %d: registration %d: machines 0x%02x, deadline %" PRIu64
+                         " ns after %" PRIu64 ", values %" PRIu64 " %d, %s",
+                         connection, id, expected, relative, startStamp, first, value32,
+                         names.c_str()));
+    }
     return i32_reply(id);
 }
 
@@ -206,15 +237,20 @@ Outcome Service::receipt(const uint8_t *p, uint64_t now) {
     uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);
     uint8_t sender = get_u8(p, receipt::kSender);
     if (sender >= MAX_MACHINES || id <= 0 || machine_of_id(id) != sender) {
-        log_(format("receipt of registration %d from machine %u refused: not a registration of "
-                    "that machine",
-                    id, sender));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format(
+                "receipt of registration %d from machine %u refused: not a registration "
+                "of that machine",
+                id, sender);
+        });
         out.reply = i32_reply(kReceiptInvalid);
         return out;
     }
     if (!receipts_.first_time(sender, id)) {
-        log_(format("receipt of registration %d from machine %u refused: already delivered", id,
-                    sender));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("receipt of registration %d from machine %u refused: already delivered",
+                          id, sender);
+        });
         out.reply = i32_reply(kReceiptRepeated);
         return out;
     }
@@ -224,22 +260,27 @@ Outcome Service::receipt(const uint8_t *p, uint64_t now) {
         record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {
         out.forward = Forward{sender, peer::Receipt{config_.localId, id, at}};
-        log_(format("receipt of registration %d accepted, sent to machine %u", id, sender));
-    } else {
-        log_(format("receipt of registration %d accepted; machine %u is not in the group", id,
-                    sender));
+        if (log_.shows(Severity::kDebug))
+            log_.debug(format("receipt of registration %d accepted, sent to machine %u", id, sender));
+    } else if (log_.shows(Severity::kDebug)) {
+        log_.debug(format("receipt of registration %d accepted; machine %u is not in the group", id,
+                          sender));
     }
     return out;
 }
 
 void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reached) {
     if (r.receiver != from) {
-        log_(format("receipt from machine %u names machine %u, ignored", from, r.receiver));
+        log_.limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+            return format("receipt from machine %u names machine %u, ignored", from, r.receiver);
+        });
         return;
     }
     if (machine_of_id(r.registrationId) != config_.localId) {
-        log_(format("receipt from machine %u of registration %d, not ours, ignored", from,
-                    r.registrationId));
+        log_.limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+            return format("receipt from machine %u of registration %d, not ours, ignored", from,
+                          r.registrationId);
+        });
         return;
     }
     record_receipt(r.registrationId, from, r.receiptTime, reached);
@@ -248,34 +289,40 @@ void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reache
 void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached) {
     // Both times on the base clock, so that the log tells when each receipt
     // reached norvd against the deadline it was judged by.
+    const char *note = nullptr;  // of a receipt told at info level
     switch (registrations_.record(id, machine, at, reached)) {
     case Registrations::Receipt::kRecorded:
-        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64, id,
-                    machine, at, reached));
+        note = "";
         break;
     case Registrations::Receipt::kUnknown:
-        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
-                    ": no longer pending",
-                    id, machine, at, reached));
+        note = ": no longer pending";
         break;
     case Registrations::Receipt::kTooLate:
-        log_(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
-                    ": after its deadline and grace, not counted",
-                    id, machine, at, reached));
+        note = ": after its deadline and grace, not counted";
         break;
     case Registrations::Receipt::kNotExpected:
-        log_(format("registration %d received on machine %u, which it does not name", id, machine));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("registration %d received on machine %u, which it does not name", id,
+                          machine);
+        });
         break;
     case Registrations::Receipt::kRepeated:
-        log_(format("registration %d received again on machine %u, ignored", id, machine));
+        log_.limited(event::kRefusedReceipt, Severity::kWarning, [&] {
+            return format("registration %d received again on machine %u, ignored", id, machine);
+        });
         break;
     }
+    // One line per receipt, which any datagram can bring: formatted only when shown.
+    if (note != nullptr && log_.shows(Severity::kInfo))
+        log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
+                         "%s",
+                         id, machine, at, reached, note));
 }
 
 void Service::connection_closed(int connection) {
     size_t dropped = registrations_.drop_connection(connection);
     if (dropped != 0)
-        log_(format("channel %d: %zu pending registrations dropped", connection, dropped));
+        log_.info(format("channel %d: %zu pending registrations dropped", connection, dropped));
     for (auto it = activities_.begin(); it != activities_.end();) {
         if (it->second.connection == connection)
             it = activities_.erase(it);

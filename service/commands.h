@@ -10,12 +10,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "log.h"
 #include "peer_wire.h"
 #include "registrations.h"
 #include "request_parser.h"
@@ -53,11 +53,9 @@ struct Outcome {
     std::optional<Forward> forward;
 };
 
-using Logger = std::function<void(const std::string &)>;
-
 class Service {
 public:
-    Service(const ServiceConfig &config, Logger log);
+    Service(const ServiceConfig &config, Log &log);
 
     // A request read from the request FIFO of connection `connection` at
     // base time `now`, which is also the time a receipt (command 10) reached
@@ -94,7 +92,7 @@ private:
     void record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached);
 
     ServiceConfig config_;
-    Logger log_;
+    Log &log_;
     Registrations registrations_;
     ReceiptLog receipts_;
     std::map<int32_t, Activity> activities_;
@@ -103,6 +101,9 @@ private:
 
 // Reads a fixed name field: up to its first NUL byte or its width.
 std::string name_field(const uint8_t *buf, size_t off, size_t width);
+
+// The same, as the log shows it: a client chose these bytes (log.h escape()).
+std::string logged_name(const uint8_t *buf, size_t off, size_t width);
 
 }  // namespace norvd
 

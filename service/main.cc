@@ -46,6 +46,7 @@
 #include "fd.h"
 #include "holder_lookup.h"
 #include "group_key.h"
+#include "log.h"
 #include "notice_queue.h"
 #include "options.h"
 #include "peer_link.h"
@@ -81,19 +82,6 @@ constexpr uint64_t kNoticeRetry = 4'000'000;
 // a peer's message that arrived on this machine in time may still be on its
 // way through the kernel to norvd's socket.
 constexpr uint64_t kSettleNs = 2'000'000;
-
-bool quiet = false;
-
-void log(const std::string &line) {
-    if (quiet) return;
-    std::string out = "norvd: " + line + "\n";
-    (void)!write(STDERR_FILENO, out.data(), out.size());
-}
-
-void error(const std::string &line) {
-    std::string out = "norvd: " + line + "\n";
-    (void)!write(STDERR_FILENO, out.data(), out.size());
-}
 
 const char *reclaim_reason(Reclaim r) {
     switch (r) {
@@ -131,7 +119,7 @@ public:
     // key: the group's key (peer messages version 2), or none (version 1).
     Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock, const AccessGroup &group,
            std::optional<GroupKey> key)
-        : opts_(opts), group_(group), clock_(clock), service_(config, log), channels_(kMaxConnections),
+        : opts_(opts), group_(group), clock_(clock), service_(config, process_log()), channels_(kMaxConnections),
           startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)) {}
 
     bool start();
@@ -224,7 +212,7 @@ bool Daemon::add_epoll(int fd, uint32_t events) {
     ev.events = events;
     ev.data.fd = fd;
     if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) {
-        error(failed("epoll_ctl"));
+        log_error(failed("epoll_ctl"));
         return false;
     }
     return true;
@@ -233,7 +221,7 @@ bool Daemon::add_epoll(int fd, uint32_t events) {
 bool Daemon::start_keeper() {
     std::string why;
     keeper_ = GuardKeeper::start(why);
-    if (!keeper_) return error(why), false;
+    if (!keeper_) return log_error(why), false;
     return add_epoll(keeper_->fd(), EPOLLIN);
 }
 
@@ -242,11 +230,11 @@ std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const
     Fd slave;
     auto dev = PtyDevice::create(kDevicePrefix, number, access, slave, why);
     if (!dev) {
-        error(why);
+        log_error(why);
         return nullptr;
     }
     if (!keeper_->request(token, slave.get())) {
-        error("the guard keeper cannot be reached");
+        log_error("the guard keeper cannot be reached");
         return nullptr;
     }
     // Edge-triggered: the master reports a hang-up for as long as no client
@@ -269,7 +257,7 @@ bool Daemon::start() {
         addrinfo *res = nullptr;
         int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
         if (rc != 0 || res == nullptr) {
-            error("getaddrinfo failed for " + host + ": " + gai_strerror(rc));
+            log_error("getaddrinfo failed for " + host + ": " + gai_strerror(rc));
             return false;
         }
         sockaddr_in addr;
@@ -280,7 +268,7 @@ bool Daemon::start() {
     }
 
     epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_.valid()) return error(failed("epoll_create1")), false;
+    if (!epoll_.valid()) return log_error(failed("epoll_create1")), false;
     // Forked while norvd is small, before any device exists.
     if (!start_keeper()) return false;
 
@@ -291,31 +279,31 @@ bool Daemon::start() {
     sigset_t set;
     sigemptyset(&set);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&set, s);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0) return error(failed("sigprocmask")), false;
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0) return log_error(failed("sigprocmask")), false;
     signals_.reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals_.valid()) return error(failed("signalfd")), false;
+    if (!signals_.valid()) return log_error(failed("signalfd")), false;
     signal(SIGPIPE, SIG_IGN);
     if (!add_epoll(signals_.get(), EPOLLIN)) return false;
 
     inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!inotify_.valid()) return error(failed("inotify_init1")), false;
+    if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
     if (!add_epoll(inotify_.get(), EPOLLIN)) return false;
 
     if (!peers_.empty() || !opts_.bind.empty()) {
         peerSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!peerSocket_.valid()) return error(failed("socket")), false;
+        if (!peerSocket_.valid()) return log_error(failed("socket")), false;
         // Without the kernel's stamps a receipt counts from when it is read.
-        if (!stamp_arrivals(peerSocket_.get())) error(failed("setsockopt SO_TIMESTAMPNS"));
+        if (!stamp_arrivals(peerSocket_.get())) log_warning(failed("setsockopt SO_TIMESTAMPNS"));
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_port = htons(peer::kPort);
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         if (!opts_.bind.empty() && inet_pton(AF_INET, opts_.bind.c_str(), &local.sin_addr) != 1) {
-            error("--bind needs an IPv4 address, not '" + opts_.bind + "'");
+            log_error("--bind needs an IPv4 address, not '" + opts_.bind + "'");
             return false;
         }
         if (bind(peerSocket_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
-            return error(failed("bind")), false;
+            return log_error(failed("bind")), false;
         if (!add_epoll(peerSocket_.get(), EPOLLIN)) return false;
     }
 
@@ -326,19 +314,19 @@ bool Daemon::start() {
     int status = 0;
     if (!keeper_->wait_for(token, status) || status != 0) {
         errno = status != 0 ? status : ECHILD;
-        return error(failed("TIOCSCTTY in the guard")), false;
+        return log_error(failed("TIOCSCTTY in the guard")), false;
     }
     struct stat st {};
     if (stat(registration_->pts().c_str(), &st) < 0)
-        return error(failed(("stat " + registration_->pts()).c_str())), false;
+        return log_error(failed(("stat " + registration_->pts()).c_str())), false;
     DeviceId id{st.st_dev, st.st_ino, registration_->pts().substr(registration_->pts().rfind('/') + 1)};
     // The signals norvd takes through its signalfd are blocked by now, in
     // the lookup's thread as well.
     std::string why;
     lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
-    if (!lookup_) return error(why), false;
+    if (!lookup_) return log_error(why), false;
     if (!add_epoll(lookup_->fd(), EPOLLIN)) return false;
-    if (!registration_->publish(inotify_.get(), why)) return error(why), false;
+    if (!registration_->publish(inotify_.get(), why)) return log_error(why), false;
 
     std::string group;
     for (const auto &[id, addr] : peers_) {
@@ -346,14 +334,14 @@ bool Daemon::start() {
         inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
         group += ", machine " + std::to_string(id) + " at " + text;
     }
-    log("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
-        " (" + registration_->pts() + ") to group " + group_.name);
+    log_info("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
+             " (" + registration_->pts() + ") to group " + group_.name);
     if (link_.authenticated())
-        log("peer messages authenticated with the key of " + opts_.keyFile + " (version 2), epoch " +
-            std::to_string(link_.epoch()));
+        log_info("peer messages authenticated with the key of " + opts_.keyFile +
+                 " (version 2), epoch " + std::to_string(link_.epoch()));
     else if (!peers_.empty())
-        log("warning: peer messages are not authenticated (version 1): whoever can send from a "
-            "peer's address speaks for that machine; give the group a key with --key-file");
+        log_warning("peer messages are not authenticated (version 1): whoever can send from a "
+                    "peer's address speaks for that machine; give the group a key with --key-file");
     started_ = true;
     return true;
 }
@@ -373,7 +361,7 @@ int Daemon::run() {
         int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(clock_.base_now()));
         if (n < 0) {
             if (errno == EINTR) continue;
-            error(failed("epoll_wait"));
+            log_error(failed("epoll_wait"));
             return 1;
         }
         clock_.check([this] { return service_.pending_ids(); });
@@ -391,6 +379,7 @@ int Daemon::run() {
         }
         if (stopping_) break;
         housekeeping(clock_.base_now());
+        process_log().flush();
         notices_.flush(noticeWriter_);
         deliver_verdicts(seen > kSettleNs ? seen - kSettleNs : 0);
     }
@@ -436,6 +425,8 @@ int Daemon::timeout_ms(uint64_t now) const {
         wait = std::min(wait, at > now ? at - now : 0);
     }
     if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
+    // The count of lines suppressed is told when their second is over.
+    if (auto due = process_log().next_flush()) wait = std::min(wait, *due > now ? *due - now : 0);
     return static_cast<int>((wait + 999'999) / 1'000'000);
 }
 
@@ -447,7 +438,7 @@ void Daemon::on_signal() {
             while (waitpid(-1, nullptr, WNOHANG) > 0) {
             }
         } else {
-            log(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
+            log_info(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
             stopping_ = true;
         }
     }
@@ -466,13 +457,13 @@ void Daemon::on_keeper() {
         if (it == connections_.end()) continue;
         if (status != 0) {
             errno = status;
-            error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
+            log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
             it->second.failed = true;
         }
         --it->second.awaiting;
     }
     if (keeper_->gone()) {
-        error("the guard keeper has gone: connections in the making fail, another keeper starts");
+        log_error("the guard keeper has gone: connections in the making fail, another keeper starts");
         epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, keeper_->fd(), nullptr);
         keeper_.reset();
         tokens_.clear();
@@ -545,32 +536,40 @@ void Daemon::on_peer() {
         ssize_t len = recv_stamped(peerSocket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
         uint64_t reached = arrival != 0 ? clock_.to_base(arrival) : clock_.base_now();
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        std::string sender = std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
         int machine = -1;
         for (const auto &[id, addr] : peers_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
         auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
-        // One line per dropped datagram: these are the lines to rate-limit.
+        auto sender = [&] {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+            return std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
+        };
+        // A flood costs no text while its lines are suppressed.
         switch (opened.drop) {
         case PeerDrop::kNone:
             break;
         case PeerDrop::kNotPeer:
-            log("ignored " + std::to_string(len) + " bytes from " + sender + ", not a peer");
+            log_limited(event::kNonPeerDatagram, Severity::kWarning, [&] {
+                return "ignored " + std::to_string(len) + " bytes from " + sender() + ", not a peer";
+            });
             continue;
         case PeerDrop::kMalformed:
-            log("ignored a malformed message of " + std::to_string(len) + " bytes from machine " +
-                std::to_string(machine));
+            log_limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
+                return "ignored a malformed message of " + std::to_string(len) + " bytes from machine " +
+                       std::to_string(machine);
+            });
             continue;
         default:
-            log("dropped a message of " + std::to_string(len) + " bytes from machine " +
-                std::to_string(machine) + " (" + sender + "): " + drop_reason(opened.drop));
+            log_limited(event::kDroppedPeerMessage, Severity::kWarning, [&] {
+                return "dropped a message of " + std::to_string(len) + " bytes from machine " +
+                       std::to_string(machine) + " (" + sender() + "): " + drop_reason(opened.drop);
+            });
             continue;
         }
         if (opened.newEpoch)
-            log("machine " + std::to_string(machine) + ": first message of its start at epoch " +
+            log_info("machine " + std::to_string(machine) + ": first message of its start at epoch " +
                 std::to_string(opened.epoch));
         peer::Receipt receipt = *opened.receipt;
         receipt.receiptTime = clock_.to_base(receipt.receiptTime);
@@ -582,7 +581,10 @@ void Daemon::log_peer_counters(bool always) {
     const PeerCounters &c = link_.counters();
     if (c.dropped() == loggedDrops_ && !(always && peerSocket_.valid())) return;
     loggedDrops_ = c.dropped();
-    log("peer messages: " + describe(c));
+    if (c.dropped() != 0)
+        log_warning("peer messages: " + describe(c));
+    else
+        log_info("peer messages: " + describe(c));
 }
 
 void Daemon::on_master(PtyDevice &dev) {
@@ -614,14 +616,16 @@ size_t Daemon::drain(PtyDevice &dev) {
         ssize_t len = read(dev.master(), buf, sizeof buf);
         if (len <= 0) {
             // EIO: no client holds the device and nothing is left to read.
-            if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) error(failed("read"));
+            if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+                log_error(failed("read"));
             return total;
         }
         total += static_cast<size_t>(len);
         uint64_t mono = clock_.base_now();
         if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
-            log(dev.link() + ": " + std::to_string(dev.parser.buffered()) +
-                " bytes of an unfinished request dropped: no more came for 100 ms");
+            log_limited(event::kMalformedRequest, Severity::kWarning,
+                        dev.link() + ": " + std::to_string(dev.parser.buffered()) +
+                            " bytes of an unfinished request dropped: no more came for 100 ms");
             dev.parser.reset();
         }
         dev.lastInput = mono;
@@ -632,7 +636,8 @@ size_t Daemon::drain(PtyDevice &dev) {
             auto status = dev.parser.next(req, why);
             if (status == RequestParser::Status::kNeedMore) break;
             if (status == RequestParser::Status::kMalformed) {
-                log(dev.link() + ": malformed request: " + why);
+                log_limited(event::kMalformedRequest, Severity::kWarning,
+                            dev.link() + ": malformed request: " + why);
                 break;
             }
             serve(dev, req, clock_.base_now());
@@ -649,14 +654,17 @@ void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
         if (req.command == command::kConnect && req.payload.empty())
             connect();
         else
-            log(dev.link() + ": command " + std::to_string(req.command) + " with " +
-                std::to_string(req.payload.size()) + " payload bytes ignored: only command 0 is served here");
+            log_limited(event::kRequestNotServed, Severity::kWarning,
+                        dev.link() + ": command " + std::to_string(req.command) + " with " +
+                            std::to_string(req.payload.size()) +
+                            " payload bytes ignored: only command 0 is served here");
         return;
     }
     auto it = connections_.find(dev.number());
     if (it == connections_.end() || it->second.request.get() != &dev) {
-        log(dev.link() + ": command " + std::to_string(req.command) +
-            " written on a notice FIFO, ignored");
+        log_limited(event::kRequestNotServed, Severity::kWarning,
+                    dev.link() + ": command " + std::to_string(req.command) +
+                        " written on a notice FIFO, ignored");
         return;
     }
     Outcome out = service_.handle(dev.number(), req, now);
@@ -667,8 +675,9 @@ void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
 
 void Daemon::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what) {
     if (!dev.write_record(bytes.data(), bytes.size()))
-        log(dev.link() + ": " + what + " dropped: its clients left " + std::to_string(dev.unread()) +
-            " bytes unread");
+        log_limited(event::kDroppedReply, Severity::kWarning,
+                    dev.link() + ": " + what + " dropped: its clients left " +
+                        std::to_string(dev.unread()) + " bytes unread");
 }
 
 void Daemon::answer(int32_t value, const char *what) {
@@ -677,8 +686,9 @@ void Daemon::answer(int32_t value, const char *what) {
     if (registration_->write_record(bytes, sizeof bytes)) {
         life_.answered(value);
     } else {
-        log(registration_->link() + ": " + what + " dropped: its clients left " +
-            std::to_string(registration_->unread()) + " bytes unread");
+        log_limited(event::kDroppedReply, Severity::kWarning,
+                    registration_->link() + ": " + what + " dropped: its clients left " +
+                        std::to_string(registration_->unread()) + " bytes unread");
         if (value >= 0) disconnect(value, "ended: its number could not be written");
     }
 }
@@ -686,8 +696,9 @@ void Daemon::answer(int32_t value, const char *what) {
 void Daemon::settle_registration(uint64_t mono) {
     if (registration_->held()) return;
     if (registration_->parser.buffered() != 0) {
-        log(registration_->link() + ": last client closed it mid-request, " +
-            std::to_string(registration_->parser.buffered()) + " bytes dropped");
+        log_limited(event::kMalformedRequest, Severity::kWarning,
+                    registration_->link() + ": last client closed it mid-request, " +
+                        std::to_string(registration_->parser.buffered()) + " bytes dropped");
         registration_->parser.reset();
     }
     if (life_.unread_answers() == 0) return;
@@ -700,12 +711,15 @@ void Daemon::settle_registration(uint64_t mono) {
 void Daemon::connect() {
     // The answer of a client that has gone would wait for the next client.
     if (!registration_->held()) {
-        log(registration_->link() + ": command 0 of a client that has gone, ignored");
+        log_limited(event::kRequestNotServed, Severity::kWarning,
+                    registration_->link() + ": command 0 of a client that has gone, ignored");
         return;
     }
     int n = channels_.allocate();
     if (n < 0) {
-        log("connection refused: " + std::to_string(kMaxConnections) + " connections are live");
+        log_limited(event::kRefusedRequest, Severity::kWarning,
+                    "connection refused: " + std::to_string(kMaxConnections) +
+                        " connections are live");
         refuse(kTableFull);
         return;
     }
@@ -770,7 +784,7 @@ void Daemon::finish_connect(int n) {
     std::string why;
     if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
         !c.request->publish(inotify_.get(), why) || !c.notice->publish(inotify_.get(), why)) {
-        if (!why.empty()) error(why);
+        if (!why.empty()) log_error(why);
         drop_device(c.request);
         drop_device(c.notice);
         connections_.erase(n);
@@ -784,7 +798,7 @@ void Daemon::finish_connect(int n) {
     std::string whose = c.owner.known
                             ? "uid " + std::to_string(c.owner.uid) + " only (0600)"
                             : "group " + group_.name + " (0660): " + c.owner.why;
-    log("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
+    log_info("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
         c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
         "; holders looked up in " + took);
     answer(n, "channel number");
@@ -795,8 +809,8 @@ void Daemon::disconnect(int n, const char *why) {
     if (it == connections_.end()) return;
     service_.connection_closed(n);
     if (size_t dropped = notices_.drop_connection(n))
-        log("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
-            " failure notices that waited for its client dropped");
+        log_warning("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
+                    " failure notices that waited for its client dropped");
     drop_device(it->second.request);
     drop_device(it->second.notice);
     bool answered = it->second.answered;
@@ -815,7 +829,7 @@ void Daemon::disconnect(int n, const char *why) {
         limbo_.insert(n);
     else
         channels_.release(n);
-    log("channel " + std::to_string(n) + ": " + why);
+    log_info("channel " + std::to_string(n) + ": " + why);
 }
 
 void Daemon::release_limbo() {
@@ -859,7 +873,7 @@ void Daemon::forward(const Forward &f) {
     size_t len = link_.seal(f.machine, r, msg);
     if (sendto(peerSocket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second),
                sizeof it->second) < 0)
-        error(failed("sendto"));
+        log_limited(event::kFailedPeerSend, Severity::kWarning, failed("sendto"));
 }
 
 void Daemon::deliver_verdicts(uint64_t now) {
@@ -868,25 +882,31 @@ void Daemon::deliver_verdicts(uint64_t now) {
                            describe(v.notice);
         auto it = connections_.find(v.connection);
         if (it == connections_.end()) {
-            log(what + "; its connection has gone");
+            log_info(what + "; its connection has gone");
             continue;
         }
         NoticeQueue::Record record;
         encode_failure_notice(v.notice, record.data());
         switch (notices_.deliver(v.connection, record, noticeWriter_)) {
         case NoticeQueue::Fate::kWritten:
-            log(what);
+            log_info(what);
             break;
         case NoticeQueue::Fate::kQueued:
-            log(what + "; notice waits for room, " + std::to_string(notices_.waiting(v.connection)) +
-                " waiting");
+            log_info(what + "; notice waits for room, " +
+                     std::to_string(notices_.waiting(v.connection)) + " waiting");
             break;
-        case NoticeQueue::Fate::kDropped:
-            log(what + "; notice dropped: too many wait");
+        case NoticeQueue::Fate::kDroppedConnectionFull:
+            log_limited(event::kDroppedNotice, Severity::kWarning,
+                        what + "; notice dropped: " + std::to_string(notices_.per_connection()) +
+                            " notices wait for channel " + std::to_string(v.connection));
+            break;
+        case NoticeQueue::Fate::kDroppedAllFull:
+            log_limited(event::kDroppedNotice, Severity::kWarning,
+                        what + "; notice dropped: " + std::to_string(notices_.total_bytes()) +
+                            " bytes of notices wait in all");
             break;
         }
     }
-    if (auto warning = notices_.drop_warning(now)) log(*warning);
 }
 
 bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
@@ -901,7 +921,7 @@ void Daemon::shutdown() {
     keeper_.reset();
     if (started_) {
         log_peer_counters(true);
-        log("stopped");
+        log_info("stopped");
     }
 }
 
@@ -912,13 +932,13 @@ public:
     bool acquire() {
         for (;;) {
             fd_.reset(open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-            if (!fd_.valid()) return error(failed(("open " + std::string(kLockPath)).c_str())), false;
+            if (!fd_.valid()) return log_error(failed(("open " + std::string(kLockPath)).c_str())), false;
             if (flock(fd_.get(), LOCK_EX | LOCK_NB) < 0) {
-                if (errno != EWOULDBLOCK) return error(failed("flock")), false;
+                if (errno != EWOULDBLOCK) return log_error(failed("flock")), false;
                 char pid[32] = {};
                 (void)!pread(fd_.get(), pid, sizeof pid - 1, 0);
                 std::string holder = pid[0] ? " (pid " + std::string(pid, strcspn(pid, "\n")) + ")" : "";
-                error("another norvd" + holder + " is already serving " + kDevicePrefix +
+                log_error("another norvd" + holder + " is already serving " + kDevicePrefix +
                       "1 on this machine; stop it first");
                 fd_.reset();
                 return false;
@@ -963,10 +983,10 @@ bool find_group(const std::string &named, AccessGroup &group) {
     }
     std::string why = rc != 0 ? std::string(": ") + std::strerror(rc) : "";
     if (!named.empty()) {
-        error("--group " + named + ": no such group" + why);
+        log_error("--group " + named + ": no such group" + why);
         return false;
     }
-    if (rc != 0) error("group norv cannot be looked up" + why + "; only root may connect");
+    if (rc != 0) log_error("group norv cannot be looked up" + why + "; only root may connect");
     group.gid = 0;
     group.name = "root";
     return true;
@@ -975,7 +995,7 @@ bool find_group(const std::string &named, AccessGroup &group) {
 // Removes the links that a norvd killed before it could clean up left behind.
 bool remove_stale_links() {
     DIR *dir = opendir("/dev");
-    if (dir == nullptr) return error(failed("opendir /dev")), false;
+    if (dir == nullptr) return log_error(failed("opendir /dev")), false;
     static const std::regex name("rtf[0-9]+");
     bool ok = true;
     while (dirent *e = readdir(dir)) {
@@ -984,14 +1004,14 @@ bool remove_stale_links() {
         struct stat st {};
         if (lstat(path.c_str(), &st) < 0) continue;
         if (!S_ISLNK(st.st_mode)) {
-            error(path + " exists and is not a link of norvd: is another timing service installed?");
+            log_error(path + " exists and is not a link of norvd: is another timing service installed?");
             ok = false;
             continue;
         }
         if (unlink(path.c_str()) < 0)
-            error(failed(("unlink " + path).c_str())), ok = false;
+            log_error(failed(("unlink " + path).c_str())), ok = false;
         else
-            log("removed the stale link " + path);
+            log_info("removed the stale link " + path);
     }
     closedir(dir);
     return ok;
@@ -1005,7 +1025,8 @@ int main(int argc, char *argv[]) {
     Options opts;
     std::string err = parse_options(argc, argv, opts);
     if (!err.empty()) {
-        std::string text = "norvd: " + err + "\n" + usage();
+        log_error(err);
+        std::string text = usage();
         (void)!write(STDERR_FILENO, text.data(), text.size());
         return 1;
     }
@@ -1014,18 +1035,18 @@ int main(int argc, char *argv[]) {
         (void)!write(STDOUT_FILENO, text.data(), text.size());
         return 0;
     }
-    quiet = opts.quiet;
+    process_log().set_level(opts.logLevel);
     if (!opts.genKey.empty()) {
         std::string why;
         if (!write_new_key_file(opts.genKey, why)) {
-            error(why);
+            log_error(why);
             return 1;
         }
-        log("wrote a new group key to " + opts.genKey);
+        log_info("wrote a new group key to " + opts.genKey);
         return 0;
     }
     if (geteuid() != 0) {
-        error("needs root: it creates the devices /dev/rtf*");
+        log_error("needs root: it creates the devices /dev/rtf*");
         return 1;
     }
     std::optional<GroupKey> key;
@@ -1033,7 +1054,7 @@ int main(int argc, char *argv[]) {
         std::string why;
         key = read_key_file(opts.keyFile, why);
         if (!key) {
-            error(why);
+            log_error(why);
             return 1;
         }
     }
@@ -1044,7 +1065,7 @@ int main(int argc, char *argv[]) {
     if (!lock.acquire()) return 1;
 
     SystemClocks clocks;
-    ClockWatch watch(clocks, log, !opts.peers.empty());
+    ClockWatch watch(clocks, process_log(), !opts.peers.empty());
     ServiceConfig config;
     config.localId = opts.id;
     config.groupMask = group_mask(opts);
@@ -1052,7 +1073,7 @@ int main(int argc, char *argv[]) {
 
     // The first line says how to turn this machine's service stamps into
     // base time, for whoever checks them.
-    log("clock: " + config.clock.describe(kBaseClockName));
+    log_info("clock: " + config.clock.describe(kBaseClockName));
     watch.report_sync();
     if (!remove_stale_links()) return 1;
 

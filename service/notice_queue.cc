@@ -23,14 +23,8 @@ NoticeQueue::Fate NoticeQueue::deliver(int connection, const Record &record, con
     if (it != queues_.end()) flush_one(it, write);  // the older notices first
     auto q = queues_.find(connection);  // gone when they all went out
     if (q == queues_.end() && write(connection, record.data(), kRecordSize)) return Fate::kWritten;
-    if (q != queues_.end() && q->second.size() >= perConnection_) {
-        ++connectionFull_;
-        return Fate::kDropped;
-    }
-    if (bytes_ + kRecordSize > totalBytes_) {
-        ++allFull_;
-        return Fate::kDropped;
-    }
+    if (q != queues_.end() && q->second.size() >= perConnection_) return Fate::kDroppedConnectionFull;
+    if (bytes_ + kRecordSize > totalBytes_) return Fate::kDroppedAllFull;
     queues_[connection].push_back(record);
     bytes_ += kRecordSize;
     return Fate::kQueued;
@@ -49,21 +43,6 @@ size_t NoticeQueue::drop_connection(int connection) {
     bytes_ -= dropped * kRecordSize;
     queues_.erase(it);
     return dropped;
-}
-
-std::optional<std::string> NoticeQueue::drop_warning(uint64_t now) {
-    if (connectionFull_ + allFull_ == 0) return std::nullopt;
-    if (lastWarning_ && now >= *lastWarning_ && now - *lastWarning_ < kDropWarningInterval)
-        return std::nullopt;
-    std::string line = "warning: " + std::to_string(connectionFull_ + allFull_) +
-                       " failure notices dropped since the last warning: " +
-                       std::to_string(connectionFull_) + " with " +
-                       std::to_string(perConnection_) + " waiting for their connection, " +
-                       std::to_string(allFull_) + " with " + std::to_string(totalBytes_) +
-                       " bytes of notices waiting in all";
-    connectionFull_ = allFull_ = 0;
-    lastWarning_ = now;
-    return line;
 }
 
 size_t NoticeQueue::waiting(int connection) const {

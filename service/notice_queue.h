@@ -10,8 +10,8 @@
 //
 // Memory is bounded twice: a connection's queue holds at most
 // kNoticeQueueLimit notices, and all queues together kNoticeBytesLimit bytes.
-// A notice beyond either bound is dropped and counted; drop_warning() turns
-// the count into at most one warning line a second.
+// A notice beyond either bound is dropped, and deliver() says which bound
+// it met; the caller's log limits the warnings to one line a second.
 //
 // No I/O here: the caller passes a Writer that tries to write one record to a
 // connection's notice device, and the time.
@@ -24,8 +24,6 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <optional>
-#include <string>
 
 #include "wire.h"
 
@@ -33,7 +31,6 @@ namespace norvd {
 
 constexpr size_t kNoticeQueueLimit = 65536;        // notices waiting per connection
 constexpr size_t kNoticeBytesLimit = 64u << 20;    // bytes of notices waiting in all
-constexpr uint64_t kDropWarningInterval = 1'000'000'000;  // ns between two warnings
 
 class NoticeQueue {
 public:
@@ -47,12 +44,17 @@ public:
                          size_t totalBytes = kNoticeBytesLimit)
         : perConnection_(perConnection), totalBytes_(totalBytes) {}
 
-    enum class Fate { kWritten, kQueued, kDropped };
+    enum class Fate {
+        kWritten,
+        kQueued,
+        kDroppedConnectionFull,  // its connection's queue holds perConnection notices
+        kDroppedAllFull,         // the queues hold totalBytes in all
+    };
 
     // A new notice for `connection`. The notices already waiting for it go
     // first, as far as they fit; then this one is written when nothing waits
     // any more and it fits, else it waits behind them, else (a bound reached)
-    // it is dropped and counted.
+    // it is dropped.
     Fate deliver(int connection, const Record &record, const Writer &write);
 
     // Writes the waiting notices of every connection, oldest first, until one
@@ -60,18 +62,14 @@ public:
     size_t flush(const Writer &write);
 
     // The connection has ended: its waiting notices have nowhere to go.
-    // Returns how many were thrown away (not counted as drops).
+    // Returns how many were thrown away.
     size_t drop_connection(int connection);
-
-    // When notices were dropped since the last warning and the last warning
-    // is kDropWarningInterval old (now: nanoseconds of any clock; a clock
-    // that stepped back does not hold the next warning up), the warning line
-    // with their count; else nothing.
-    std::optional<std::string> drop_warning(uint64_t now);
 
     bool empty() const { return queues_.empty(); }
     size_t waiting(int connection) const;
     size_t waiting_bytes() const { return bytes_; }
+    size_t per_connection() const { return perConnection_; }
+    size_t total_bytes() const { return totalBytes_; }
 
 private:
     using Queues = std::map<int, std::deque<Record>>;
@@ -84,10 +82,6 @@ private:
     size_t totalBytes_;
     size_t bytes_ = 0;  // of all waiting notices
     Queues queues_;
-    // Drops since the last warning, by the bound that was reached.
-    uint64_t connectionFull_ = 0;
-    uint64_t allFull_ = 0;
-    std::optional<uint64_t> lastWarning_;
 };
 
 }  // namespace norvd

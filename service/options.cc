@@ -25,7 +25,8 @@ bool parse_int(const std::string &text, long long lo, long long hi, long long &o
 
 std::string usage() {
     return "usage: norvd [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
-           "             [--clock-offset NS] [--clock-drift PPM] [--group NAME] [--quiet]\n"
+           "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
+           "             [--log-level LEVEL] [--quiet]\n"
            "       norvd --gen-key PATH\n"
            "  --id N            machine id of this machine, 0 to 4 (default 0)\n"
            "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port 16007)\n"
@@ -36,7 +37,9 @@ std::string usage() {
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
            "  --group NAME      members of group NAME may connect (default: group norv\n"
            "                    if it exists, otherwise root only)\n"
-           "  --quiet           no log lines on standard error\n"
+           "  --log-level LEVEL the least severe log lines shown on standard error: error,\n"
+           "                    warning, info or debug (default info)\n"
+           "  --quiet           the same as --log-level warning\n"
            "  --gen-key PATH    write a fresh group key to the new file PATH and exit\n";
 }
 
@@ -50,7 +53,12 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
         };
         std::string v;
         if (arg == "--quiet") {
-            opts.quiet = true;
+            opts.logLevel = Severity::kWarning;
+        } else if (arg == "--log-level") {
+            std::optional<Severity> level;
+            if (!value(v) || !(level = parse_severity(v)))
+                return "--log-level needs error, warning, info or debug";
+            opts.logLevel = *level;
         } else if (arg == "--help" || arg == "-h") {
             opts.help = true;
         } else if (arg == "--id") {

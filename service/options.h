@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "log.h"
+
 namespace norvd {
 
 struct Options {
@@ -18,7 +20,7 @@ struct Options {
     std::string group;                                  // --group NAME ("" = norv or root only)
     std::string keyFile;                                // --key-file PATH ("" = no key)
     std::string genKey;                                 // --gen-key PATH: write a key, exit
-    bool quiet = false;                                 // --quiet
+    Severity logLevel = Severity::kInfo;                // --log-level NAME, --quiet
     bool help = false;                                  // --help
 };
 

@@ -1,5 +1,6 @@
-# Garbage on /dev/rtf1, on a request FIFO and on a notice FIFO, and a client
-# that never reads its notices: each is logged, and everyone else is served.
+# Garbage on /dev/rtf1, on a request FIFO and on a notice FIFO, a name that
+# holds a newline, and a client that never reads its notices: each is logged,
+# on one line, and everyone else is served.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$PROBE"
@@ -13,13 +14,47 @@ timeout 30 "$PROBE" cycles 3 >/dev/null || fail "no service after garbage on /de
 start hold "$PROBE" hold
 wait_until 10 logged "$T/hold.out" connected || fail "no connection"
 n=$(sed -nE 's/.*channel ([0-9]+): connected.*/\1/p' "$T/norvd.err" | tail -1)
+# send_until_logged TEXT DEVICE BYTES: writes BYTES (a printf format) to
+# DEVICE until norvd logs TEXT. Lines of one kind go out at most once a
+# second, so a request may need repeating; those held back are counted.
+send_until_logged() {
+    local text=$1 device=$2 bytes=$3 deadline=$((SECONDS + 10))
+    until logged "$T/norvd.err" "$text"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        printf "$bytes" >"$device"
+        sleep 0.2
+    done
+}
 # Unknown command 99 with 8 bytes; command 2 with a negative length; bytes on the notice FIFO.
-printf '\x63\x00\x00\x00\x08\x00\x00\x00abcdefgh' >"/dev/rtf$n"
-wait_until 10 logged "$T/norvd.err" "channel $n: unknown command 99" || fail "unknown command not logged"
-printf '\x02\x00\x00\x00\xf8\xff\xff\xff' >"/dev/rtf$n"
-wait_until 10 logged "$T/norvd.err" "command 2 with length -8" || fail "negative length not logged"
-printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"
-wait_until 10 logged "$T/norvd.err" "written on a notice FIFO" || fail "write on a notice FIFO not logged"
+send_until_logged "channel $n: unknown command 99" "/dev/rtf$n" '\x63\x00\x00\x00\x08\x00\x00\x00abcdefgh' ||
+    fail "unknown command not logged"
+send_until_logged "command 2 with length -8" "/dev/rtf$n" '\x02\x00\x00\x00\xf8\xff\xff\xff' ||
+    fail "negative length not logged"
+send_until_logged "written on a notice FIFO" "/dev/rtf$((n + 3))" '\x02\x00\x00\x00\x00\x00\x00\x00' ||
+    fail "write on a notice FIFO not logged"
+check "refusals are warnings" grep -q '^<4>norvd: /dev/rtf[0-9]*: command 2 written on a notice FIFO' "$T/norvd.err"
+# A burst: the lines held back are counted, and a summary tells the count
+# when no more such requests come.
+for i in $(seq 20); do printf '\x02\x00\x00\x00\x00\x00\x00\x00' >"/dev/rtf$((n + 3))"; done
+wait_until 10 grep -qE '^<4>norvd: request not served: [0-9]+ more suppressed$' "$T/norvd.err" ||
+    fail "no count of the requests held back: $(tail -3 "$T/norvd.err")"
+
+# Command 6 with a module name that holds a newline and what would look like
+# a line of norvd's own: one line, the name escaped.
+name=$'evil\n<3>norvd: forged line\\'
+{
+    printf '\x06\x00\x00\x00\xc4\x00\x00\x00'
+    head -c 24 /dev/zero
+    printf '%s' "$name"
+    head -c $((50 - ${#name} + 122)) /dev/zero
+} >"$T/exec"
+[ "$(stat -c %s "$T/exec")" = 204 ] || fail "the request of command 6 is not 204 bytes"
+cat "$T/exec" >"/dev/rtf$n"
+wait_until 10 logged "$T/norvd.err" "forged line" || fail "command 6 not logged: $(tail -3 "$T/norvd.err")"
+! grep -q '^<3>norvd: forged line' "$T/norvd.err" || fail "the name forged a line: $(grep -B1 'forged line' "$T/norvd.err")"
+[ "$(grep -c 'forged line' "$T/norvd.err")" = 1 ] || fail "the name took more than one line: $(grep -B1 'forged line' "$T/norvd.err")"
+check "the name escaped in the line of command 6" \
+    grep -qF "<6>norvd: channel $n: timely execution evil\x0a<3>norvd: forged line\x5c//" "$T/norvd.err"
 
 timeout 60 "$PROBE" timeliness >"$T/timeliness.out" || fail "no service after garbage on a channel"
 check "measurement" grep -qE '^measurement handle [1-9][0-9]* end 0 start [0-9]+ duration [0-9]+$' "$T/timeliness.out"

@@ -47,7 +47,7 @@ stop "$ping_pid"
 # The pings NORVping sent: the registrations it made with the new norvd (the
 # only registering client there). NORVping sends a registered ping whole
 # before its stop goes ahead, so each of them reached NORVpong.
-sed -nE 's/^norvd: channel [0-9]+: registration ([0-9]+): machines .*/\1/p' "$T/norvd.err" >"$T/sent"
+sed -nE 's/^<6>norvd: channel [0-9]+: registration ([0-9]+): machines .*/\1/p' "$T/norvd.err" >"$T/sent"
 sent=$(wc -l <"$T/sent")
 pong_answers() { tail -n "+$((before + 1))" "$T/pong.out" | sed -nE 's/^Ping from .*, answer ([0-9]+)$/\1/p'; }
 all_answered() { [ "$(pong_answers | wc -l)" -ge "$sent" ]; }

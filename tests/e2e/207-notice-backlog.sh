@@ -24,7 +24,7 @@ wait "$backlog_pid" || fail "the probe failed: $(tail -n 3 "$T/backlog.out" "$T/
 
 sed -n 's/^registered \([0-9][0-9]*\)$/\1/p' "$T/backlog.out" >"$T/ids"
 sed -n 's/^notice \([0-9][0-9]*\)$/\1/p' "$T/backlog.out" >"$T/notices"
-sed -n 's/^norvd: registration \([0-9][0-9]*\) judged: .*/\1/p' "$T/norvd.err" >"$T/judged"
+sed -n 's/^<6>norvd: registration \([0-9][0-9]*\) judged: .*/\1/p' "$T/norvd.err" >"$T/judged"
 [ "$(wc -l <"$T/ids")" = "$n" ] || fail "$(wc -l <"$T/ids") registration ids instead of $n"
 [ "$(sort -u "$T/ids" | wc -l)" = "$n" ] || fail "registration ids repeat"
 ! grep -q '^unexpected' "$T/backlog.out" ||

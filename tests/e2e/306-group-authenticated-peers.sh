@@ -59,7 +59,7 @@ stop_forger() {
 forged() { tr ' ' '\n' <"$T/forged" 2>/dev/null | sed -n "s/^$1=//p"; }
 at_least() { [ "${1:-0}" -ge "$2" ]; }
 # counters: machine 0's norvd's last line of peer message counters.
-counters() { grep '^norvd: peer messages: ' "$T/group/norvd-0.log" | tail -1 | sed 's/^norvd: peer messages: //'; }
+counters() { grep "^<[46]>norvd: peer messages: " "$T/group/norvd-0.log" | tail -1 | sed "s/^<[46]>norvd: peer messages: //"; }
 
 # ---- With the group's key ---------------------------------------------------
 group_up 3 --link "0>1 loss=100%"
@@ -74,7 +74,7 @@ v1=$(forged v1) v2=$(forged v2) replayed=$(forged replayed) relayed=$(forged rel
 # Every genuine receipt of machine 2 was played again once from each address.
 want="accepted $replayed, not-peer 0, malformed 0, unauthenticated $v1, no-key 0, bad-code $v2, wrong-machine $relayed, stale 0, replayed $replayed, too-old 0, old-epoch 0"
 # The counters are logged at most once a second, when drops grew.
-wait_until 30 sh -c '[ "$(grep "^norvd: peer messages: " "$1" | tail -1)" = "norvd: peer messages: $2" ]' \
+wait_until 30 sh -c '[ "$(grep "^<[46]>norvd: peer messages: " "$1" | tail -1 | sed "s/^<[46]>//")" = "norvd: peer messages: $2" ]' \
     sh "$T/group/norvd-0.log" "$want" || fail "norvd 0 counted: $(counters); want: $want"
 all=$(verdicts_on 1)
 na=$(verdicts_on 1 na)
@@ -102,7 +102,7 @@ group_down
 
 # ---- Without a key: the same attack succeeds ---------------------------------
 group_up 3 --no-key --link "0>1 loss=100%"
-warnings=$(grep -c 'warning: peer messages are not authenticated' "$T/group/norvd-0.log")
+warnings=$(grep -c "^<4>norvd: peer messages are not authenticated" "$T/group/norvd-0.log")
 [ "$warnings" = 1 ] || fail "without a key, norvd 0 warned $warnings times that its peers are unauthenticated"
 start_forger
 forged_verdicts() { at_least "$(verdicts_on 1 known)" 3; }

@@ -2,7 +2,9 @@
 # registration ids of this and of other machines) at NORVping's port and at
 # NORVpong's port 16006 while they serve real pings: nobody crashes, real
 # answers are still printed after the flood, and the resident memory of
-# NORVping, NORVpong and norvd stays flat. How many answers come during the
+# NORVping, NORVpong and norvd stays flat. Then a flood at norvd's peer port
+# 16007: norvd writes at most one line a second about the stranger's
+# datagrams, with the count of the others. How many answers come during the
 # flood depends on this host's speed: that count is reported, not checked.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
@@ -10,7 +12,8 @@ FLOOD=$NORV_BIN/tests/service/flood
 have "$NORVD"; have "$NORVPONG"; have "$NORVPING"; have "$FLOOD"
 isolate
 
-start_norvd --quiet
+# --bind opens the peer socket, though norvd has no peer.
+start_norvd --quiet --bind 127.0.0.1
 start_pong
 start ping "$NORVPING" 127.0.0.1
 
@@ -50,10 +53,37 @@ for p in ping pong norvd; do
 done
 check "the hostile datagrams reached their targets" grep -qE '^sent [0-9]+' "$T/flood.out"
 
+# Then a flood at norvd's peer port: norvd's lines from here on, the times
+# around them in ns. The count of the last second is told by a summary 2 s
+# after the last line.
+lines0=$(wc -l <"$T/norvd.err")
+t0=$(date +%s%N)
+timeout 60 "$FLOOD" 127.0.0.2 6 2000 3 16007 >"$T/stranger.out" || fail "the flood program failed"
+sleep 2.5
+t1=$(date +%s%N)
+tail -n "+$((lines0 + 1))" "$T/norvd.err" >"$T/flood-lines"
+grep -E 'not a peer|^<4>norvd: datagram from a non-peer: ' "$T/flood-lines" >"$T/stranger-lines"
+strangers=$(wc -l <"$T/stranger-lines")
+# Lines of one kind are a second apart at least: over t1 - t0 there are at
+# most that many seconds and one.
+bound=$(((t1 - t0) / 1000000000 + 1))
+[ "$strangers" -ge 2 ] || fail "only $strangers lines about the stranger's datagrams: $(head -3 "$T/flood-lines")"
+[ "$strangers" -le "$bound" ] ||
+    fail "$strangers lines about the stranger's datagrams in $(((t1 - t0) / 1000000)) ms: $(head -5 "$T/stranger-lines")"
+check "every line about the stranger is a warning" sh -c "! grep -v '^<4>norvd: ' '$T/stranger-lines'"
+told=$(sed -nE 's/.* \(([0-9]+) more suppressed\)$/\1/p; s/^<4>norvd: datagram from a non-peer: ([0-9]+) more suppressed$/\1/p' \
+    "$T/stranger-lines" | awk '{ s += $1 } END { print s + 0 }')
+[ "$told" -gt 0 ] || fail "no count of the suppressed lines: $(head -5 "$T/stranger-lines")"
+# Each datagram has its line or is counted once (some may be lost on the way;
+# a summary line stands for no datagram of its own).
+sent=$(sed -nE 's/^sent ([0-9]+) .*/\1/p' "$T/stranger.out")
+seen=$(($(grep -c 'not a peer' "$T/stranger-lines") + told))
+[ "$seen" -le "$sent" ] || fail "$strangers lines tell $seen datagrams, $sent were sent"
+
 stop "$ping_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "NORVping ended with $STOPPED_STATUS"
 stop "$pong_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "NORVpong ended with $STOPPED_STATUS"
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
-pass "$(cat "$T/flood.out"); real answers $a0 before, $a1 at the end, $(answers) after; RSS $report"
+pass "$(cat "$T/flood.out"); real answers $a0 before, $a1 at the end, $(answers) after; RSS $report; norvd: $strangers lines for $seen of $sent datagrams of a stranger at its peer port"

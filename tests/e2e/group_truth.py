@@ -71,7 +71,7 @@ class ServiceClock:
     """One machine's service clock, from norvd's line
     "clock: base NAME, offset O ns, drift D ppm, origin T ns"."""
 
-    LINE = re.compile(r"^norvd: clock: base (\S+), offset (-?\d+) ns, drift (\S+) ppm, origin (\d+) ns$")
+    LINE = re.compile(r"^<6>norvd: clock: base (\S+), offset (-?\d+) ns, drift (\S+) ppm, origin (\d+) ns$")
 
     def __init__(self, line):
         m = self.LINE.match(line)
@@ -126,11 +126,13 @@ class Run:
             if not lines:
                 self.problems.append("norvd-%d.log is empty or missing" % i)
                 continue
+            # The clock line comes first, unless norvd warned of something before it.
+            first = next((l for l in lines if ServiceClock.LINE.match(l)), lines[0])
             try:
-                self.clocks[i] = ServiceClock(lines[0])
+                self.clocks[i] = ServiceClock(first)
             except ValueError as e:
-                self.problems.append("norvd-%d.log: first line: %s" % (i, e))
-            for line in lines[1:]:
+                self.problems.append("norvd-%d.log: no clock line: %s" % (i, e))
+            for line in lines:
                 m = re.search(r"registration (\d+): machines 0x[0-9a-f]+, deadline (\d+) ns after (\d+),", line)
                 if m:
                     self.registrations[int(m.group(1))] = (int(m.group(3)), int(m.group(2)))

@@ -25,7 +25,9 @@ constexpr int kConn = 4;
 class ServiceTest : public ::testing::Test {
 protected:
     explicit ServiceTest(ServiceConfig config = {})
-        : service_(config, [this](const std::string &l) { log_.push_back(l); }) {}
+        : log_([this](const std::string &l) { lines_.push_back(l); }, [this] { return logNow_; },
+               Severity::kDebug),
+          service_(config, log_) {}
 
     Outcome run(int32_t command, const Bytes &payload, uint64_t now = kNow, int conn = kConn) {
         return service_.handle(conn, Request{command, payload}, now);
@@ -52,12 +54,14 @@ protected:
         return o.reply.size() == 4 ? get_i32le(o.reply.data(), 0) : INT32_MIN;
     }
     bool logged(const std::string &part) const {
-        for (const auto &l : log_)
+        for (const auto &l : lines_)
             if (l.find(part) != std::string::npos) return true;
         return false;
     }
 
-    std::vector<std::string> log_;
+    std::vector<std::string> lines_;
+    uint64_t logNow_ = kNow;  // the log's clock, for its rate limits
+    Log log_;
     Service service_;
 };
 
@@ -105,6 +109,47 @@ TEST_F(ServiceTest, EndOfTheOtherKindIsUnknown) {
     Outcome end = run(command::kEndLocalFD, le32(m));
     EXPECT_EQ(get_i32le(end.reply.data(), 0), kUnknownHandle);
     EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0);  // still running, ends fine
+}
+
+// A handle is small and sequential: any connection can guess another's. Only
+// the connection that started an activity ends it, and a connection that ends
+// takes its activities along, also from a later connection with its number.
+TEST_F(ServiceTest, OnlyTheConnectionThatStartedAnActivityEndsIt) {
+    constexpr int kOther = 6;
+    Bytes localFD(exec_request::kLocalFDSize, 0);
+    put_u64le(localFD.data(), exec_request::kFirst, 1000);
+    struct Row {
+        const char *what;
+        bool detection;  // commands 7 and 8, else 4 and 5
+        int closed;      // connection that ends after the start, 0: none
+        std::vector<std::pair<int, int32_t>> ends;  // connection, status, in order
+    } rows[] = {
+        {"measurement ended by another", false, 0, {{kOther, -1}, {kConn, 0}, {kConn, -1}}},
+        {"detection ended by another", true, 0, {{kOther, -1}, {kOther, -1}, {kConn, 0}}},
+        {"measurement after another left", false, kOther, {{kConn, 0}}},
+        {"detection after another left", true, kOther, {{kConn, 0}}},
+        {"measurement of a connection that ended", false, kConn, {{kConn, -1}, {kOther, -1}}},
+        {"detection of a connection that ended", true, kConn, {{kOther, -1}, {kConn, -1}}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        int32_t handle = answer(r.detection ? run(command::kStartLocalFD, localFD)
+                                            : run(command::kStartMeasurement, le64(7)));
+        ASSERT_GT(handle, 0);
+        if (r.closed != 0) service_.connection_closed(r.closed);
+        for (const auto &[conn, status] : r.ends) {
+            Outcome end = run(r.detection ? command::kEndLocalFD : command::kEndMeasurement,
+                              le32(handle), kNow + 5, conn);
+            ASSERT_EQ(end.reply.size(), r.detection ? 24u : 20u);
+            int32_t got = r.detection ? get_i32le(end.reply.data(), 0)
+                                      : static_cast<int8_t>(end.reply[0]);
+            EXPECT_EQ(got, status) << "channel " << conn;
+            // A refusal tells nothing of the activity it names.
+            if (status != 0) {
+                EXPECT_EQ(Bytes(end.reply.begin() + 4, end.reply.end()), zeros(end.reply.size() - 4));
+            }
+        }
+    }
 }
 
 TEST_F(ServiceTest, TimelyExecutionReturnsItsAbsoluteDeadline) {
@@ -194,10 +239,53 @@ TEST_F(ServiceTest, MalformedRequestsGetNoReplyAndAreLogged) {
         {10, 20, "command 10 with 20"},  {5, 8, "command 5 with 8"},
     };
     for (const Case &c : cases) {
+        logNow_ += RateLimit::kIntervalNs;  // a second apart: each one has its line
         Outcome o = run(c.command, zeros(c.payload));
         EXPECT_TRUE(o.reply.empty()) << c.log;
         EXPECT_FALSE(o.disconnect);
-        EXPECT_TRUE(logged(c.log)) << c.log;
+        EXPECT_TRUE(logged("<4>norvd: channel 4: " + std::string(c.log))) << c.log;
+    }
+    // A client that repeats them as fast as it can gets one line a second.
+    lines_.clear();
+    logNow_ += RateLimit::kIntervalNs;
+    for (int i = 0; i < 1000; ++i) run(13, {});
+    EXPECT_EQ(lines_.size(), 1u);
+    logNow_ += RateLimit::kIntervalNs;
+    run(-1, zeros(4));
+    ASSERT_EQ(lines_.size(), 2u);
+    EXPECT_EQ(lines_[1], "<4>norvd: channel 4: unknown command -1 (4 payload bytes) ignored "
+                         "(999 more suppressed)\n");
+}
+
+// Names and texts are the client's bytes: whatever they hold, each request
+// gives one line, which shows them escaped.
+TEST_F(ServiceTest, ClientBytesAreEscapedInTheLog) {
+    // 16 bytes: they fit the text of command 6 as well.
+    const std::string forged = "\n<3>norvd: x\\\x7f\xff";
+    const std::string shown = "\\x0a<3>norvd: x\\x5c\\x7f\\xff";
+    Bytes exec(exec_request::kExecSize, 0), localFD(exec_request::kLocalFDSize, 0);
+    Bytes registration = register_payload(kNow, 1, 2'000'000);
+    struct Row {
+        int32_t command;
+        Bytes *payload;
+        size_t field, width;
+    } rows[] = {
+        {command::kStartExec, &exec, exec_request::kModuleName, exec_request::kNameWidth},
+        {command::kStartExec, &exec, exec_request::kWcetName, exec_request::kNameWidth},
+        {command::kStartExec, &exec, exec_request::kText, exec_request::kTextWidth},
+        {command::kStartLocalFD, &localFD, exec_request::kActivityName, exec_request::kNameWidth},
+        {command::kRegisterSend, &registration, register_send::kModuleName, register_send::kNameWidth},
+        {command::kRegisterSend, &registration, register_send::kWcetName, register_send::kNameWidth},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << "command " << r.command << " field " << r.field);
+        Bytes p = *r.payload;
+        put_name(p.data(), r.field, forged.c_str(), r.width);
+        lines_.clear();
+        run(r.command, p);
+        ASSERT_EQ(lines_.size(), 1u);
+        EXPECT_NE(lines_[0].find(shown), std::string::npos) << lines_[0];
+        EXPECT_EQ(lines_[0].find('\n'), lines_[0].size() - 1) << lines_[0];
     }
 }
 
@@ -312,11 +400,13 @@ struct FakeClocks : ClockSource {
 TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
     FakeClocks clocks;
     std::vector<std::string> lines;
-    ClockWatch watch(clocks, [&](const std::string &l) { lines.push_back(l); }, true);
+    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return clocks.base; });
+    ClockWatch watch(clocks, log, true);
     ServiceConfig config;
     config.groupMask = 0x03;
     config.clock = ServiceClock(-2'000'000'000, 4.5, clocks.base);
-    Service service(config, [](const std::string &) {});
+    Log quiet([](const std::string &) {}, [] { return uint64_t{0}; });
+    Service service(config, quiet);
     auto stamp = [&] {
         return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now()).reply.data(), 0);
     };
@@ -352,7 +442,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
         // Receipts between machines go in the new common time.
         EXPECT_EQ(watch.to_common(clocks.base), common);
         EXPECT_EQ(watch.to_base(common), clocks.base);
-        bool warned = !lines.empty() && lines[0].find("warning: the common clock") == 0 &&
+        bool warned = !lines.empty() && lines[0].find("<4>norvd: the common clock") == 0 &&
                       lines[0].find(std::to_string(pending)) != std::string::npos;
         EXPECT_EQ(warned, st.warned) << (lines.empty() ? "" : lines[0]);
     }
@@ -361,23 +451,24 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
 TEST(ClockWatch, SynchronisationLinesAtStartOnChangeAndOnAFactorOfTwo) {
     FakeClocks clocks;
     std::vector<std::string> lines;
-    ClockWatch watch(clocks, [&](const std::string &l) { lines.push_back(l); }, true);
+    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return clocks.base; });
+    ClockWatch watch(clocks, log, true);
     clocks.state = SyncState{false, 16, 16000};
     watch.report_sync();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("warning: clock: not synchronised", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("<4>norvd: clock: not synchronised", 0), 0u) << lines[0];
     struct Row {
         uint64_t after;  // seconds since the previous row
         SyncState state;
         const char *logged;  // start of the line, "" for none
     } rows[] = {
         {1, {false, 30, 16000}, ""},  // less than twice the error: nothing new
-        {1, {true, 30, 500}, "clock: synchronised by the kernel's account, estimated error 30 us"},
-        {1, {true, 61, 500}, "clock: synchronised by the kernel's account, estimated error 61 us"},
+        {1, {true, 30, 500}, "<6>norvd: clock: synchronised by the kernel's account, estimated error 30 us"},
+        {1, {true, 61, 500}, "<6>norvd: clock: synchronised by the kernel's account, estimated error 61 us"},
         {1, {true, 200, 500}, ""},    // a factor of 2 again, but within the minute
         {30, {true, 200, 500}, ""},
-        {30, {true, 200, 500}, "clock: synchronised by the kernel's account, estimated error 200 us"},
-        {1, {false, 200, 500}, "warning: clock: not synchronised"},  // a change is told at once
+        {30, {true, 200, 500}, "<6>norvd: clock: synchronised by the kernel's account, estimated error 200 us"},
+        {1, {false, 200, 500}, "<4>norvd: clock: not synchronised"},  // a change is told at once
     };
     for (const Row &r : rows) {
         lines.clear();
@@ -393,10 +484,10 @@ TEST(ClockWatch, SynchronisationLinesAtStartOnChangeAndOnAFactorOfTwo) {
     }
     // Without peers an unsynchronised clock is no warning.
     lines.clear();
-    ClockWatch alone(clocks, [&](const std::string &l) { lines.push_back(l); }, false);
+    ClockWatch alone(clocks, log, false);
     alone.report_sync();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("clock: not synchronised", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("<6>norvd: clock: not synchronised", 0), 0u) << lines[0];
 }
 
 TEST(ChannelTable, NumbersNeverCollideAndNeverUseTheRegistrationDevice) {
@@ -451,6 +542,10 @@ TEST(Options, CommandLine) {
         {{"--key-file", ""}, "--key-file needs"},
         {{"--gen-key"}, "--gen-key needs"},
         {{"--bogus"}, "unknown argument '--bogus'"},
+        {{"--log-level", "debug"}, ""},
+        {{"--log-level"}, "--log-level needs error, warning, info or debug"},
+        {{"--log-level", "warn"}, "--log-level needs"},
+        {{"--log-level", "Info"}, "--log-level needs"},
     };
     for (const Case &c : cases) {
         std::vector<char *> argv{const_cast<char *>("norvd")};
@@ -478,6 +573,28 @@ TEST(Options, CommandLine) {
     EXPECT_EQ(opts.keyFile, "/etc/norv/group.key");
     EXPECT_EQ(opts.genKey, "");
     EXPECT_EQ(group_mask(opts), 0x11);
+    EXPECT_EQ(opts.logLevel, Severity::kInfo);
+
+    // --quiet is --log-level warning; the last of them counts.
+    struct Level {
+        std::vector<const char *> args;
+        Severity level;
+    } levels[] = {
+        {{"--quiet"}, Severity::kWarning},
+        {{"--log-level", "error"}, Severity::kError},
+        {{"--log-level", "warning"}, Severity::kWarning},
+        {{"--log-level", "info"}, Severity::kInfo},
+        {{"--log-level", "debug"}, Severity::kDebug},
+        {{"--quiet", "--log-level", "debug"}, Severity::kDebug},
+        {{"--log-level", "error", "--quiet"}, Severity::kWarning},
+    };
+    for (const Level &l : levels) {
+        std::vector<char *> argv{const_cast<char *>("norvd")};
+        for (const char *a : l.args) argv.push_back(const_cast<char *>(a));
+        Options o;
+        ASSERT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), o), "");
+        EXPECT_EQ(o.logLevel, l.level) << l.args.back();
+    }
 }
 
 }  // namespace

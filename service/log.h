@@ -1,0 +1,162 @@
+// log.h: norvd's log.
+//
+// One line per event on standard error: "<N>norvd: TEXT", where N is the
+// line's severity as journald reads it at the start of a line of a service's
+// standard error (3 error, 4 warning, 6 info, 7 debug). The level chosen at
+// start hides every line less severe than it.
+//
+// Two kinds of text never reach a line as they came:
+// - bytes that a client or a datagram chose (names, texts) go through
+//   escape(), so that they cannot end a line or forge the start of another;
+// - events that others can repeat at any rate (datagrams from strangers,
+//   malformed requests, refusals, drops) go through limited(): at most one
+//   line a second for each kind, the rest counted and the count told by the
+//   next line of that kind, or by a summary line when a whole second more
+//   passed without one.
+//
+// The process's log writes to standard error on the base clock
+// (clock_watch.h); tests make a Log of their own with a sink and a clock.
+#ifndef NORVD_LOG_H
+#define NORVD_LOG_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace norvd {
+
+enum class Severity { kError = 3, kWarning = 4, kInfo = 6, kDebug = 7 };
+
+// "error", "warning", "info" or "debug"; nothing for any other name.
+std::optional<Severity> parse_severity(std::string_view name);
+
+// Bytes made safe for one log line: printable ASCII (0x20 to 0x7e) stays as
+// it is, except the backslash; the backslash and every other byte become
+// "\xHH" (two lowercase hex digits), so the text reads back unambiguously.
+std::string escape(std::string_view bytes);
+
+// The whole line: "<N>norvd: TEXT\n".
+std::string format_line(Severity severity, std::string_view text);
+
+// At most one line a second of one kind of event, on the base clock.
+class RateLimit {
+public:
+    static constexpr uint64_t kIntervalNs = 1'000'000'000;
+
+    // An event at `now`. Nothing when its line is to be suppressed (it is
+    // counted); else the line goes out now, and the value is the number of
+    // lines suppressed since the last one, for it to tell (0: none).
+    std::optional<uint64_t> admit(uint64_t now);
+
+    // When lines were suppressed and two seconds have passed since the last
+    // line (the second after it, and a second in which no line came to tell
+    // the count): their count, for a summary line, which counts as a line.
+    // Else nothing. Under a steady flood the lines themselves tell the count,
+    // so a line of the flood still goes out each second.
+    std::optional<uint64_t> summary(uint64_t now);
+
+    // When summary() will have a count to give; nothing while none waits.
+    std::optional<uint64_t> summary_due() const;
+
+private:
+    // A line may go out at `now`: none went out yet, the last one is
+    // `seconds` old, or the clock went back (it does not hold lines up).
+    bool open(uint64_t now, uint64_t seconds) const;
+
+    std::optional<uint64_t> last_;  // when the last line went out
+    uint64_t suppressed_ = 0;
+};
+
+// Kinds of events that others can repeat at any rate; each kind names its
+// summary line ("KIND: N more suppressed"). A new kind is a new name.
+namespace event {
+constexpr const char *kMalformedRequest = "malformed request";
+constexpr const char *kRequestNotServed = "request not served";
+constexpr const char *kRefusedRequest = "refused request";
+constexpr const char *kDroppedReply = "dropped reply";
+constexpr const char *kDroppedNotice = "dropped notice";
+constexpr const char *kRefusedReceipt = "refused receipt";
+constexpr const char *kNonPeerDatagram = "datagram from a non-peer";
+constexpr const char *kMalformedPeerMessage = "malformed peer message";
+constexpr const char *kDroppedPeerMessage = "dropped peer message";
+constexpr const char *kFailedPeerSend = "failed send to a peer";
+}  // namespace event
+
+class Log {
+public:
+    // Takes one whole line, as format_line() makes it.
+    using Sink = std::function<void(const std::string &line)>;
+    // The base clock, in ns.
+    using Clock = std::function<uint64_t()>;
+
+    Log(Sink sink, Clock clock, Severity level = Severity::kInfo)
+        : sink_(std::move(sink)), clock_(std::move(clock)), level_(level) {}
+
+    void set_level(Severity level) { level_ = level; }
+    // Lines of this severity are written.
+    bool shows(Severity s) const { return static_cast<int>(s) <= static_cast<int>(level_); }
+
+    void write(Severity s, std::string_view text);
+    void error(std::string_view text) { write(Severity::kError, text); }
+    void warning(std::string_view text) { write(Severity::kWarning, text); }
+    void info(std::string_view text) { write(Severity::kInfo, text); }
+    void debug(std::string_view text) { write(Severity::kDebug, text); }
+
+    // A line of an event of `kind` (event:: above): at most one a second per
+    // kind; a line that goes out after others were suppressed ends with
+    // " (N more suppressed)". A hidden severity neither writes nor counts.
+    void limited(std::string_view kind, Severity s, std::string_view text) {
+        if (auto told = admit(kind, s)) emit(s, text, *told);
+    }
+    // The same, the text made by `make` only when the line goes out: an event
+    // that comes in floods costs no formatting (nor allocation) while its
+    // lines are suppressed.
+    template <typename Make, typename = std::enable_if_t<std::is_invocable_r_v<std::string, Make>>>
+    void limited(std::string_view kind, Severity s, Make &&make) {
+        if (auto told = admit(kind, s)) emit(s, make(), *told);
+    }
+
+    // Writes the summary line "KIND: N more suppressed" of every kind whose
+    // count is due (RateLimit::summary); the loop calls it at next_flush().
+    void flush();
+    std::optional<uint64_t> next_flush() const;
+
+private:
+    // Counts an event of `kind`; when its line goes out, the number of lines
+    // suppressed before it.
+    std::optional<uint64_t> admit(std::string_view kind, Severity s);
+    void emit(Severity s, std::string_view text, uint64_t told);
+
+    struct Kind {
+        RateLimit limit;
+        Severity severity = Severity::kWarning;  // of its last suppressed line
+    };
+
+    Sink sink_;
+    Clock clock_;
+    Severity level_;
+    std::map<std::string, Kind, std::less<>> kinds_;
+};
+
+// The log of the process: standard error, the base clock, level info until
+// main sets it. The short forms are what norvd's own code calls.
+Log &process_log();
+inline void log_error(std::string_view text) { process_log().error(text); }
+inline void log_warning(std::string_view text) { process_log().warning(text); }
+inline void log_info(std::string_view text) { process_log().info(text); }
+inline void log_debug(std::string_view text) { process_log().debug(text); }
+inline void log_limited(std::string_view kind, Severity s, std::string_view text) {
+    process_log().limited(kind, s, text);
+}
+template <typename Make, typename = std::enable_if_t<std::is_invocable_r_v<std::string, Make>>>
+void log_limited(std::string_view kind, Severity s, Make &&make) {
+    process_log().limited(kind, s, std::forward<Make>(make));
+}
+
+}  // namespace norvd
+
+#endif  // NORVD_LOG_H
