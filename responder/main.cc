@@ -1,6 +1,7 @@
 // main.cc: NORVpong, the program that answers pings on UDP port 16006.
 //
 //   NORVpong [--bind ADDR] [--json] [--quiet]
+//   NORVpong --help | --version
 //
 // Connects to the local NORV service, binds a timed socket to ADDR (default
 // any) port 16006 and answers every accepted ping (see pong.h), one line per
@@ -10,6 +11,7 @@
 // SIGINT or SIGTERM closes the timed socket and the
 // connection and ends it with status 0.
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -30,7 +32,32 @@ using namespace norvpong;
 
 namespace {
 
-void usage(FILE *out) { fputs("usage: NORVpong [--bind ADDR] [--json] [--quiet]\n", out); }
+const char kUsage[] =
+    "usage: NORVpong [--bind ADDR] [--json] [--quiet]\n"
+    "       NORVpong --help | --version\n";
+
+const char kHelp[] =
+    "Answers pings on UDP port 16006 with timed datagrams, through the local NORV\n"
+    "service, one line per answered ping on standard output.\n"
+    "  --bind ADDR  the IPv4 address to answer on (default 0.0.0.0, every address)\n"
+    "  --json       one JSON object per answered ping instead of a line of text\n"
+    "  --quiet      print nothing on standard output\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n";
+
+enum OptionId { kBind = 256, kJson, kQuiet, kVersion };
+const option kOptions[] = {{"bind", required_argument, nullptr, kBind},
+                           {"json", no_argument, nullptr, kJson},
+                           {"quiet", no_argument, nullptr, kQuiet},
+                           {"help", no_argument, nullptr, 'h'},
+                           {"version", no_argument, nullptr, kVersion},
+                           {nullptr, 0, nullptr, 0}};
+
+// A command line NORVpong cannot use: what is wrong, then the usage, status 1.
+int bad_usage(const std::string &what) {
+    fprintf(stderr, "NORVpong: %s\n%s", what.c_str(), kUsage);
+    return 1;
+}
 
 void failed(const char *call) { fprintf(stderr, "NORVpong: %s failed: %s\n", call, strerror(errno)); }
 
@@ -83,21 +110,27 @@ bool reconnect(Connection &service, const sockaddr_in &local, const char *bindAd
 int main(int argc, char *argv[]) {
     const char *bindAddress = "0.0.0.0";
     bool quiet = false, json = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--quiet") == 0) {
-            quiet = true;
-        } else if (strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (strcmp(argv[i], "--bind") == 0 && i + 1 < argc) {
-            bindAddress = argv[++i];
-        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
-            return 0;
-        } else {
-            usage(stderr);
-            return 1;
+    opterr = 0;  // the errors are ours to word, naming the option
+    for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+        switch (c) {
+        case kBind: bindAddress = optarg; break;
+        case kJson: json = true; break;
+        case kQuiet: quiet = true; break;
+        case 'h': printf("%s%s", kUsage, kHelp); return 0;
+        case kVersion: printf("NORVpong %s\n", NORV_VERSION); return 0;
+        case ':': return bad_usage(std::string(argv[optind - 1]) + " needs a value");
+        default:
+            // optopt: the short option not known, or a long option's own id
+            // when it was given a value it does not take; 0 for an unknown
+            // long option, which argv names whole.
+            if (optopt >= kBind) return bad_usage(std::string(argv[optind - 1]) + " takes no value");
+            return bad_usage("unknown option '" +
+                             (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                          : std::string(argv[optind - 1])) +
+                             "'");
         }
     }
+    if (optind < argc) return bad_usage(std::string("unexpected argument '") + argv[optind] + "'");
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(NORV_PING_PORT);

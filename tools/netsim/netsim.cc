@@ -5,6 +5,7 @@
 //
 //   netsim --machines N [--subnet 10.77.0.0] [--tun-prefix nsim] [--seed S]
 //          [--log FILE] [--control FIFO] [--link "0>1 delay=5ms"]...
+//   netsim --help | --version
 //
 // It creates the interfaces PREFIX0 .. PREFIX(N-1), prints "ready", and from
 // then on forwards what machine i writes to PREFIXi. Moving each interface
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <getopt.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <poll.h>
@@ -31,6 +33,7 @@
 
 #include "delay_queue.h"
 #include "link_table.h"
+#include "norv.h"
 #include "packet_route.h"
 
 using namespace netsim;
@@ -63,12 +66,24 @@ int open_tun(const std::string &name) {
     return fd;
 }
 
-void usage() {
-    fprintf(stderr,
-            "use: netsim --machines N [--subnet A.B.C.0] [--tun-prefix P] [--seed S]\n"
-            "            [--log FILE] [--control FIFO] [--link \"FROM>TO delay=.. jitter=.. "
-            "loss=..\"]...\n");
-}
+const char kUsage[] =
+    "usage: netsim --machines N [--subnet A.B.C.0] [--tun-prefix P] [--seed S]\n"
+    "              [--log FILE] [--control FIFO] [--link \"FROM>TO delay=.. jitter=.. loss=..\"]...\n"
+    "       netsim --help | --version\n";
+
+const char kHelp[] =
+    "Joins N machines through the TUN devices P0 .. P(N-1) and forwards their IPv4\n"
+    "packets with each link's delay, jitter and loss; prints \"ready\" once they exist.\n"
+    "  --machines N      the number of machines, 2 to 254\n"
+    "  --subnet A.B.C.0  the machines' /24 (default 10.77.0.0): A.B.C.255 reaches all\n"
+    "  --tun-prefix P    the TUN devices' names are P0, P1, ... (default nsim)\n"
+    "  --seed S          seed of the random jitter and loss (default 1)\n"
+    "  --log FILE        append a line per packet with its true transit time\n"
+    "  --control FIFO    read settings lines, and \"quit\", from FIFO while running\n"
+    "  --link SETTING    a link's settings, e.g. \"0>1 delay=5ms jitter=1ms loss=0.1\"\n"
+    "                    (\"0-1\" sets both directions); may be repeated\n"
+    "  -h, --help        print this help and exit\n"
+    "  --version         print the version and exit\n";
 
 struct Options {
     int machines = 0;
@@ -76,26 +91,61 @@ struct Options {
     std::string tunPrefix = "nsim", logPath, controlPath;
     uint64_t seed = 1;
     std::vector<std::string> links;
+    bool help = false, version = false;  // asked for instead of a run
 };
 
-bool parse_options(int argc, char **argv, Options &o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (i + 1 >= argc) return false;
-        std::string v = argv[++i];
-        if (a == "--machines") o.machines = atoi(v.c_str());
-        else if (a == "--subnet") {
+enum OptionId { kMachines = 256, kSubnet, kTunPrefix, kSeed, kLog, kControl, kLink, kVersion };
+const option kOptions[] = {{"machines", required_argument, nullptr, kMachines},
+                           {"subnet", required_argument, nullptr, kSubnet},
+                           {"tun-prefix", required_argument, nullptr, kTunPrefix},
+                           {"seed", required_argument, nullptr, kSeed},
+                           {"log", required_argument, nullptr, kLog},
+                           {"control", required_argument, nullptr, kControl},
+                           {"link", required_argument, nullptr, kLink},
+                           {"help", no_argument, nullptr, 'h'},
+                           {"version", no_argument, nullptr, kVersion},
+                           {nullptr, 0, nullptr, 0}};
+
+// Parses the command line into o; returns what is wrong with it, or "".
+std::string parse_options(int argc, char **argv, Options &o) {
+    opterr = 0;  // the errors are ours to word, naming the option
+    for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+        std::string v = optarg != nullptr ? optarg : "";
+        char *end = nullptr;
+        switch (c) {
+        case kMachines:
+            o.machines = static_cast<int>(strtol(v.c_str(), &end, 10));
+            if (v.empty() || *end != '\0' || o.machines < 2 || o.machines > 254)
+                return "--machines needs a number from 2 to 254";
+            break;
+        case kSubnet: {
             in_addr addr;
-            if (inet_pton(AF_INET, v.c_str(), &addr) != 1) return false;
+            if (inet_pton(AF_INET, v.c_str(), &addr) != 1) return "--subnet needs an IPv4 address";
             o.subnet = ntohl(addr.s_addr) & 0xFFFFFF00u;
-        } else if (a == "--tun-prefix") o.tunPrefix = v;
-        else if (a == "--seed") o.seed = strtoull(v.c_str(), nullptr, 10);
-        else if (a == "--log") o.logPath = v;
-        else if (a == "--control") o.controlPath = v;
-        else if (a == "--link") o.links.push_back(v);
-        else return false;
+            break;
+        }
+        case kTunPrefix: o.tunPrefix = v; break;
+        case kSeed: o.seed = strtoull(v.c_str(), nullptr, 10); break;
+        case kLog: o.logPath = v; break;
+        case kControl: o.controlPath = v; break;
+        case kLink: o.links.push_back(v); break;
+        case 'h': o.help = true; return "";
+        case kVersion: o.version = true; return "";
+        case ':': return std::string(argv[optind - 1]) + " needs a value";
+        default:
+            // optopt: the short option not known, or a long option's own id
+            // when it was given a value it does not take; 0 for an unknown
+            // long option, which argv names whole.
+            if (optopt >= kMachines) return std::string(argv[optind - 1]) + " takes no value";
+            return "unknown option '" +
+                   (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                : std::string(argv[optind - 1])) +
+                   "'";
+        }
     }
-    return o.machines >= 2 && o.machines <= 254;
+    if (optind < argc) return std::string("unexpected argument '") + argv[optind] + "'";
+    if (o.machines == 0) return "--machines is needed";
+    return "";
 }
 
 // Leading UDP payload bytes written to the log: enough for a timed datagram's
@@ -130,10 +180,14 @@ void log_packet(FILE *log, const InFlight &p, const char *fate, int64_t transitN
 
 int main(int argc, char **argv) {
     Options o;
-    if (!parse_options(argc, argv, o)) {
-        usage();
+    std::string wrong = parse_options(argc, argv, o);
+    if (!wrong.empty()) {
+        fprintf(stderr, "netsim: %s\n%s", wrong.c_str(), kUsage);
         return 2;
     }
+    if (o.help) printf("%s%s", kUsage, kHelp);
+    if (o.version) printf("netsim %s\n", NORV_VERSION);
+    if (o.help || o.version) return 0;
     LinkTable links(o.machines);
     for (const std::string &l : o.links) {
         std::string err = links.apply(l);
