@@ -48,7 +48,9 @@ start notify python3 "$T/listen.py" norv-notify-212
 wait_until 10 logged "$T/notify.out" listening || fail "the listener did not start: $(cat "$T/notify.err")"
 count() { grep -c -- "$1" "$T/notify.out"; }
 
-printf 'id 0\npeer 1 127.0.0.2\n' >"$T/norvd.conf"
+# The first file is the example that is installed, with a peer added.
+src=$(cd "$(dirname "$0")/../.." && pwd)
+{ cat "$src/dist/norvd.conf"; echo 'peer 1 127.0.0.2'; } >"$T/norvd.conf"
 start norvd env NOTIFY_SOCKET=@norv-notify-212 "$NORVD" -f "$T/norvd.conf"
 wait_until 60 logged "$T/notify.out" "READY=1" || fail "no READY=1: $(cat "$T/norvd.err")"
 grep -qx 'READY=1 link' "$T/notify.out" || fail "READY=1 before /dev/rtf1: $(cat "$T/notify.out")"
