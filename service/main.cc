@@ -431,6 +431,8 @@ void Daemon::reload() {
             set_peers(next.peers, now);
             log_info("reload: peers now" + (hosts.empty() ? std::string(" none") : hosts.substr(1)));
         } else {
+            // Their names are resolved again: an address may have moved.
+            set_peers(next.peers, now);
             log_info("reload: the peers are unchanged");
         }
     }
