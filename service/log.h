@@ -84,6 +84,7 @@ constexpr const char *kNonPeerDatagram = "datagram from a non-peer";
 constexpr const char *kMalformedPeerMessage = "malformed peer message";
 constexpr const char *kDroppedPeerMessage = "dropped peer message";
 constexpr const char *kFailedPeerSend = "failed send to a peer";
+constexpr const char *kUnsentReceipt = "receipt for an unresolved peer";
 }  // namespace event
 
 class Log {

@@ -4,8 +4,10 @@
 // answers the requests of every connection through the Service, talks to the
 // norvd of the other machines of the group over UDP port 16007 and delivers
 // the verdicts on registered sends as failure notices. One thread, one epoll
-// loop; signals arrive through a signalfd. A second thread only looks for the
-// holders of /dev/rtf1 when a client connects (holder_lookup.h).
+// loop; signals arrive through a signalfd (SIGHUP re-reads the peers of the
+// configuration file). A second thread only looks for the holders of
+// /dev/rtf1 when a client connects (holder_lookup.h), a third resolves the
+// peers given by name (peer_resolver.h).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <grp.h>
@@ -48,8 +50,10 @@
 #include "group_key.h"
 #include "log.h"
 #include "notice_queue.h"
+#include "notify.h"
 #include "options.h"
 #include "peer_link.h"
+#include "peer_resolver.h"
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
@@ -97,6 +101,37 @@ const char *reclaim_reason(Reclaim r) {
     return "reclaimed";
 }
 
+// Reads and parses the configuration file at `path`. A missing file is no
+// error unless `required` (it was named with -f): the settings are then the
+// defaults. Returns "" or the error.
+std::string read_config(const std::string &path, bool required, ConfigFile &file) {
+    // A configuration file is a few hundred bytes: a larger one is a mistake
+    // (a device, a log), not to be read to its end.
+    constexpr size_t kLimit = 1 << 20;
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
+        if (errno == ENOENT && !required) {
+            file = ConfigFile{};
+            return "";
+        }
+        return failed(("open " + path).c_str());
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) < 0) return failed(("fstat " + path).c_str());
+    if (!S_ISREG(st.st_mode)) return path + ": not a regular file";
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t len = read(fd.get(), buf, sizeof buf);
+        if (len < 0 && errno == EINTR) continue;
+        if (len < 0) return failed(("read " + path).c_str());
+        if (len == 0) break;
+        text.append(buf, static_cast<size_t>(len));
+        if (text.size() > kLimit) return path + ": larger than 1 MiB, not a configuration file";
+    }
+    return parse_config(text, path, file);
+}
+
 struct Connection {
     std::unique_ptr<PtyDevice> request;
     std::unique_ptr<PtyDevice> notice;
@@ -116,10 +151,12 @@ struct AccessGroup {
 
 class Daemon {
 public:
+    // opts: the settings norvd runs with; cmdline: those of the command line
+    // alone, which a reload of the configuration file does not override.
     // key: the group's key (peer messages version 2), or none (version 1).
-    Daemon(const Options &opts, const ServiceConfig &config, ClockWatch &clock, const AccessGroup &group,
-           std::optional<GroupKey> key)
-        : opts_(opts), group_(group), clock_(clock), service_(config, process_log()), channels_(kMaxConnections),
+    Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
+           const AccessGroup &group, std::optional<GroupKey> key)
+        : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()), channels_(kMaxConnections),
           startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)) {}
 
     bool start();
@@ -135,6 +172,14 @@ private:
 
     void handle(const epoll_event *events, int n);
     void on_signal();
+    // SIGHUP: reads the configuration file again and takes its peers.
+    void reload();
+    // Takes `peers` as the hosts of the group's machines: addresses at once,
+    // names through the resolver.
+    void set_peers(const Peers &peers, uint64_t now);
+    // Asks the resolver for the names whose next attempt is due.
+    void ask_due(uint64_t now);
+    void on_resolver();
     void on_peer();
     // The peer link's counters, when more messages were dropped since they
     // were last logged (or always, at the end): at most a line a second,
@@ -176,6 +221,7 @@ private:
     PtyDevice *device_by_master(int fd);
 
     Options opts_;
+    const Options cmdline_;
     AccessGroup group_;
     ClockWatch &clock_;
     Service service_;
@@ -197,7 +243,18 @@ private:
     std::deque<int> answerOrder_;
     // Ended connections whose answer is still unread: their numbers wait.
     std::set<int> limbo_;
-    std::map<uint8_t, sockaddr_in> peers_;
+    std::map<uint8_t, sockaddr_in> peers_;  // the peers whose address is known
+    // A peer given by name, until it resolves.
+    struct Unresolved {
+        std::string host;
+        unsigned failures = 0;
+        uint64_t due = 0;     // next attempt, on the base clock
+        bool asked = false;   // an attempt is under way
+    };
+    std::map<uint8_t, Unresolved> unresolved_;
+    // Counts the sets of peers taken: an answer for an older one is stale.
+    uint64_t generation_ = 0;
+    std::unique_ptr<PeerResolver> resolver_;
     uint64_t nextTick_ = 0;
     NoticeQueue notices_;  // notices that did not fit in their device yet
     const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
@@ -250,23 +307,6 @@ void Daemon::drop_device(std::unique_ptr<PtyDevice> &dev) {
 }
 
 bool Daemon::start() {
-    for (const auto &[id, host] : opts_.peers) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo *res = nullptr;
-        int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-        if (rc != 0 || res == nullptr) {
-            log_error("getaddrinfo failed for " + host + ": " + gai_strerror(rc));
-            return false;
-        }
-        sockaddr_in addr;
-        std::memcpy(&addr, res->ai_addr, sizeof addr);
-        freeaddrinfo(res);
-        addr.sin_port = htons(peer::kPort);
-        peers_[id] = addr;
-    }
-
     epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid()) return log_error(failed("epoll_create1")), false;
     // Forked while norvd is small, before any device exists.
@@ -289,7 +329,9 @@ bool Daemon::start() {
     if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
     if (!add_epoll(inotify_.get(), EPOLLIN)) return false;
 
-    if (!peers_.empty() || !opts_.bind.empty()) {
+    // Names are resolved by the loop's first pass, once the devices serve.
+    set_peers(opts_.peers, clock_.base_now());
+    if (!opts_.peers.empty() || !opts_.bind.empty()) {
         peerSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!peerSocket_.valid()) return log_error(failed("socket")), false;
         // Without the kernel's stamps a receipt counts from when it is read.
@@ -329,21 +371,135 @@ bool Daemon::start() {
     if (!registration_->publish(inotify_.get(), why)) return log_error(why), false;
 
     std::string group;
-    for (const auto &[id, addr] : peers_) {
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-        group += ", machine " + std::to_string(id) + " at " + text;
+    for (const auto &[id, host] : opts_.peers) {
+        group += ", machine " + std::to_string(id) + " at " + host;
+        if (unresolved_.count(id)) group += " (to be resolved)";
     }
     log_info("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
              " (" + registration_->pts() + ") to group " + group_.name);
     if (link_.authenticated())
         log_info("peer messages authenticated with the key of " + opts_.keyFile +
                  " (version 2), epoch " + std::to_string(link_.epoch()));
-    else if (!peers_.empty())
+    else if (!opts_.peers.empty())
         log_warning("peer messages are not authenticated (version 1): whoever can send from a "
                     "peer's address speaks for that machine; give the group a key with --key-file");
     started_ = true;
+    // /dev/rtf1 serves: a client started from now on finds it.
+    if (std::string why = notify_manager("READY=1"); !why.empty()) log_warning(why);
     return true;
+}
+
+void Daemon::reload() {
+    uint64_t now = clock_.base_now();
+    timespec mono{};
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    std::string reloading = "RELOADING=1\nMONOTONIC_USEC=" +
+        std::to_string(static_cast<uint64_t>(mono.tv_sec) * 1'000'000 + static_cast<uint64_t>(mono.tv_nsec) / 1000);
+    if (std::string why = notify_manager(reloading); !why.empty()) log_warning(why);
+    ConfigFile file;
+    Options next = cmdline_;
+    std::string why = read_config(opts_.config, opts_.configGiven, file);
+    if (why.empty()) why = merge_config(file, next);
+    if (!why.empty()) {
+        log_error("reload: " + why + "; the running settings are kept");
+    } else {
+        log_info("reload: read " + opts_.config);
+        // What the service was built with stays until a restart.
+        std::string restart;
+        if (next.id != opts_.id) restart += ", id";
+        if (next.bind != opts_.bind) restart += ", bind";
+        if (next.group != opts_.group) restart += ", group";
+        if (next.keyFile != opts_.keyFile) restart += ", key-file";
+        if (!restart.empty())
+            log_warning("reload: changed settings take effect at a restart only: " + restart.substr(2));
+        if (next.logLevel != opts_.logLevel) {
+            opts_.logLevel = next.logLevel;
+            process_log().set_level(next.logLevel);
+            for (const char *name : {"error", "warning", "info", "debug"})
+                if (parse_severity(name) == next.logLevel) log_info(std::string("reload: log level now ") + name);
+        }
+        if (cmdline_.given.peers) {
+            log_info("reload: the peers were given on the command line: they stay");
+        } else if (group_mask(opts_.id, next.peers) != group_mask(opts_)) {
+            // The registrations judge receipts against the group they were
+            // made with.
+            log_warning("reload: the file names other machines than the group's: the machines of "
+                        "the group change at a restart only; the peers stay");
+        } else if (next.peers != opts_.peers) {
+            std::string hosts;
+            for (const auto &[id, host] : next.peers) hosts += ", machine " + std::to_string(id) + " at " + host;
+            set_peers(next.peers, now);
+            log_info("reload: peers now" + (hosts.empty() ? std::string(" none") : hosts.substr(1)));
+        } else {
+            // Their names are resolved again: an address may have moved.
+            set_peers(next.peers, now);
+            log_info("reload: the peers are unchanged");
+        }
+    }
+    if (std::string ready = notify_manager("READY=1"); !ready.empty()) log_warning(ready);
+}
+
+void Daemon::set_peers(const Peers &peers, uint64_t now) {
+    ++generation_;
+    std::map<uint8_t, sockaddr_in> known;
+    unresolved_.clear();
+    for (const auto &[id, host] : peers) {
+        if (auto addr = numeric_peer(host)) {
+            known[id] = *addr;
+            continue;
+        }
+        // A name that resolved before keeps its address until it resolves
+        // again: a reload does not cut a working link for a while.
+        auto it = peers_.find(id);
+        auto old = std::find_if(opts_.peers.begin(), opts_.peers.end(),
+                                [&](const auto &p) { return p.first == id; });
+        if (it != peers_.end() && old != opts_.peers.end() && old->second == host) known[id] = it->second;
+        unresolved_[id] = Unresolved{host, 0, now, false};
+    }
+    peers_ = std::move(known);
+    opts_.peers = peers;
+}
+
+void Daemon::ask_due(uint64_t now) {
+    for (auto &[id, u] : unresolved_) {
+        if (u.asked || u.due > now) continue;
+        if (!resolver_) {
+            std::string why;
+            resolver_ = PeerResolver::start(why);
+            if (!resolver_) return log_error(why);
+            if (!add_epoll(resolver_->fd(), EPOLLIN)) {
+                resolver_.reset();
+                return;
+            }
+        }
+        resolver_->ask(id, u.host, generation_);
+        u.asked = true;
+    }
+}
+
+void Daemon::on_resolver() {
+    PeerResolver::Answer a;
+    uint64_t now = clock_.base_now();
+    while (resolver_->take(a)) {
+        auto it = unresolved_.find(a.id);
+        if (a.generation != generation_ || it == unresolved_.end()) continue;
+        Unresolved &u = it->second;
+        std::string machine = "machine " + std::to_string(a.id) + " at " + u.host;
+        if (a.addr) {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &a.addr->sin_addr, text, sizeof text);
+            log_info(machine + ": resolved to " + text);
+            peers_[a.id] = *a.addr;
+            unresolved_.erase(it);
+            continue;
+        }
+        u.asked = false;
+        ++u.failures;
+        uint64_t wait = resolve_backoff(u.failures);
+        u.due = now + wait;
+        log_warning(machine + ": not resolved (" + a.why + "), attempt " + std::to_string(u.failures) +
+                    "; next attempt in " + std::to_string(wait / 1'000'000'000) + " s");
+    }
 }
 
 PtyDevice *Daemon::device_by_master(int fd) {
@@ -397,6 +553,8 @@ void Daemon::handle(const epoll_event *events, int n) {
             on_keeper();
         else if (lookup_ && fd == lookup_->fd())
             on_lookup();
+        else if (resolver_ && fd == resolver_->fd())
+            on_resolver();
         else if (fd == inotify_.get())
             on_inotify();
         else if (PtyDevice *dev = device_by_master(fd))
@@ -405,6 +563,7 @@ void Daemon::handle(const epoll_event *events, int n) {
 }
 
 void Daemon::housekeeping(uint64_t mono) {
+    ask_due(mono);
     if (mono >= nextTick_) {
         nextTick_ = mono + kTickNs;
         log_peer_counters(false);
@@ -425,6 +584,8 @@ int Daemon::timeout_ms(uint64_t now) const {
         wait = std::min(wait, at > now ? at - now : 0);
     }
     if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
+    for (const auto &[id, u] : unresolved_)
+        if (!u.asked) wait = std::min(wait, u.due > now ? u.due - now : 0);
     // The count of lines suppressed is told when their second is over.
     if (auto due = process_log().next_flush()) wait = std::min(wait, *due > now ? *due - now : 0);
     return static_cast<int>((wait + 999'999) / 1'000'000);
@@ -437,6 +598,8 @@ void Daemon::on_signal() {
             // The keeper: it only ends when killed; on_keeper starts another.
             while (waitpid(-1, nullptr, WNOHANG) > 0) {
             }
+        } else if (si.ssi_signo == SIGHUP) {
+            reload();
         } else {
             log_info(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
             stopping_ = true;
@@ -866,7 +1029,15 @@ void Daemon::check_connection(int n, uint64_t mono) {
 
 void Daemon::forward(const Forward &f) {
     auto it = peers_.find(f.machine);
-    if (it == peers_.end() || !peerSocket_.valid()) return;
+    if (it == peers_.end() || !peerSocket_.valid()) {
+        // Not kept for later: the receipt is due at the other machine by its
+        // registration's deadline, long before a name that failed resolves.
+        if (auto u = unresolved_.find(f.machine); u != unresolved_.end())
+            log_limited(event::kUnsentReceipt, Severity::kWarning,
+                        "receipt for machine " + std::to_string(f.machine) + " not sent: " + u->second.host +
+                            " is not resolved yet");
+        return;
+    }
     peer::Receipt r = f.receipt;
     r.receiptTime = clock_.to_common(r.receiptTime);
     uint8_t msg[kMaxPeerMessage];
@@ -915,10 +1086,13 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
 }
 
 void Daemon::shutdown() {
+    if (started_)
+        if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
     lookup_.reset();
     keeper_.reset();
+    resolver_.reset();
     if (started_) {
         log_peer_counters(true);
         log_info("stopped");
@@ -1024,6 +1198,11 @@ int main(int argc, char *argv[]) {
     using namespace norvd;
     Options opts;
     std::string err = parse_options(argc, argv, opts);
+    if (err.empty() && opts.version) {
+        std::string text = "norvd " NORV_VERSION "\n";
+        (void)!write(STDOUT_FILENO, text.data(), text.size());
+        return 0;
+    }
     if (!err.empty()) {
         log_error(err);
         std::string text = usage();
@@ -1034,6 +1213,16 @@ int main(int argc, char *argv[]) {
         std::string text = usage();
         (void)!write(STDOUT_FILENO, text.data(), text.size());
         return 0;
+    }
+    const Options cmdline = opts;
+    if (opts.genKey.empty()) {
+        ConfigFile file;
+        err = read_config(opts.config, opts.configGiven, file);
+        if (err.empty()) err = merge_config(file, opts);
+        if (!err.empty()) {
+            log_error(err);
+            return 1;
+        }
     }
     process_log().set_level(opts.logLevel);
     if (!opts.genKey.empty()) {
@@ -1077,7 +1266,7 @@ int main(int argc, char *argv[]) {
     watch.report_sync();
     if (!remove_stale_links()) return 1;
 
-    Daemon daemon(opts, config, watch, group, key);
+    Daemon daemon(opts, cmdline, config, watch, group, key);
     int status = daemon.start() ? daemon.run() : 1;
     daemon.shutdown();
     return status;

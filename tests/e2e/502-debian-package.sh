@@ -1,9 +1,9 @@
 # The Debian package as scripts/package builds it, from a copy of this tree:
 # its files (dpkg-deb -c), control data (dpkg-deb -I, -e) and maintainer
 # script. The manual pages of the programs and of the library are expected by
-# name, and any other page of man/ as well, each installed as it is. Where the
-# tree has no unit or configuration yet, the copy gets a placeholder, so that
-# every install rule is exercised. The package is never installed: its
+# name, and any other page of man/ as well, each installed as it is; the
+# units of dist/ with their install paths filled in, and dist/norvd.conf as
+# /etc/norv/norvd.conf, a conffile. The package is never installed: its
 # postinst runs in this test's private mount namespace, over an overlay of
 # /etc that vanishes with it.
 source "$(dirname "$0")/common.sh"
@@ -16,11 +16,6 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 tree=$T/src
 mkdir "$tree"
 (cd "$src" && tar -cf - --exclude='./build*' --exclude=./out --exclude=./.git .) | tar -xf - -C "$tree"
-compgen -G "$tree/dist/*.service*" >/dev/null || {
-    printf '[Service]\nExecStart=/usr/sbin/norvd\n' >"$tree/dist/placeholder.service"
-    printf '[Service]\nExecStart=@CMAKE_INSTALL_FULL_BINDIR@/NORVpong\n' >"$tree/dist/placeholder2.service.in"
-}
-[ -f "$tree/dist/norvd.conf" ] || printf 'id 0\n' >"$tree/dist/norvd.conf"
 
 NORV_PACKAGE_BUILD_DIR=$T/build bash "$tree/scripts/package" "$T/out" >"$T/package.log" 2>&1 ||
     fail "scripts/package failed: $(tail -30 "$T/package.log")"
@@ -45,12 +40,10 @@ minor=$(sed -n 's/^#define NORV_VERSION_MINOR \([0-9]*\)$/\1/p' "$tree/include/n
         ./usr/include/norv.h "$pc" "$lib/libnorv.a" "$lib/libnorv.so" "$lib/libnorv.so.$major" \
         "$lib/libnorv.so.$major.$minor" "$lib/cmake/norv/norvConfig.cmake" \
         "$lib/cmake/norv/norvConfigVersion.cmake" "$lib/cmake/norv/norvTargets.cmake" \
-        "$lib/cmake/norv/norvTargets-CONFIG.cmake" ./etc/norv/norvd.conf
+        "$lib/cmake/norv/norvTargets-CONFIG.cmake" ./etc/norv/norvd.conf \
+        ./usr/lib/systemd/system/norvd.service ./usr/lib/systemd/system/NORVpong.service
     for name in "${pages[@]}"; do
         echo "./usr/share/man/man${name##*.}/$name"
-    done
-    for unit in "$tree"/dist/*.service "$tree"/dist/*.service.in; do
-        [ -f "$unit" ] && echo "./usr/lib/systemd/system/$(basename "$unit" .in)"
     done
 } | sort >"$T/expected"
 sed 's/norvTargets-[a-z]*\.cmake$/norvTargets-CONFIG.cmake/' "$T/files" | sort >"$T/found"
@@ -59,12 +52,12 @@ diff "$T/expected" "$T/found" >"$T/files.diff" ||
 dpkg-deb -c "$deb" | grep -q "$lib/libnorv.so.$major -> libnorv.so.$major.$minor$" ||
     fail "libnorv.so.$major is no link to libnorv.so.$major.$minor"
 
-# A unit template is installed with the install paths filled in.
+# The units are installed with the install paths filled in.
 dpkg-deb --fsys-tarfile "$deb" | tar -xf - -C "$T" ./usr ./etc
-if [ -f "$T/usr/lib/systemd/system/placeholder2.service" ]; then
-    grep -qx 'ExecStart=/usr/bin/NORVpong' "$T/usr/lib/systemd/system/placeholder2.service" ||
-        fail "unit template not filled in: $(cat "$T/usr/lib/systemd/system/placeholder2.service")"
-fi
+grep -qx 'ExecStart=/usr/sbin/norvd -f /etc/norv/norvd.conf' "$T/usr/lib/systemd/system/norvd.service" ||
+    fail "norvd.service: $(grep Exec "$T/usr/lib/systemd/system/norvd.service")"
+grep -qx 'ExecStart=/usr/bin/NORVpong' "$T/usr/lib/systemd/system/NORVpong.service" ||
+    fail "NORVpong.service: $(grep Exec "$T/usr/lib/systemd/system/NORVpong.service")"
 for name in "${pages[@]}"; do
     cmp -s "$T/usr/share/man/man${name##*.}/$name" "$tree/man/$name" || fail "$name is not man/$name"
 done

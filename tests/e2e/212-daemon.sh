@@ -1,0 +1,107 @@
+# norvd as a daemon: its command line (--version, --help, an unknown option),
+# its configuration file (a bad line or a missing -f file stops it with the
+# file and line named), readiness on $NOTIFY_SOCKET (READY=1 only once
+# /dev/rtf1 exists, RELOADING=1 and READY=1 around a reload, STOPPING=1),
+# SIGHUP re-reading the file's peers (a bad file keeps the running ones, the
+# command line's peers stay), and a peer name that resolves only after norvd
+# started, retried with back-off while /dev/rtf1 serves.
+source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/service_common.sh"
+have "$NORVD"; have "$PROBE"
+command -v python3 >/dev/null || skip "python3 is not installed"
+isolate
+
+# ---- Command line ----
+"$NORVD" --version >"$T/version.out" 2>&1 || fail "--version ended with $?"
+grep -qx 'norvd [0-9]*\.[0-9]*' "$T/version.out" || fail "--version: $(cat "$T/version.out")"
+"$NORVD" --help >"$T/help.out" 2>"$T/help.err" || fail "--help ended with $?"
+grep -q '^usage: norvd' "$T/help.out" && [ ! -s "$T/help.err" ] || fail "--help: $(cat "$T/help.out" "$T/help.err")"
+st=0; "$NORVD" --frobnicate >"$T/unknown.out" 2>"$T/unknown.err" || st=$?
+[ "$st" = 1 ] || fail "an unknown option ended with $st"
+logged "$T/unknown.err" "unknown argument '--frobnicate'" && logged "$T/unknown.err" "usage: norvd" &&
+    [ ! -s "$T/unknown.out" ] || fail "unknown option: $(cat "$T/unknown.err")"
+
+# ---- A bad configuration file stops norvd before it serves ----
+printf '# a group of two\nid 0\ncolour blue\n' >"$T/bad.conf"
+st=0; "$NORVD" -f "$T/bad.conf" 2>"$T/bad.err" || st=$?
+[ "$st" = 1 ] || fail "a bad file: status $st"
+logged "$T/bad.err" "norvd: $T/bad.conf:3: unknown setting 'colour'" || fail "bad file: $(cat "$T/bad.err")"
+st=0; "$NORVD" --config "$T/none.conf" 2>"$T/none.err" || st=$?
+[ "$st" = 1 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
+    fail "a missing -f file: status $st, $(cat "$T/none.err")"
+[ -z "$(links)" ] || fail "links after the failed starts: $(links)"
+
+# ---- Readiness and reload ----
+# The manager's socket, an abstract one: each datagram is logged with whether
+# /dev/rtf1 existed when it arrived.
+cat >"$T/listen.py" <<'PY'
+import os, socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind("\0" + sys.argv[1])
+print("listening", flush=True)
+while True:
+    data = s.recv(4096).decode()
+    link = "link" if os.path.islink("/dev/rtf1") else "no-link"
+    print(data.replace("\n", " ") + " " + link, flush=True)
+PY
+start notify python3 "$T/listen.py" norv-notify-212
+wait_until 10 logged "$T/notify.out" listening || fail "the listener did not start: $(cat "$T/notify.err")"
+count() { grep -c -- "$1" "$T/notify.out"; }
+
+# The first file is the example that is installed, with a peer added.
+src=$(cd "$(dirname "$0")/../.." && pwd)
+{ cat "$src/dist/norvd.conf"; echo 'peer 1 127.0.0.2'; } >"$T/norvd.conf"
+start norvd env NOTIFY_SOCKET=@norv-notify-212 "$NORVD" -f "$T/norvd.conf"
+wait_until 60 logged "$T/notify.out" "READY=1" || fail "no READY=1: $(cat "$T/norvd.err")"
+grep -qx 'READY=1 link' "$T/notify.out" || fail "READY=1 before /dev/rtf1: $(cat "$T/notify.out")"
+logged "$T/norvd.err" "machine 0, machine 1 at 127.0.0.2;" || fail "start: $(cat "$T/norvd.err")"
+
+# reload WHAT TEXT: SIGHUP, then the log says TEXT and the manager has heard
+# RELOADING=1 and READY=1 once more.
+reload() {
+    local ready
+    ready=$(count READY=1)
+    kill -HUP "$norvd_pid"
+    wait_until 20 logged "$T/norvd.err" "$2" || fail "$1: no '$2': $(cat "$T/norvd.err")"
+    wait_until 20 test "$(count READY=1)" -gt "$ready" || fail "$1: no READY=1: $(cat "$T/notify.out")"
+    grep -q "^RELOADING=1 MONOTONIC_USEC=[0-9]* link$" "$T/notify.out" || fail "$1: $(cat "$T/notify.out")"
+    kill -0 "$norvd_pid" && [ -L /dev/rtf1 ] || fail "$1: norvd stopped: $(cat "$T/norvd.err")"
+}
+printf 'id 0\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
+reload "new host" "reload: peers now machine 1 at 127.0.0.3"
+printf 'id 0\npeer 1 127.0.0.4\nbogus\n' >"$T/norvd.conf"
+reload "bad file" "reload: $T/norvd.conf:3: unknown setting 'bogus'; the running settings are kept"
+printf 'id 2\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
+reload "new id" "reload: changed settings take effect at a restart only: id"
+printf 'id 0\npeer 1 127.0.0.3\npeer 3 127.0.0.5\n' >"$T/norvd.conf"
+reload "new machine" "the machines of the group change at a restart only; the peers stay"
+"$PROBE" cycles 3 >"$T/probe1.out" || fail "no connection after the reloads: $(cat "$T/norvd.err")"
+
+stop "$norvd_pid" TERM
+[ "$STOPPED_STATUS" = 0 ] || fail "SIGTERM: status $STOPPED_STATUS"
+# Sent as norvd begins to stop: the listener may take it after the links went.
+wait_until 10 grep -q '^STOPPING=1 ' "$T/notify.out" || fail "no STOPPING=1: $(cat "$T/notify.out")"
+
+# ---- A peer's name that resolves late ----
+# The name is missing from this namespace's /etc/hosts at start; norvd serves
+# all the same, tries again after 1 s, 2 s, 4 s, ..., and takes the address
+# once the name is there.
+cp /etc/hosts "$T/hosts"
+mount --bind "$T/hosts" /etc/hosts || fail "cannot bind a private /etc/hosts"
+mv "$T/norvd.err" "$T/norvd-1.err"
+start_norvd --peer 1=norv-late-peer
+wait_until 20 logged "$T/norvd.err" "machine 1 at norv-late-peer: not resolved" ||
+    fail "no failed resolution: $(cat "$T/norvd.err")"
+logged "$T/norvd.err" "attempt 1; next attempt in 1 s" || fail "back-off: $(cat "$T/norvd.err")"
+"$PROBE" cycles 3 >"$T/probe2.out" || fail "no connection while a peer is unresolved: $(cat "$T/norvd.err")"
+wait_until 20 logged "$T/norvd.err" "attempt 2; next attempt in 2 s" || fail "no second attempt: $(cat "$T/norvd.err")"
+echo "127.0.0.9 norv-late-peer" >>"$T/hosts"
+wait_until 30 logged "$T/norvd.err" "machine 1 at norv-late-peer: resolved to 127.0.0.9" ||
+    fail "the name did not resolve: $(cat "$T/norvd.err")"
+kill -HUP "$norvd_pid"
+wait_until 20 logged "$T/norvd.err" "reload: the peers were given on the command line: they stay" ||
+    fail "reload with the command line's peers: $(cat "$T/norvd.err")"
+stop "$norvd_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "SIGINT: status $STOPPED_STATUS"
+[ -z "$(links)" ] || fail "links left: $(links)"
+pass "configuration errors named, READY=1 after /dev/rtf1, 4 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"
