@@ -63,7 +63,10 @@ reload() {
     ready=$(count READY=1)
     kill -HUP "$norvd_pid"
     wait_until 20 logged "$T/norvd.err" "$2" || fail "$1: no '$2': $(cat "$T/norvd.err")"
-    wait_until 20 test "$(count READY=1)" -gt "$ready" || fail "$1: no READY=1: $(cat "$T/notify.out")"
+    # The count is taken again at each try: the listener may print READY=1
+    # after norvd has logged the reload.
+    wait_until 20 sh -c '[ "$(grep -c READY=1 "$1")" -gt "$2" ]' sh "$T/notify.out" "$ready" ||
+        fail "$1: no READY=1: $(cat "$T/notify.out")"
     grep -q "^RELOADING=1 MONOTONIC_USEC=[0-9]* link$" "$T/notify.out" || fail "$1: $(cat "$T/notify.out")"
     kill -0 "$norvd_pid" && [ -L /dev/rtf1 ] || fail "$1: norvd stopped: $(cat "$T/norvd.err")"
 }
