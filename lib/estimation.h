@@ -27,8 +27,8 @@ inline uint64_t to_u64(double x) {
     return static_cast<uint64_t>(x);
 }
 
-// Step 5 of path B as the team mended it. D is a difference of clock readings
-// and may be negative: read as signed 64-bit. When it is negative, or below R,
+// Keeps the delay interval D +- R of an echoed datagram at or above zero.
+// D is a difference of clock readings and may be negative: read as signed 64-bit. When it is negative, or below R,
 // the interval D +- R reaches below zero; it is cut at zero and centred again:
 // D and R both become floor((D + R) / 2), the sum taken exactly (it needs 66
 // bits, so it is never formed in 64), or both 0 when that sum is negative.

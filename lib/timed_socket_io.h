@@ -16,21 +16,20 @@
 
 namespace norv {
 
-// Send path, steps 1, 3 and 4: writes the timed header into the 184 bytes of
-// room at header, with now as the clock read of the send. Reads the socket's
-// peers and localId; changes nothing in the socket.
+// Writes the timed header of a send into the 184 bytes of room at header,
+// with now as the clock read of the send. Reads the socket's peers and
+// localId; changes nothing in the socket.
 void write_timed_header(const TimedSocket &socket, uint8_t *header, uint8_t kind,
                         uint64_t startStamp, int32_t registrationId, uint64_t now);
 
-// Receive path, step 3 and the screening that the library adds to it: decodes
-// a received datagram of len bytes into h and says whether it is one to take
-// in. Datagrams shorter than the header, of a kind other than 0, or from a
+// Decodes a received datagram of len bytes into h and says whether it is one
+// to take in. Datagrams shorter than the header, of a kind other than 0, or from a
 // sender id outside 0 .. MAX_MACHINES - 1 are skipped: no clock read, no
 // notification. (An empty datagram never gets here: my_rcv returns 0 for it.)
 bool screen_datagram(const uint8_t *datagram, size_t len, wire::TimedHeader *h);
 
-// Receive path, step 6: the estimation for an accepted datagram whose header
-// is h, received at now. Feeds putReceiveInfo with the echo addressed to this
+// Bounds the one-way delay of an accepted datagram whose header is h,
+// received at now. Feeds putReceiveInfo with the echo addressed to this
 // machine.
 void estimate_datagram(TimedSocket &socket, const wire::TimedHeader &h, uint64_t now,
                        uint64_t *estimate, uint64_t *errorBound);

@@ -1,5 +1,6 @@
 // estimation_test.cc: the peer timing table and the delay bound,
-// table-driven over the edge cases of the arithmetic and the team's decisions.
+// table-driven over the edge cases of the arithmetic and of the bound's rules
+// (no echo, an interval cut at zero, saturation).
 #include <cstdint>
 #include <cstring>
 #include <limits>
