@@ -149,7 +149,8 @@ NORV_API int NORVwaitInfo(int noticeFd, void *notice);
 
 /* ---- Peer timing table and delay estimation ------------------------------- */
 
-/* Empties the peer timing table and sets localId; udpSocket and serverId keep
+/* Empties the peer timing table, sets localId and sets requestFd to 0 (no
+ * channel: NORVsocket stores its own right after); udpSocket and serverId keep
  * their values. */
 NORV_API void init_session(TimedSocket *socket, uint8_t localId);
 
@@ -164,7 +165,10 @@ NORV_API void putReceiveInfo(TimedSocket *socket, uint64_t now, uint64_t age, ui
 /* ---- Timed datagram socket ---------------------------------------------- */
 
 /* Creates the UDP socket (broadcast permitted), asks the service for the
- * machine id and resets the table. Returns the UDP descriptor, or -1. */
+ * machine id and resets the table. Returns the UDP descriptor, or -1. When the
+ * socket cannot be made, udpSocket is -1; when the id exchange fails, udpSocket
+ * holds the open socket, which the caller closes, and the table is left as it
+ * was. */
 NORV_API int NORVsocket(int family, TimedSocket *socket, int requestFd);
 
 /* Binds the UDP socket; returns the result of bind. */
