@@ -16,7 +16,8 @@ TEST(NetsimDuration, ParsesUnitsAndRejectsJunk) {
     } cases[] = {{"5ms", true, 5000000}, {"200us", true, 200000}, {"1s", true, 1000000000},
                  {"750ns", true, 750}, {"1500", true, 1500}, {"0.5ms", true, 500000},
                  {"0", true, 0}, {"", false, 0}, {"ms", false, 0}, {"-1ms", false, 0},
-                 {"5 ms", false, 0}, {"5m", false, 0}, {"abc", false, 0}};
+                 {"5 ms", false, 0}, {"5m", false, 0}, {"abc", false, 0}, {"nan", false, 0},
+                 {"nanms", false, 0}, {"-nan", false, 0}, {"inf", false, 0}, {"infinity", false, 0}};
     for (const Case &c : cases) {
         int64_t ns = -1;
         EXPECT_EQ(parse_duration(c.text, ns), c.ok) << c.text;
@@ -52,7 +53,8 @@ TEST(NetsimLinks, SettingsApplyPerDirectionAndKeepUnsetKeys) {
 TEST(NetsimLinks, MalformedSettingsChangeNothing) {
     LinkTable t(2);
     for (const char *bad : {"", "0 delay=1ms", "0>2 delay=1ms", "0>1 delay=fast", "0>1 loss=1.5",
-                            "0>1 speed=3", "x>1 loss=0.1", "0>1 loss=-0.1"}) {
+                            "0>1 speed=3", "x>1 loss=0.1", "0>1 loss=-0.1", "0>1 loss=nan",
+                            "0>1 loss=nan%", "0>1 loss=inf", "0>1 jitter=nan", "0>1 delay=infms"}) {
         EXPECT_NE(t.apply(bad), "") << bad;
     }
     EXPECT_EQ(t.at(0, 1).delayNs, 0);

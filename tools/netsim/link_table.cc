@@ -22,7 +22,8 @@ bool parse_duration(const std::string &text, int64_t &ns) {
         char *end = nullptr;
         errno = 0;
         double v = std::strtod(number.c_str(), &end);
-        if (errno != 0 || end == number.c_str() || *end != '\0' || v < 0 || v * u.scale > 1e15)
+        // !(v >= 0) refuses NaN as well as negatives; infinity is too large.
+        if (errno != 0 || end == number.c_str() || *end != '\0' || !(v >= 0) || v * u.scale > 1e15)
             return false;
         ns = static_cast<int64_t>(v * static_cast<double>(u.scale) + 0.5);
         return true;
@@ -40,7 +41,7 @@ bool parse_loss(const std::string &text, double &loss) {
         v /= 100.0;
         ++end;
     }
-    if (*end != '\0' || v < 0.0 || v > 1.0) return false;
+    if (*end != '\0' || !(v >= 0.0 && v <= 1.0)) return false;  // NaN fails both
     loss = v;
     return true;
 }
