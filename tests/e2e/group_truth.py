@@ -159,6 +159,7 @@ class Run:
 
         # netsim: pings that reached a machine, and receipts between norvds.
         self.ping_arrivals = {}  # (from, to, start stamp) -> base0
+        self.ping_transits = {}  # (from, to, start stamp) -> netsim's transit_ns
         self.peer_messages = {}  # (registration, receiver, to) -> (fate, base0, base1)
         self.netsim_until = 0    # the last time netsim handed anything over
         for line in read_lines(os.path.join(folder, "netsim.log")):
@@ -170,6 +171,7 @@ class Run:
             if f["dport"] == "16006" and f["fate"] == "sent" and len(head) >= 40:
                 start = (le(head, 4, 8) - le(head, 12, 8)) % U64
                 self.ping_arrivals[(int(f["from"]), int(f["to"]), start)] = int(f["base0_ns"])
+                self.ping_transits[(int(f["from"]), int(f["to"]), start)] = int(f["transit_ns"])
             elif f["dport"] == "16007" and len(head) == 40 and head.startswith("4e525644"):
                 # Both versions of the receipt hold the sender at 6 and the
                 # registration at 8. Only a machine's own receipts count (not
