@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""plot_test.py PLOT SAMPLE: scripts/plot draws what a run's records hold.
+
+SAMPLE is the record of a short group run: three machines, machines 1 and 2
+with clock offsets and drifts, jitter on the links from machine 0, and the
+link 0>2 late and losing a quarter of its packets. It was made with
+
+  scripts/group up 3 --pong-args 0 --json --pong-args 1 --json --pong-args 2 --json \\
+      --norvd-args 1 "--clock-offset -2000000000 --clock-drift -5" \\
+      --norvd-args 2 "--clock-offset 700000000 --clock-drift 4.5" \\
+      --link "0-1 delay=1ms jitter=500us" --link "0>2 delay=4ms jitter=1ms loss=25%"
+  scripts/group run 0 timeout --preserve-status -s INT 8 \\
+      env --default-signal=INT NORVping -b 10.77.0.255 > ping.out
+
+and cut down to what plot reads: each norvd log's clock line, netsim's lines
+of the pings (UDP port 16006).
+
+For each case (the whole run, a machine without its clock line, a run without
+NORVping's output, a machine whose every lateness is not available, a run
+without NORVpong's records), on a copy of SAMPLE:
+the figures are valid SVG and PNG files; per machine, the estimates with a
+bound, the true delays, the link transits, the verdicts and the histogram's
+bars are as many as the records hold, counted here on the records themselves,
+both in the lines plot prints and in what gnuplot drew into the SVG. Skips
+when gnuplot is not installed.
+"""
+
+import json
+import math
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ET
+import zlib
+
+SKIP = 77
+SVG = "{http://www.w3.org/2000/svg}"
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def lines_of(path):
+    try:
+        with open(path) as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def expected(run):
+    """What the records of `run` hold, per machine."""
+    want = {}
+    clocks = {m for m in range(5) if any("clock: base" in l for l in lines_of("%s/norvd-%d.log" % (run, m)))}
+    for m in range(5):
+        recs = [json.loads(l) for l in lines_of("%s/pong-%d.log" % (run, m)) if l.startswith("{")]
+        if not recs:
+            continue
+        bounded = sum(1 for r in recs if r["error_ns"] is not None)
+        true = sum(1 for r in recs if r["sender"] in clocks and m in clocks)
+        transits = sum(1 for l in lines_of(run + "/netsim.log")
+                       if " to=%d " % m in l and " fate=sent " in l and " dport=16006 " in l)
+        want[m] = {"answered": len(recs), "bounded": bounded, "true": true, "transits": transits}
+    verdicts = {}  # machine -> list of lateness in us (receipt - deadline), None when not available
+    machine = status = None
+    for l in lines_of(run + "/ping.out"):
+        if (g := re.match(r"Timely reception on machine (\d)$", l)):
+            machine, status = int(g.group(1)), "timely"
+        elif (g := re.match(r"Timing failure on the reception \(machine (\d)\)$", l)):
+            machine, status = int(g.group(1)), "late"
+        elif (g := re.match(r"lateness degree=(-?\d+)$", l)) and machine is not None:
+            v = int(g.group(1))
+            verdicts.setdefault(machine, []).append(v if status == "late" else -v)
+            machine = None
+        elif l == "Lateness degree not available" and machine is not None:
+            verdicts.setdefault(machine, []).append(None)
+            machine = None
+    return want, verdicts
+
+
+def svg_panels(path):
+    """The plot groups of each panel of a gnuplot multiplot SVG, in order:
+    panel letter -> [group element, ...]."""
+    root = ET.parse(path).getroot()
+    check(root.tag == SVG + "svg", "%s: the root element is %s, not svg" % (path, root.tag))
+    panels = {}
+    for g in root.iter(SVG + "g"):
+        m = re.match(r"gnuplot_plot_(\d+)([a-z])$", g.get("id") or "")
+        if m:
+            panels.setdefault(m.group(2), []).append(g)
+    return [panels[k] for k in sorted(panels)]
+
+
+def markers(group):
+    """Points drawn in a plot group: distinct marker positions, less the key's."""
+    at = {u.get("transform", "").split(" ")[0] for u in group.iter(SVG + "use")}
+    return max(0, len(at) - 1)
+
+
+def bars(group):
+    """Boxes drawn in a plot group, less the key's sample."""
+    return max(0, len(list(group.iter(SVG + "polygon"))) - 1)
+
+
+def check_png(path):
+    """A PNG whose chunks all have their CRC, IHDR first and IEND last, and
+    whose image data inflates to exactly its rows."""
+    data = open(path, "rb").read()
+    if not check(data[:8] == b"\x89PNG\r\n\x1a\n", path + ": no PNG signature"):
+        return
+    pos, chunks, idat = 8, [], b""
+    while pos + 12 <= len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        crc = struct.unpack(">I", data[pos + 8 + length:pos + 12 + length])[0]
+        check(zlib.crc32(kind + body) == crc, "%s: chunk %s has a wrong CRC" % (path, kind))
+        chunks.append((kind, body))
+        if kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    if not check(chunks and chunks[0][0] == b"IHDR" and chunks[-1][0] == b"IEND" and pos == len(data),
+                 path + ": not IHDR ... IEND"):
+        return
+    width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", chunks[0][1])
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour]
+    if interlace == 0:
+        row = 1 + math.ceil(width * channels * depth / 8)
+        check(len(zlib.decompress(idat)) == row * height,
+              "%s: image data is not %d rows of %d bytes" % (path, height, row))
+
+
+def run_case(name, plot, run, out, fmt, want, verdicts, st_want):
+    done = subprocess.run([plot, "--format", fmt, run, out], capture_output=True, text=True)
+    said = done.stdout
+    print("--- %s (%s): status %d\n%s%s" % (name, fmt, done.returncode, said, done.stderr), end="")
+    if not check(done.returncode == st_want, "%s: status %d, not %d" % (name, done.returncode, st_want)):
+        return
+    if st_want != 0:
+        check(not os.path.exists(os.path.join(out, "delays." + fmt)), name + ": a figure of nothing")
+        return
+
+    delays = os.path.join(out, "delays." + fmt)
+    panels = svg_panels(delays) if fmt == "svg" else check_png(delays) or []
+    for i, (m, w) in enumerate(sorted(want.items())):
+        line = ("delays: machine %d: %d answered, %d estimates with a bound (0 outside it), %d without, "
+                "%d true delays, %d link transits" % (m, w["answered"], w["bounded"], w["answered"] - w["bounded"],
+                                                      w["true"], w["transits"]))
+        check(line in said.splitlines(), "%s: plot did not say: %s" % (name, line))
+        if fmt == "svg" and check(i < len(panels), "%s: no delay panel for machine %d" % (name, m)):
+            # The series of a panel, in order, leaving out those with nothing to draw.
+            series = [n for n in (w["bounded"], w["true"], w["transits"]) if n]
+            drawn = [markers(g) for g in panels[i]]
+            check(drawn == series, "%s: machine %d: drawn %s points, the records hold %s" % (name, m, drawn, series))
+    if fmt == "svg":
+        check(len(panels) == len(want), "%s: %d delay panels for %d machines" % (name, len(panels), len(want)))
+
+    lateness = os.path.join(out, "lateness." + fmt)
+    if not verdicts:
+        check(not os.path.exists(lateness), name + ": a lateness figure without verdicts")
+        return
+    if not check(os.path.exists(lateness), name + ": no lateness figure"):
+        return
+    width = re.search(r"in \d+ bars of (\d+) us", said)
+    if not check(width is not None, name + ": plot did not say its bin width"):
+        return
+    width = int(width.group(1))
+    panels = svg_panels(lateness) if fmt == "svg" else check_png(lateness) or []
+    for i, (m, vs) in enumerate(sorted(verdicts.items())):
+        known = [v for v in vs if v is not None]
+        bins = {math.ceil(v / width) - 1 for v in known}
+        line = ("lateness: machine %d: %d verdicts, %d timely, %d late, %d not available, in %d bars of %d us"
+                % (m, len(vs), sum(v <= 0 for v in known), sum(v > 0 for v in known), len(vs) - len(known),
+                   len(bins), width))
+        check(line in said.splitlines(), "%s: plot did not say: %s" % (name, line))
+        if fmt == "svg" and check(i < len(panels), "%s: no lateness panel for machine %d" % (name, m)):
+            drawn = sum(bars(g) for g in panels[i])
+            check(drawn == len(bins), "%s: machine %d: %d bars drawn, %d bins hold verdicts" % (name, m, drawn, len(bins)))
+
+
+def rewrite(path, change):
+    """Writes the lines of path through change(lines)."""
+    kept = change(lines_of(path))
+    with open(path, "w") as f:
+        f.write("".join(l + "\n" for l in kept))
+
+
+def no_lateness_on_2(lines):
+    """NORVping's output with machine 2's lateness not available."""
+    out, on2 = [], False
+    for l in lines:
+        if l.startswith("lateness degree=") and on2:
+            l = "Lateness degree not available"
+        on2 = l.endswith("machine 2") or l.endswith("(machine 2)")
+        out.append(l)
+    return out
+
+
+def main():
+    plot, sample = sys.argv[1], sys.argv[2]
+    if shutil.which("gnuplot") is None:
+        print("SKIP: gnuplot is not installed (scripts/install-deps gnuplot-nox)")
+        return SKIP
+    cases = [
+        # name, what is done to the copy of SAMPLE, plot's status
+        ("the whole run", lambda run: None, 0),
+        ("machine 2 without its clock line", lambda run: os.remove(run + "/norvd-2.log"), 0),
+        ("without NORVping's output", lambda run: os.remove(run + "/ping.out"), 0),
+        # As when machine 2's receipts never reach machine 0: an empty panel.
+        ("machine 2's lateness not available", lambda run: rewrite(run + "/ping.out", no_lateness_on_2), 0),
+        ("without NORVpong's records",
+         lambda run: [rewrite("%s/pong-%d.log" % (run, m), lambda ls: ls[:1]) for m in range(3)], 1),
+    ]
+    with tempfile.TemporaryDirectory() as scratch:
+        for n, (name, prepare, status) in enumerate(cases):
+            run = os.path.join(scratch, "run%d" % n)
+            shutil.copytree(sample, run)
+            prepare(run)
+            want, verdicts = expected(run)
+            if status == 0:
+                check(want and all(w["answered"] for w in want.values()), name + ": the sample holds no record")
+            for fmt in ("svg", "png"):
+                run_case(name, plot, run, os.path.join(scratch, "out%d-%s" % (n, fmt)), fmt, want, verdicts, status)
+    for f in failures:
+        print("FAIL: " + f)
+    print("%d checks failed" % len(failures) if failures else "the figures hold what the records hold")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
