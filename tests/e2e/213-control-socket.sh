@@ -16,19 +16,8 @@ id nobody >/dev/null 2>&1 || skip "no user nobody"
 PY=$(prometheus_python) || skip "python3-prometheus-client is not installed (scripts/install-deps python3-prometheus-client)"
 isolate
 
-NOBODY=$(id -u nobody)
-NOBODY_GROUP=$(id -g nobody)
-GID=4711
-while getent group "$GID" >/dev/null; do GID=$((GID + 1)); done
-cp /etc/group "$T/group" && mount --bind "$T/group" /etc/group || fail "cannot mount a private /etc/group"
+private_groups
 echo "norv:x:$GID:" >>/etc/group
-# as_nobody in|out COMMAND...: COMMAND as nobody, in the group norv or not.
-as_nobody() {
-    local groups=--clear-groups
-    [ "$1" = in ] && groups=--groups=$GID
-    shift
-    setpriv --reuid="$NOBODY" --regid="$NOBODY_GROUP" "$groups" -- "$@"
-}
 ctl() { "$NORVCTL" "$@"; }
 # json FILE EXPRESSION: EXPRESSION of the JSON in FILE (as `j`), printed.
 json() { "$PY" -c "import json, sys; j = json.load(open(sys.argv[1])); print($2)" "$1"; }
@@ -41,10 +30,10 @@ check "start line" logged "$T/norvd.err" "control socket /run/norvd.sock for gro
 
 # Who may ask.
 st=0
-as_nobody out "$NORVCTL" status >"$T/out.out" 2>"$T/out.err" || st=$?
+(as_nobody out "$NORVCTL" status) >"$T/out.out" 2>"$T/out.err" || st=$?
 [ "$st" = 1 ] || fail "nobody outside the group: norvctl ended with $st: $(cat "$T/out.out")"
 check "nobody outside the group: $(cat "$T/out.err")" grep -q "connect /run/norvd.sock failed: Permission denied" "$T/out.err"
-as_nobody in "$NORVCTL" status >"$T/in.out" 2>"$T/in.err" || fail "nobody in the group: $(cat "$T/in.err")"
+(as_nobody in "$NORVCTL" status) >"$T/in.out" 2>"$T/in.err" || fail "nobody in the group: $(cat "$T/in.err")"
 check "nobody in the group: status" grep -q "^machine  *0 (group: machines 0)" "$T/in.out"
 
 # Verdicts on machine 0 whose lateness the receipt times fix.
