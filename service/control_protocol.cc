@@ -2,6 +2,7 @@
 // writing their answers as text tables or JSON.
 #include "control_protocol.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 
@@ -10,6 +11,14 @@
 namespace norvd {
 
 namespace {
+
+// The fewest digits that read back as the same double, as the log writes
+// the drift.
+std::string shortest(double v) {
+    char text[40];
+    auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return std::string(text, end);
+}
 
 // ---- Pieces of JSON ------------------------------------------------------------
 
@@ -35,11 +44,7 @@ public:
                  *ns % 1'000'000'000 / 1000);
         return raw(key, text);
     }
-    JsonObject &f(const char *key, double v) {
-        char text[40];
-        snprintf(text, sizeof text, "%.17g", v);
-        return raw(key, text);
-    }
+    JsonObject &f(const char *key, double v) { return raw(key, shortest(v)); }
     std::string str() const { return "{" + body_ + "}"; }
 
 private:
@@ -231,8 +236,8 @@ std::string status_body(const StatusView &s, bool json) {
         return o.str() + "\n";
     }
     char clock[160], sync[120];
-    snprintf(clock, sizeof clock, "%s; service clock = base %+" PRId64 " ns, drift %.9g ppm", kBaseClockName,
-             s.clockOffsetNs, s.clockDriftPpm);
+    snprintf(clock, sizeof clock, "%s; service clock = base %+" PRId64 " ns, drift %s ppm", kBaseClockName,
+             s.clockOffsetNs, shortest(s.clockDriftPpm).c_str());
     snprintf(sync, sizeof sync, "%s by the kernel's account, estimated error %" PRId64 " us, maximum error %" PRId64 " us",
              s.sync.synchronised ? "synchronised" : "not synchronised", s.sync.estimatedErrorUs,
              s.sync.maximumErrorUs);

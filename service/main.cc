@@ -1181,7 +1181,8 @@ StatusView Daemon::status() {
     s.commonMinusBaseNs = clock_.difference();
     s.sync = clock_.sync_now();
     s.authenticated = link_.authenticated();
-    s.connections = connections_.size();
+    s.connections = static_cast<size_t>(std::count_if(
+        connections_.begin(), connections_.end(), [](const auto &c) { return c.second.answered; }));
     s.pendingRegistrations = r.pending();
     s.registrations = r.made();
     s.refusedRegistrations = r.refused();
