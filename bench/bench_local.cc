@@ -6,6 +6,7 @@
 //   header code     putReceiveInfo, header encode and decode      (ns per call)
 //   peer messages   norvd sealing and judging a receipt of        vs the same in version 1
 //                   version 2 (code, window)
+//   verdict stats   norvd counting a notice's verdicts for norvctl and the metrics (ns per notice)
 //
 // The scripted peer is the far end of a socketpair() on which the clock
 // replies are queued before the timed stretch starts, so it answers at once
@@ -25,6 +26,7 @@
 #include "norv.h"
 #include "peer_link.h"
 #include "timed_socket_io.h"
+#include "verdict_stats.h"
 #include "wire.h"
 
 using namespace norv::bench;
@@ -383,6 +385,28 @@ void BM_PeerOpen(benchmark::State &state) {
     if (!ok) state.SkipWithError("a genuine receipt was dropped");
 }
 BENCHMARK(BM_PeerOpen)->Arg(0)->Arg(1);
+
+// ---- norvd's verdict statistics ---------------------------------------------------
+
+// One notice of a group of three counted: machine 0 timely, 1 and 2 late by
+// latenesses that wander over every bucket; a new 10 s step now and then.
+void BM_VerdictStatsCount(benchmark::State &state) {
+    norvd::VerdictStats stats(0x07, 0);
+    FailureNotice n{};
+    n.verdicts[0] = {0, 1, {0, 0}, -1500};
+    for (int m = 3; m < MAX_MACHINES; ++m) n.verdicts[m].status = 2;
+    uint64_t now = 0;
+    uint32_t x = 1;
+    for (auto _ : state) {
+        x = x * 1664525u + 1013904223u;
+        n.verdicts[1] = {1, 1, {0, 0}, static_cast<int32_t>(x >> 12)};
+        n.verdicts[2] = {1, 1, {0, 0}, static_cast<int32_t>(x >> 20)};
+        stats.count(n, now += 100'000);
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(stats.machine(1, now).sinceStart.late);
+}
+BENCHMARK(BM_VerdictStatsCount);
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 # Where `cmake --install` (and so the Debian package) puts everything.
 #
-#   bin/        NORVping, NORVpong, featgen
+#   bin/        NORVping, NORVpong, featgen, norvctl
 #   sbin/       norvd
 #   lib/        libnorv.so.X.Y with its SONAME link and the development link,
 #               libnorv.a, pkgconfig/norv.pc, cmake/norv/ (find_package(norv))
@@ -17,7 +17,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-foreach(program NORVping NORVpong featgen)
+foreach(program NORVping NORVpong featgen norvctl)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()

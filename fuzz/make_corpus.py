@@ -359,3 +359,51 @@ write("peer_auth", {
         + deliver(1, 2, flip=(6, 0))
         + datagram(1, v2_receipt(1, 0, 7, 1700000000000000000, 1, 1)),
 })
+
+
+# ---- control_requests ------------------------------------------------------------
+# A daemon state (see make_state in the target), then the clients' bytes:
+# [0, len] + bytes feeds the current client, [1] closes its side.
+
+def state(machine, group, peers, notices, connections):
+    out = bytes([machine, group]) + struct.pack("<I", 123456789) + bytes([4])
+    out += struct.pack("<i", -1500) + bytes([9, 1]) + struct.pack("<ii", 16, 1000) + struct.pack("<I", 3)
+    out += bytes([len(peers)])
+    for m, host, address in peers:
+        out += bytes([m, len(host)]) + host + (bytes([1, len(address)]) + address if address else bytes([0]))
+        out += bytes([1]) + struct.pack("<I", 40) + bytes([1]) + struct.pack("<I", 1700000000)
+        out += b"".join(struct.pack("<H", n) for n in range(11))
+    out += bytes([len(notices)])
+    for verdicts, advance_100ms in notices:
+        out += b"".join(bytes([st, known]) + struct.pack("<i", lateness) for st, known, lateness in verdicts)
+        out += struct.pack("<H", advance_100ms)
+    out += bytes([len(connections)])
+    for channel, uid, requests, pending in connections:
+        out += bytes([channel]) + (bytes([1]) + struct.pack("<I", uid) if uid is not None else bytes([0]))
+        out += struct.pack("<IH", requests, pending)
+    return out
+
+
+def client(data, close=False):
+    out = b""
+    for i in range(0, len(data), 255):
+        out += bytes([0, len(data[i:i + 255])]) + data[i:i + 255]
+    return out + (bytes([1]) if close else b"")
+
+
+timely, late, missing, none = (0, 1, -1500), (1, 1, 5000), (1, 0, 0), (2, 0, 0)
+group_state = state(0, 0x07, [(1, b"10.77.0.2", b"10.77.0.2:16007"), (2, b"timing-2", b"")],
+                    [([timely, late, missing, none, none], 3), ([timely, timely, late, none, none], 700),
+                     ([late, (1, 1, 2147483647), (0, 1, -2147483647), none, none], 1)],
+                    [(4, 0, 812, 1), (6, None, 3, 0)])
+write("control_requests", {
+    "every-command": group_state + b"".join(client(c + b"\n") for c in
+                                            (b"status", b"peers", b"verdicts", b"connections", b"status json",
+                                             b"peers json", b"verdicts json", b"connections json")),
+    "malformed": group_state + client(b"\n") + client(b"frobnicate json\n") + client(b"status xml\n")
+        + client(b"status json json\n") + client(b"\x00\xff\x1b[2J\r\n") + client(b"a" * 300)
+        + client(b"verdicts", close=True) + client(b"", close=True),
+    "odd-state": state(3, 0x1F, [(0, b'"quoted\\host\n', b"\x01\x02"), (4, b"", b"")],
+                       [([(0, 1, -2147483647)] * 5, 65535)] * 3, [(255, 4294967295, 4294967295, 65535)])
+        + client(b"peers json\n") + client(b"peers\n") + client(b"verdicts json\n"),
+})

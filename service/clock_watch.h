@@ -75,6 +75,9 @@ public:
     // Logs the synchronisation state; norvd does so once at start.
     void report_sync();
 
+    // The synchronisation state as the kernel tells it now.
+    SyncState sync_now() { return source_.sync(); }
+
     // Measures the difference again, and warns, naming the registrations
     // pending, when it moved by more than kStepNs: the common clock stepped.
     // At most once a second also looks at the synchronisation state and logs

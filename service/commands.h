@@ -77,6 +77,7 @@ public:
     uint8_t local_id() const { return config_.localId; }
     size_t pending_registrations() const { return registrations_.pending(); }
     std::vector<int32_t> pending_ids() const { return registrations_.pending_ids(); }
+    const Registrations &registrations() const { return registrations_; }
 
 private:
     struct Activity {

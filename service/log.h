@@ -85,6 +85,7 @@ constexpr const char *kMalformedPeerMessage = "malformed peer message";
 constexpr const char *kDroppedPeerMessage = "dropped peer message";
 constexpr const char *kFailedPeerSend = "failed send to a peer";
 constexpr const char *kUnsentReceipt = "receipt for an unresolved peer";
+constexpr const char *kControlClient = "control client";
 }  // namespace event
 
 class Log {

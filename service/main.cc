@@ -5,9 +5,11 @@
 // norvd of the other machines of the group over UDP port 16007 and delivers
 // the verdicts on registered sends as failure notices. One thread, one epoll
 // loop; signals arrive through a signalfd (SIGHUP re-reads the peers of the
-// configuration file). A second thread only looks for the holders of
+// configuration file). The same loop answers norvctl on the control socket
+// (control_socket.h). A second thread only looks for the holders of
 // /dev/rtf1 when a client connects (holder_lookup.h), a third resolves the
-// peers given by name (peer_resolver.h).
+// peers given by name (peer_resolver.h), a fourth writes the metrics file
+// (metrics_file.h).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <grp.h>
@@ -26,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -33,6 +36,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -42,6 +46,7 @@
 #include "channels.h"
 #include "clock_watch.h"
 #include "connection_life.h"
+#include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
 #include "device_holders.h"
@@ -49,6 +54,7 @@
 #include "holder_lookup.h"
 #include "group_key.h"
 #include "log.h"
+#include "metrics_file.h"
 #include "notice_queue.h"
 #include "notify.h"
 #include "options.h"
@@ -57,6 +63,7 @@
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
+#include "verdict_stats.h"
 #include "wire.h"
 
 namespace norvd {
@@ -141,6 +148,8 @@ struct Connection {
     uint64_t lookNs = 0;    // how long that look took
     bool failed = false;    // a guard could not be made
     bool answered = false;  // its number has been written
+    uint64_t since = 0;     // base time of its command 0
+    uint64_t requests = 0;  // read from its request device
 };
 
 // The group whose members may connect.
@@ -149,7 +158,7 @@ struct AccessGroup {
     std::string name;
 };
 
-class Daemon {
+class Daemon : public DaemonState {
 public:
     // opts: the settings norvd runs with; cmdline: those of the command line
     // alone, which a reload of the configuration file does not override.
@@ -157,11 +166,18 @@ public:
     Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
            const AccessGroup &group, std::optional<GroupKey> key)
         : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()), channels_(kMaxConnections),
-          startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)) {}
+          startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)),
+          verdictStats_(config.groupMask, startBase_) {}
 
     bool start();
     int run();
     void shutdown();
+
+    // What norvctl and the metrics file show (control_protocol.h).
+    StatusView status() override;
+    PeersView peers() override;
+    std::vector<MachineVerdicts> verdicts() override;
+    std::vector<ConnectionView> connections() override;
 
 private:
     bool add_epoll(int fd, uint32_t events);
@@ -215,6 +231,11 @@ private:
     void check_connection(int n, uint64_t now);
     void release_limbo();
     void housekeeping(uint64_t now);
+    // Opens the control socket and starts the metrics file's writer.
+    bool start_observers();
+    // Hands the metrics of now to the writer, and tells when its outcome
+    // changed.
+    void write_metrics();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
     int timeout_ms(uint64_t now) const;
@@ -256,6 +277,14 @@ private:
     uint64_t generation_ = 0;
     std::unique_ptr<PeerResolver> resolver_;
     uint64_t nextTick_ = 0;
+    VerdictStats verdictStats_;
+    // When a message from each peer's address last came, and one was taken
+    // (base times).
+    std::array<std::optional<uint64_t>, MAX_MACHINES> heard_, accepted_;
+    std::unique_ptr<ControlSocket> control_;
+    std::unique_ptr<MetricsFile> metrics_;
+    uint64_t nextMetrics_ = 0;
+    std::string metricsError_;  // the outcome of the last write logged
     NoticeQueue notices_;  // notices that did not fit in their device yet
     const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
         return write_notice(c, record, len);
@@ -383,6 +412,7 @@ bool Daemon::start() {
     else if (!opts_.peers.empty())
         log_warning("peer messages are not authenticated (version 1): whoever can send from a "
                     "peer's address speaks for that machine; give the group a key with --key-file");
+    if (!start_observers()) return false;
     started_ = true;
     // /dev/rtf1 serves: a client started from now on finds it.
     if (std::string why = notify_manager("READY=1"); !why.empty()) log_warning(why);
@@ -410,6 +440,8 @@ void Daemon::reload() {
         if (next.bind != opts_.bind) restart += ", bind";
         if (next.group != opts_.group) restart += ", group";
         if (next.keyFile != opts_.keyFile) restart += ", key-file";
+        if (next.controlSocket != opts_.controlSocket) restart += ", control-socket";
+        if (next.metricsFile != opts_.metricsFile) restart += ", metrics-file";
         if (!restart.empty())
             log_warning("reload: changed settings take effect at a restart only: " + restart.substr(2));
         if (next.logLevel != opts_.logLevel) {
@@ -557,6 +589,8 @@ void Daemon::handle(const epoll_event *events, int n) {
             on_resolver();
         else if (fd == inotify_.get())
             on_inotify();
+        else if (control_ && control_->owns(fd))
+            control_->on_event(fd, events[i].events, clock_.base_now());
         else if (PtyDevice *dev = device_by_master(fd))
             on_master(*dev);
     }
@@ -564,6 +598,11 @@ void Daemon::handle(const epoll_event *events, int n) {
 
 void Daemon::housekeeping(uint64_t mono) {
     ask_due(mono);
+    if (control_) control_->expire(mono);
+    if (metrics_ && mono >= nextMetrics_) {
+        nextMetrics_ = mono + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
+        write_metrics();
+    }
     if (mono >= nextTick_) {
         nextTick_ = mono + kTickNs;
         log_peer_counters(false);
@@ -584,6 +623,9 @@ int Daemon::timeout_ms(uint64_t now) const {
         wait = std::min(wait, at > now ? at - now : 0);
     }
     if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
+    if (control_)
+        if (auto due = control_->next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
+    if (metrics_) wait = std::min(wait, nextMetrics_ > now ? nextMetrics_ - now : 0);
     for (const auto &[id, u] : unresolved_)
         if (!u.asked) wait = std::min(wait, u.due > now ? u.due - now : 0);
     // The count of lines suppressed is told when their second is over.
@@ -704,6 +746,10 @@ void Daemon::on_peer() {
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
         auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
+        if (machine >= 0) {
+            heard_[machine] = reached;
+            if (opened.drop == PeerDrop::kNone) accepted_[machine] = reached;
+        }
         auto sender = [&] {
             char text[INET_ADDRSTRLEN];
             inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
@@ -830,6 +876,7 @@ void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
                         " written on a notice FIFO, ignored");
         return;
     }
+    ++it->second.requests;
     Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) forward(*out.forward);
@@ -887,6 +934,7 @@ void Daemon::connect() {
         return;
     }
     Connection c;
+    c.since = clock_.base_now();
     uint32_t requestToken = nextToken_++, noticeToken = nextToken_++, lookToken = nextToken_++;
     // Root's alone until the look for its user has answered: no one else may
     // hold a descriptor of them from before their owner is set.
@@ -1049,6 +1097,7 @@ void Daemon::forward(const Forward &f) {
 
 void Daemon::deliver_verdicts(uint64_t now) {
     for (const Verdict &v : service_.take_due(now)) {
+        verdictStats_.count(v.notice, now);
         std::string what = "registration " + std::to_string(v.notice.seq) + " judged: " +
                            describe(v.notice);
         auto it = connections_.find(v.connection);
@@ -1085,9 +1134,122 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
     return it != connections_.end() && it->second.notice->write_record(record, len);
 }
 
+bool Daemon::start_observers() {
+    std::string why;
+    control_ = ControlSocket::open(
+        opts_.controlSocket, group_.gid, epoll_.get(),
+        [this](std::string_view request) { return answer_control(request, *this); }, why);
+    if (!control_) return log_error(why), false;
+    std::string line = "control socket " + opts_.controlSocket + " for group " + group_.name;
+    if (!opts_.metricsFile.empty()) {
+        // Written once here, so that a path that cannot be written stops
+        // norvd at start; the writer's thread does it from then on.
+        if (why = write_atomically(opts_.metricsFile, metrics_text({status(), peers(), verdicts(), connections()}));
+            !why.empty())
+            return log_error("--metrics-file: " + why), false;
+        metrics_ = MetricsFile::start(opts_.metricsFile, why);
+        if (!metrics_) return log_error(why), false;
+        nextMetrics_ = clock_.base_now() + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
+        line += "; metrics to " + opts_.metricsFile + " every " + std::to_string(opts_.metricsIntervalS) + " s";
+    }
+    log_info(line);
+    return true;
+}
+
+void Daemon::write_metrics() {
+    // Told when the outcome changes, not at every write.
+    if (std::string why = metrics_->last_error(); why != metricsError_) {
+        if (why.empty())
+            log_info("metrics file " + metrics_->path() + " written again");
+        else
+            log_warning("metrics file: " + why);
+        metricsError_ = why;
+    }
+    metrics_->publish(metrics_text({status(), peers(), verdicts(), connections()}));
+}
+
+StatusView Daemon::status() {
+    StatusView s;
+    uint64_t now = clock_.base_now();
+    const Registrations &r = service_.registrations();
+    s.machine = opts_.id;
+    s.group = r.group();
+    s.uptimeNs = now > startBase_ ? now - startBase_ : 0;
+    s.baseNs = now;
+    s.clockOffsetNs = opts_.clockOffset;
+    s.clockDriftPpm = opts_.clockDrift;
+    s.commonMinusBaseNs = clock_.difference();
+    s.sync = clock_.sync_now();
+    s.authenticated = link_.authenticated();
+    s.connections = static_cast<size_t>(std::count_if(
+        connections_.begin(), connections_.end(), [](const auto &c) { return c.second.answered; }));
+    s.pendingRegistrations = r.pending();
+    s.registrations = r.made();
+    s.refusedRegistrations = r.refused();
+    s.noticesWaiting = notices_.waiting_notices();
+    s.noticesDropped = notices_.dropped();
+    s.controlClients = control_ ? control_->clients() : 0;
+    return s;
+}
+
+PeersView Daemon::peers() {
+    PeersView p;
+    uint64_t now = clock_.base_now();
+    auto ago = [now](std::optional<uint64_t> at) -> std::optional<uint64_t> {
+        if (!at) return std::nullopt;
+        return now > *at ? now - *at : 0;
+    };
+    for (const auto &[id, host] : opts_.peers) {
+        PeerView v;
+        v.machine = id;
+        v.host = host;
+        if (auto it = peers_.find(id); it != peers_.end()) {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &it->second.sin_addr, text, sizeof text);
+            v.address = std::string(text) + ":" + std::to_string(ntohs(it->second.sin_port));
+        }
+        v.heardAgoNs = ago(heard_[id]);
+        v.acceptedAgoNs = ago(accepted_[id]);
+        if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]);
+        v.counters = link_.counters(id);
+        p.peers.push_back(v);
+    }
+    std::sort(p.peers.begin(), p.peers.end(), [](const PeerView &a, const PeerView &b) { return a.machine < b.machine; });
+    p.notPeer = link_.counters().notPeer;
+    return p;
+}
+
+std::vector<MachineVerdicts> Daemon::verdicts() {
+    std::vector<MachineVerdicts> out;
+    uint64_t now = clock_.base_now();
+    for (uint8_t m = 0; m < MAX_MACHINES; ++m)
+        if (verdictStats_.group() & (1u << m)) out.push_back(verdictStats_.machine(m, now));
+    return out;
+}
+
+std::vector<ConnectionView> Daemon::connections() {
+    std::vector<ConnectionView> out;
+    uint64_t now = clock_.base_now();
+    std::map<int, size_t> pending = service_.registrations().pending_by_connection();
+    for (const auto &[n, c] : connections_) {
+        if (!c.answered) continue;  // still in the making
+        ConnectionView v;
+        v.channel = n;
+        if (c.owner.known) v.uid = c.owner.uid;
+        v.requests = c.requests;
+        v.pending = pending.count(n) ? pending[n] : 0;
+        v.noticesWaiting = notices_.waiting(n);
+        v.ageNs = now > c.since ? now - c.since : 0;
+        out.push_back(v);
+    }
+    return out;
+}
+
 void Daemon::shutdown() {
     if (started_)
         if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);
+    control_.reset();
+    metrics_.reset();
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
     lookup_.reset();

@@ -23,8 +23,14 @@ NoticeQueue::Fate NoticeQueue::deliver(int connection, const Record &record, con
     if (it != queues_.end()) flush_one(it, write);  // the older notices first
     auto q = queues_.find(connection);  // gone when they all went out
     if (q == queues_.end() && write(connection, record.data(), kRecordSize)) return Fate::kWritten;
-    if (q != queues_.end() && q->second.size() >= perConnection_) return Fate::kDroppedConnectionFull;
-    if (bytes_ + kRecordSize > totalBytes_) return Fate::kDroppedAllFull;
+    if (q != queues_.end() && q->second.size() >= perConnection_) {
+        ++dropped_.connectionFull;
+        return Fate::kDroppedConnectionFull;
+    }
+    if (bytes_ + kRecordSize > totalBytes_) {
+        ++dropped_.allFull;
+        return Fate::kDroppedAllFull;
+    }
     queues_[connection].push_back(record);
     bytes_ += kRecordSize;
     return Fate::kQueued;
@@ -41,6 +47,7 @@ size_t NoticeQueue::drop_connection(int connection) {
     if (it == queues_.end()) return 0;
     size_t dropped = it->second.size();
     bytes_ -= dropped * kRecordSize;
+    dropped_.connectionEnded += dropped;
     queues_.erase(it);
     return dropped;
 }

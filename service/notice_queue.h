@@ -32,6 +32,14 @@ namespace norvd {
 constexpr size_t kNoticeQueueLimit = 65536;        // notices waiting per connection
 constexpr size_t kNoticeBytesLimit = 64u << 20;    // bytes of notices waiting in all
 
+// Notices dropped since start, by why.
+struct NoticeDrops {
+    uint64_t connectionFull = 0;  // its connection's queue was full
+    uint64_t allFull = 0;         // the queues held their bound in all
+    uint64_t connectionEnded = 0;  // waited for a connection that ended
+    uint64_t total() const { return connectionFull + allFull + connectionEnded; }
+};
+
 class NoticeQueue {
 public:
     static constexpr size_t kRecordSize = norv::wire::notice::kSize;
@@ -68,6 +76,8 @@ public:
     bool empty() const { return queues_.empty(); }
     size_t waiting(int connection) const;
     size_t waiting_bytes() const { return bytes_; }
+    size_t waiting_notices() const { return bytes_ / kRecordSize; }
+    const NoticeDrops &dropped() const { return dropped_; }
     size_t per_connection() const { return perConnection_; }
     size_t total_bytes() const { return totalBytes_; }
 
@@ -81,6 +91,7 @@ private:
     size_t perConnection_;
     size_t totalBytes_;
     size_t bytes_ = 0;  // of all waiting notices
+    NoticeDrops dropped_;
     Queues queues_;
 };
 

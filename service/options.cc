@@ -40,7 +40,7 @@ std::string check_host(const std::string &host) {
 // Values of the options that have no short form.
 enum : int {
     kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kGroup, kLogLevel,
-    kQuiet, kVersion,
+    kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval,
 };
 
 const option kLongOptions[] = {
@@ -54,6 +54,9 @@ const option kLongOptions[] = {
     {"group", required_argument, nullptr, kGroup},
     {"log-level", required_argument, nullptr, kLogLevel},
     {"quiet", no_argument, nullptr, kQuiet},
+    {"control-socket", required_argument, nullptr, kControlSocket},
+    {"metrics-file", required_argument, nullptr, kMetricsFile},
+    {"metrics-interval", required_argument, nullptr, kMetricsInterval},
     {"config", required_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -72,6 +75,9 @@ std::string needs(int option) {
     case kClockDrift: return "--clock-drift needs parts per million";
     case kGroup: return "--group needs a group name";
     case kLogLevel: return "--log-level needs error, warning, info or debug";
+    case kControlSocket: return "--control-socket needs a path";
+    case kMetricsFile: return "--metrics-file needs a path";
+    case kMetricsInterval: return "--metrics-interval needs a number of seconds from 1 to 10";
     case 'f': return "-f (--config) needs a path";
     }
     return "an option needs a value";
@@ -82,6 +88,7 @@ std::string needs(int option) {
 std::string usage() {
     return "usage: norvd [-f PATH] [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
            "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
+           "             [--control-socket PATH] [--metrics-file PATH] [--metrics-interval S]\n"
            "             [--log-level LEVEL] [--quiet]\n"
            "       norvd --gen-key PATH\n"
            "       norvd --version | --help\n"
@@ -97,6 +104,11 @@ std::string usage() {
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
            "  --group NAME      members of group NAME may connect (default: group norv\n"
            "                    if it exists, otherwise root only)\n"
+           "  --control-socket PATH  where norvctl finds norvd (default /run/norvd.sock;\n"
+           "                    root's, mode 0660, of the group of --group)\n"
+           "  --metrics-file PATH  rewrite PATH every 10 s with the metrics in the\n"
+           "                    Prometheus text format (default none)\n"
+           "  --metrics-interval S  rewrite it every S seconds instead, 1 to 10 (for tests)\n"
            "  --log-level LEVEL the least severe log lines shown on standard error: error,\n"
            "                    warning, info or debug (default info)\n"
            "  --quiet           the same as --log-level warning\n"
@@ -177,6 +189,22 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             if (v.empty()) return needs(c);
             opts.genKey = v;
             break;
+        case kControlSocket:
+            if (v.empty()) return needs(c);
+            opts.controlSocket = v;
+            opts.given.controlSocket = true;
+            break;
+        case kMetricsFile:
+            if (v.empty()) return needs(c);
+            opts.metricsFile = v;
+            opts.given.metricsFile = true;
+            break;
+        case kMetricsInterval: {
+            long long s;
+            if (!parse_int(v, 1, 10, s)) return needs(c);
+            opts.metricsIntervalS = static_cast<int>(s);
+            break;
+        }
         case kClockOffset: {
             long long ns;
             if (!parse_int(v, INT64_MIN, INT64_MAX, ns)) return needs(c);
@@ -233,7 +261,7 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
         const std::string &key = words[0];
         size_t want = key == "peer" ? 3 : 2;
         if (key != "id" && key != "peer" && key != "bind" && key != "group" && key != "key-file" &&
-            key != "log-level")
+            key != "log-level" && key != "control-socket" && key != "metrics-file")
             return where + "unknown setting '" + escape(key) + "'";
         if (words.size() != want)
             return where + key + " needs " + (want == 3 ? "two values (ID HOST)" : "one value") +
@@ -255,8 +283,11 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
             file.logLevel = parse_severity(value);
             if (!file.logLevel) return where + "log-level needs error, warning, info or debug";
         } else {
-            std::optional<std::string> &slot =
-                key == "bind" ? file.bind : key == "group" ? file.group : file.keyFile;
+            std::optional<std::string> &slot = key == "bind"             ? file.bind
+                                               : key == "group"          ? file.group
+                                               : key == "control-socket" ? file.controlSocket
+                                               : key == "metrics-file"   ? file.metricsFile
+                                                                         : file.keyFile;
             if (std::string why = once(slot.has_value()); !why.empty()) return why;
             slot = value;
         }
@@ -285,6 +316,8 @@ std::string merge_config(const ConfigFile &file, Options &opts) {
     if (!opts.given.group && file.group) opts.group = *file.group;
     if (!opts.given.keyFile && file.keyFile) opts.keyFile = *file.keyFile;
     if (!opts.given.logLevel && file.logLevel) opts.logLevel = *file.logLevel;
+    if (!opts.given.controlSocket && file.controlSocket) opts.controlSocket = *file.controlSocket;
+    if (!opts.given.metricsFile && file.metricsFile) opts.metricsFile = *file.metricsFile;
     std::string why = check_machines(opts.id, opts.peers);
     if (!why.empty() && named)
         why = why.substr(0, why.find(" (")) + " (by the command line and " + opts.config + ")";

@@ -14,6 +14,7 @@
 namespace norvd {
 
 constexpr const char *kDefaultConfig = "/etc/norv/norvd.conf";
+constexpr const char *kDefaultControlSocketPath = "/run/norvd.sock";
 
 using Peers = std::vector<std::pair<uint8_t, std::string>>;
 
@@ -26,6 +27,9 @@ struct Options {
     std::string group;                                  // --group NAME ("" = norv or root only)
     std::string keyFile;                                // --key-file PATH ("" = no key)
     std::string genKey;                                 // --gen-key PATH: write a key, exit
+    std::string controlSocket = kDefaultControlSocketPath;  // --control-socket PATH
+    std::string metricsFile;                            // --metrics-file PATH ("" = none)
+    int metricsIntervalS = 10;                          // --metrics-interval S (tests)
     Severity logLevel = Severity::kInfo;                // --log-level NAME, --quiet
     std::string config = kDefaultConfig;                // -f, --config PATH
     bool configGiven = false;                           // -f was given: the file must exist
@@ -36,7 +40,7 @@ struct Options {
     // not override them.
     struct Given {
         bool id = false, peers = false, bind = false, group = false, keyFile = false,
-             logLevel = false;
+             logLevel = false, controlSocket = false, metricsFile = false;
     } given;
 };
 
@@ -44,7 +48,7 @@ struct Options {
 struct ConfigFile {
     std::optional<uint8_t> id;
     Peers peers;
-    std::optional<std::string> bind, group, keyFile;
+    std::optional<std::string> bind, group, keyFile, controlSocket, metricsFile;
     std::optional<Severity> logLevel;
 };
 

@@ -31,14 +31,25 @@ const char *drop_reason(PeerDrop drop) {
     return "dropped";
 }
 
+const PeerCounterName kPeerCounterNames[kPeerCounterCount] = {
+    {"accepted", &PeerCounters::accepted},
+    {"not-peer", &PeerCounters::notPeer},
+    {"malformed", &PeerCounters::malformed},
+    {"unauthenticated", &PeerCounters::unauthenticated},
+    {"no-key", &PeerCounters::noKey},
+    {"bad-code", &PeerCounters::badCode},
+    {"wrong-machine", &PeerCounters::wrongMachine},
+    {"stale", &PeerCounters::stale},
+    {"replayed", &PeerCounters::replayed},
+    {"too-old", &PeerCounters::tooOld},
+    {"old-epoch", &PeerCounters::oldEpoch},
+};
+
 std::string describe(const PeerCounters &c) {
-    return "accepted " + std::to_string(c.accepted) + ", not-peer " + std::to_string(c.notPeer) +
-           ", malformed " + std::to_string(c.malformed) + ", unauthenticated " +
-           std::to_string(c.unauthenticated) + ", no-key " + std::to_string(c.noKey) +
-           ", bad-code " + std::to_string(c.badCode) + ", wrong-machine " +
-           std::to_string(c.wrongMachine) + ", stale " + std::to_string(c.stale) + ", replayed " +
-           std::to_string(c.replayed) + ", too-old " + std::to_string(c.tooOld) + ", old-epoch " +
-           std::to_string(c.oldEpoch);
+    std::string out;
+    for (const PeerCounterName &n : kPeerCounterNames)
+        out += (out.empty() ? "" : ", ") + std::string(n.name) + " " + std::to_string(c.*n.field);
+    return out;
 }
 
 PeerLink::PeerLink(uint8_t localId, std::optional<GroupKey> key, uint64_t epoch)
@@ -57,46 +68,37 @@ size_t PeerLink::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
 }
 
 PeerLink::Opened PeerLink::drop(PeerDrop why) {
-    switch (why) {
-    case PeerDrop::kNone:
-        break;
-    case PeerDrop::kNotPeer:
-        ++counters_.notPeer;
-        break;
-    case PeerDrop::kMalformed:
-        ++counters_.malformed;
-        break;
-    case PeerDrop::kUnauthenticated:
-        ++counters_.unauthenticated;
-        break;
-    case PeerDrop::kNoKey:
-        ++counters_.noKey;
-        break;
-    case PeerDrop::kBadCode:
-        ++counters_.badCode;
-        break;
-    case PeerDrop::kWrongMachine:
-        ++counters_.wrongMachine;
-        break;
-    case PeerDrop::kStale:
-        ++counters_.stale;
-        break;
-    case PeerDrop::kReplayed:
-        ++counters_.replayed;
-        break;
-    case PeerDrop::kTooOld:
-        ++counters_.tooOld;
-        break;
-    case PeerDrop::kOldEpoch:
-        ++counters_.oldEpoch;
-        break;
-    }
     Opened o;
     o.drop = why;
     return o;
 }
 
+void PeerLink::count(int from, PeerDrop drop) {
+    uint64_t PeerCounters::*field = nullptr;
+    switch (drop) {
+    case PeerDrop::kNone: field = &PeerCounters::accepted; break;
+    case PeerDrop::kNotPeer: field = &PeerCounters::notPeer; break;
+    case PeerDrop::kMalformed: field = &PeerCounters::malformed; break;
+    case PeerDrop::kUnauthenticated: field = &PeerCounters::unauthenticated; break;
+    case PeerDrop::kNoKey: field = &PeerCounters::noKey; break;
+    case PeerDrop::kBadCode: field = &PeerCounters::badCode; break;
+    case PeerDrop::kWrongMachine: field = &PeerCounters::wrongMachine; break;
+    case PeerDrop::kStale: field = &PeerCounters::stale; break;
+    case PeerDrop::kReplayed: field = &PeerCounters::replayed; break;
+    case PeerDrop::kTooOld: field = &PeerCounters::tooOld; break;
+    case PeerDrop::kOldEpoch: field = &PeerCounters::oldEpoch; break;
+    }
+    ++(counters_.*field);
+    if (from >= 0 && from < MAX_MACHINES) ++(byMachine_[from].*field);
+}
+
 PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, uint64_t started) {
+    Opened o = judge(from, buf, len, started);
+    count(from, o.drop);
+    return o;
+}
+
+PeerLink::Opened PeerLink::judge(int from, const uint8_t *buf, size_t len, uint64_t started) {
     if (from < 0 || from >= MAX_MACHINES) return drop(PeerDrop::kNotPeer);
     auto version = peer::message_version(buf, len);
     if (!key_) {
@@ -105,7 +107,6 @@ PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, uint64
         // service checks that the receipt names its sender.
         auto r = peer::decode_receipt(buf, len);
         if (!r) return drop(PeerDrop::kMalformed);
-        ++counters_.accepted;
         Opened o;
         o.receipt = r;
         return o;
@@ -131,7 +132,6 @@ PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, uint64
     case ReplayWindow::Verdict::kNewEpoch:
         break;
     }
-    ++counters_.accepted;
     Opened o;
     o.receipt = a->receipt;
     o.newEpoch = v == ReplayWindow::Verdict::kNewEpoch;

@@ -62,6 +62,15 @@ struct PeerCounters {
     }
 };
 
+// Each counter's name as the log, norvctl and the metrics show it, in the
+// order of PeerCounters.
+struct PeerCounterName {
+    const char *name;
+    uint64_t PeerCounters::*field;
+};
+constexpr size_t kPeerCounterCount = 11;
+extern const PeerCounterName kPeerCounterNames[kPeerCounterCount];
+
 // One line: "accepted A, not-peer N, malformed N, ..." (every counter).
 std::string describe(const PeerCounters &c);
 
@@ -99,9 +108,13 @@ public:
     Opened open(int from, const uint8_t *buf, size_t len, uint64_t started);
 
     const PeerCounters &counters() const { return counters_; }
+    // The messages from the address of machine m alone.
+    const PeerCounters &counters(uint8_t m) const { return byMachine_[m % MAX_MACHINES]; }
 
 private:
+    Opened judge(int from, const uint8_t *buf, size_t len, uint64_t started);
     Opened drop(PeerDrop why);
+    void count(int from, PeerDrop drop);
 
     uint8_t localId_;
     std::optional<GroupKey> key_;
@@ -109,6 +122,7 @@ private:
     uint64_t sent_[MAX_MACHINES] = {};  // messages sent to each machine in this epoch
     ReplayWindow windows_[MAX_MACHINES];
     PeerCounters counters_;
+    PeerCounters byMachine_[MAX_MACHINES];
 };
 
 }  // namespace norvd

@@ -54,8 +54,14 @@ Registrations::Registrations(uint8_t localId, uint8_t groupMask, size_t capacity
 int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAfterStart,
                            uint64_t deadline) {
     uint8_t inGroup = expected & group_;
-    if (inGroup == 0 || deadlineAfterStart == 0) return kNoReceiver;
-    if (pending_.size() >= capacity_) return kTableFull;
+    int32_t refusal = inGroup == 0 || deadlineAfterStart == 0 ? kNoReceiver
+                      : pending_.size() >= capacity_             ? kTableFull
+                                                                 : 0;
+    if (refusal != 0) {
+        ++refused_;
+        return refusal;
+    }
+    ++made_;
     // Next free sequence number; the table is far smaller than the sequence
     // space, so the search ends quickly.
     int32_t id;
@@ -124,6 +130,12 @@ std::vector<int32_t> Registrations::pending_ids() const {
     std::vector<int32_t> ids;
     for (const auto &entry : pending_) ids.push_back(entry.first);
     return ids;
+}
+
+std::map<int, size_t> Registrations::pending_by_connection() const {
+    std::map<int, size_t> out;
+    for (const auto &entry : pending_) ++out[entry.second.connection];
+    return out;
 }
 
 size_t Registrations::drop_connection(int connection) {

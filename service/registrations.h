@@ -100,6 +100,11 @@ public:
 
     size_t pending() const { return pending_.size(); }
     std::vector<int32_t> pending_ids() const;
+    // How many registrations each connection has pending (looks at all).
+    std::map<int, size_t> pending_by_connection() const;
+    // Registrations made and refused since start.
+    uint64_t made() const { return made_; }
+    uint64_t refused() const { return refused_; }
     uint8_t group() const { return group_; }
 
 private:
@@ -126,6 +131,7 @@ private:
     uint64_t grace_;
     int32_t lastSequence_ = 0;
     uint64_t events_ = 0;  // the second half of the next DueKey
+    uint64_t made_ = 0, refused_ = 0;
     std::map<int32_t, Pending> pending_;
     // The same registrations ordered by when they fall due: the loop looks
     // at the head only, whatever the size of the table.

@@ -14,21 +14,7 @@ command -v setpriv >/dev/null || skip "setpriv is not installed"
 id nobody >/dev/null 2>&1 || skip "no user nobody"
 isolate
 
-NOBODY=$(id -u nobody)
-NOBODY_GROUP=$(id -g nobody)
-# A gid that no group of this machine has.
-GID=4711
-while getent group "$GID" >/dev/null; do GID=$((GID + 1)); done
-cp /etc/group "$T/group" && mount --bind "$T/group" /etc/group || fail "cannot mount a private /etc/group"
-
-# as_nobody in|out COMMAND...: becomes COMMAND run as nobody, in the group or
-# not (call it in a subshell).
-as_nobody() {
-    local groups=--clear-groups
-    [ "$1" = in ] && groups=--groups=$GID
-    shift
-    exec setpriv --reuid="$NOBODY" --regid="$NOBODY_GROUP" "$groups" -- "$@"
-}
+private_groups
 # node LINK: "uid:gid mode" of the device that LINK leads to.
 node() { stat -L -c '%u:%g %a' "$1"; }
 # devices CHANNEL WANT: both devices of CHANNEL are "uid:gid mode" WANT.

@@ -36,7 +36,7 @@ done
 major=$(sed -n 's/^#define NORV_VERSION_MAJOR \([0-9]*\)$/\1/p' "$tree/include/norv.h")
 minor=$(sed -n 's/^#define NORV_VERSION_MINOR \([0-9]*\)$/\1/p' "$tree/include/norv.h")
 {
-    printf '%s\n' ./usr/bin/NORVping ./usr/bin/NORVpong ./usr/bin/featgen ./usr/sbin/norvd \
+    printf '%s\n' ./usr/bin/NORVping ./usr/bin/NORVpong ./usr/bin/featgen ./usr/bin/norvctl ./usr/sbin/norvd \
         ./usr/include/norv.h "$pc" "$lib/libnorv.a" "$lib/libnorv.so" "$lib/libnorv.so.$major" \
         "$lib/libnorv.so.$major.$minor" "$lib/cmake/norv/norvConfig.cmake" \
         "$lib/cmake/norv/norvConfigVersion.cmake" "$lib/cmake/norv/norvTargets.cmake" \

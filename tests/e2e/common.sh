@@ -1,17 +1,19 @@
 # common.sh: shared helpers of the end-to-end tests. Each test sources it.
 #
 # Programs are found below $NORV_BIN (the build tree): client/NORVping,
-# service/norvd, responder/NORVpong, tools/featgen. A test that needs devices
+# service/norvd, responder/NORVpong, ctl/norvctl, tools/featgen. A test that needs devices
 # or a network calls `isolate` first: it re-runs the script as PID 1 of private
-# mount, network and PID namespaces with its own tmpfs /dev and devpts instance,
-# so the machine's /dev and network are never touched and every process the
-# test started dies with it.
+# mount, network and PID namespaces with its own tmpfs /dev and devpts instance
+# and its own tmpfs /run (where norvd's control socket goes), so the machine's
+# /dev, /run and network are never touched and every process the test started
+# dies with it.
 
 SKIP_CODE=77
 NORV_BIN=${NORV_BIN:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../../build" 2>/dev/null && pwd)}
 NORVPING=$NORV_BIN/client/NORVping
 NORVD=$NORV_BIN/service/norvd
 NORVPONG=$NORV_BIN/responder/NORVpong
+NORVCTL=$NORV_BIN/ctl/norvctl
 FEATGEN=$NORV_BIN/tools/featgen
 
 pass() { echo "PASS: $*"; exit 0; }
@@ -54,6 +56,7 @@ isolate() {
     mknod -m 666 /dev/zero c 1 5
     mknod -m 666 /dev/urandom c 1 9
     mkdir /dev/net && mknod -m 600 /dev/net/tun c 10 200
+    mount -t tmpfs -o mode=755 norv-run /run || fail "cannot mount a private /run"
     ip link set lo up || fail "cannot bring up loopback"
 }
 
@@ -87,3 +90,13 @@ stop() {
 }
 
 have() { [ -x "$1" ] || skip "$(basename "$1") is not built"; }
+
+# prometheus_python: prints a python3 that has the prometheus_client parser
+# (Debian's python3-prometheus-client), or fails.
+prometheus_python() {
+    local py
+    for py in /usr/bin/python3 python3; do
+        command -v "$py" >/dev/null && "$py" -c 'import prometheus_client' 2>/dev/null && { echo "$py"; return 0; }
+    done
+    return 1
+}

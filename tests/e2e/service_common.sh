@@ -32,3 +32,24 @@ start_pong() {
     start pong "$NORVPONG"
     wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong did not start: $(cat "$T/pong.err")"
 }
+
+# private_groups: mounts a private copy of /etc/group over the machine's (call
+# it after isolate) and sets NOBODY and NOBODY_GROUP (the user nobody's uid
+# and gid) and GID, a gid that no group of this machine has, for a group the
+# test adds.
+private_groups() {
+    NOBODY=$(id -u nobody)
+    NOBODY_GROUP=$(id -g nobody)
+    GID=4711
+    while getent group "$GID" >/dev/null; do GID=$((GID + 1)); done
+    cp /etc/group "$T/group" && mount --bind "$T/group" /etc/group || fail "cannot mount a private /etc/group"
+}
+
+# as_nobody in|out COMMAND...: becomes COMMAND run as nobody, in the group
+# GID or not (call it in a subshell).
+as_nobody() {
+    local groups=--clear-groups
+    [ "$1" = in ] && groups=--groups=$GID
+    shift
+    exec setpriv --reuid="$NOBODY" --regid="$NOBODY_GROUP" "$groups" -- "$@"
+}

@@ -16,6 +16,10 @@
 //                                their ids, and count the notices that follow
 //                                within half a second
 //   norv_probe hold              connect and wait to be killed
+//   norv_probe pending N         read the clock once, register N sends for
+//                                machine 0 alone with a deadline a minute
+//                                away (N + 1 requests), print "registered N",
+//                                and wait to be killed
 //   norv_probe exchanges N ID    connect, print the ptys of the channel, then N
 //                                times read the machine id (must be ID) and the
 //                                clock (must never go back nor run ahead of
@@ -157,6 +161,16 @@ int main(int argc, char **argv) {
         int rc = print_notice();
         closeNORVConnection(req, notices);
         return rc;
+    }
+    if (mode == "pending" && argc == 3) {
+        connect_or_die();
+        int n = atoi(argv[2]);
+        uint64_t start = getNORVTimestamp(req);
+        for (int i = 0; i < n; ++i)
+            if (register_ping(start, 1, 60'000'000'000) <= 0) return 1;
+        printf("registered %d\n", n);
+        pause();
+        return 0;
     }
     if (mode == "flood" && argc == 3) {
         connect_or_die();

@@ -2,6 +2,7 @@
 // bound each drop met and the end of a connection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "notice_queue.h"
@@ -117,6 +118,9 @@ TEST(NoticeQueue, BoundsDropAndTellWhich) {
         std::vector<Fate> fates;
         for (int conn : c.deliveries) fates.push_back(queue.deliver(conn, record(7), dev.writer()));
         EXPECT_EQ(fates, c.fates);
+        // The drops are counted by why, as norvctl and the metrics tell them.
+        EXPECT_EQ(queue.dropped().connectionFull, size_t(std::count(fates.begin(), fates.end(), kConnFull)));
+        EXPECT_EQ(queue.dropped().allFull, size_t(std::count(fates.begin(), fates.end(), kAllFull)));
         EXPECT_EQ(queue.per_connection(), c.perConnection);
         EXPECT_EQ(queue.total_bytes(), c.totalBytes);
     }
@@ -141,6 +145,8 @@ TEST(NoticeQueue, AConnectionThatEndsTakesItsQueueAlong) {
     for (uint32_t s = 10; s < 13; ++s) queue.deliver(4, record(s), dev.writer());
     EXPECT_EQ(queue.drop_connection(2), 5u);
     EXPECT_EQ(queue.drop_connection(2), 0u);
+    EXPECT_EQ(queue.dropped().connectionEnded, 5u);
+    EXPECT_EQ(queue.waiting_notices(), 3u);
     EXPECT_EQ(queue.waiting(2), 0u);
     EXPECT_EQ(queue.waiting_bytes(), 3 * NoticeQueue::kRecordSize);
     // The next connection with that number starts with an empty queue.

@@ -1,0 +1,119 @@
+// The control socket's requests: how a line is read and parsed, what a
+// malformed one is answered, and JSON strings of any bytes.
+#include <gtest/gtest.h>
+
+#include "control_protocol.h"
+
+namespace norvd {
+namespace {
+
+// A daemon whose views are empty.
+class EmptyState : public DaemonState {
+public:
+    StatusView status() override { return {}; }
+    PeersView peers() override { return {}; }
+    std::vector<MachineVerdicts> verdicts() override { return {}; }
+    std::vector<ConnectionView> connections() override { return {}; }
+};
+
+// Only printable ASCII and the one line feed that ends it.
+bool one_clean_line(const std::string &s) {
+    for (size_t i = 0; i < s.size(); ++i)
+        if ((s[i] < 0x20 || s[i] > 0x7e) && !(s[i] == '\n' && i + 1 == s.size())) return false;
+    return !s.empty() && s.back() == '\n';
+}
+
+TEST(ControlRequest, Lines) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string line;
+        const char *command;  // nullptr: an error containing `error`
+        bool json;
+        const char *error;
+    } cases[] = {
+        {"status", "status", false, nullptr},
+        {"verdicts json", "verdicts", true, nullptr},
+        {"\tpeers   json  ", "peers", true, nullptr},
+        {"connections\r", "connections", false, nullptr},
+        {"", nullptr, false, "empty request"},
+        {" \t ", nullptr, false, "empty request"},
+        {"\r", nullptr, false, "empty request"},
+        {"stat", nullptr, false, "unknown command 'stat' (status, peers, verdicts or connections)"},
+        {"STATUS", nullptr, false, "unknown command 'STATUS'"},
+        {"json", nullptr, false, "unknown command 'json'"},
+        {"status xml", nullptr, false, "unknown word 'xml' after status (only json)"},
+        {"status json json", nullptr, false, "a request is a command, optionally followed by json"},
+        {"status\r\r", nullptr, false, "unknown command 'status\\x0d'"},
+        {"status\0json"s, nullptr, false, "unknown command 'status\\x00json'"},
+        {"\x1b[2Jstatus", nullptr, false, "unknown command '\\x1b[2Jstatus'"},
+        {"status \xff", nullptr, false, "unknown word '\\xff'"},
+    };
+    EmptyState state;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.line));
+        ControlRequest req;
+        std::string why = parse_control_request(c.line, req);
+        std::string answer = answer_control(c.line, state);
+        if (c.command != nullptr) {
+            ASSERT_EQ(why, "");
+            EXPECT_STREQ(req.command->name, c.command);
+            EXPECT_EQ(req.json, c.json);
+            EXPECT_EQ(answer.rfind("ok\n", 0), 0u) << answer;
+            EXPECT_EQ(answer.substr(3, 1) == "{", c.json) << answer;
+        } else {
+            EXPECT_EQ(req.command, nullptr);
+            EXPECT_EQ(answer.rfind("error: ", 0), 0u) << answer;
+            EXPECT_NE(answer.find(c.error), std::string::npos) << answer;
+            EXPECT_TRUE(one_clean_line(answer)) << answer;
+        }
+    }
+}
+
+TEST(ControlRequest, ReaderTakesOneBoundedLine) {
+    using State = ControlRequestReader::State;
+    std::string longest(kControlRequestLimit - 1, 'a');  // with its line feed, the limit
+    struct Case {
+        const char *what;
+        std::vector<std::string> chunks;
+        bool closed;  // the client closed its side after the chunks
+        State state;
+        std::string line;
+    } cases[] = {
+        {"whole", {"status\n"}, false, State::kLine, "status"},
+        {"in pieces", {"st", "", "atus js", "on\n"}, false, State::kLine, "status json"},
+        {"not yet", {"status"}, false, State::kNeedMore, "status"},
+        {"ended by a close", {"status"}, true, State::kLine, "status"},
+        {"nothing, then a close", {}, true, State::kLine, ""},
+        {"bytes after the line are not taken", {"peers\nverdicts\n", "x"}, false, State::kLine, "peers"},
+        {"the longest line", {longest + "\n"}, false, State::kLine, longest},
+        {"one byte too many", {longest + "a\n"}, false, State::kTooLong, longest},
+        {"too long, a byte at a time", std::vector<std::string>(300, "b"), true, State::kTooLong,
+         std::string(kControlRequestLimit - 1, 'b')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ControlRequestReader r;
+        for (const std::string &chunk : c.chunks)
+            r.feed(reinterpret_cast<const uint8_t *>(chunk.data()), chunk.size());
+        if (c.closed) r.end();
+        EXPECT_EQ(r.state(), c.state);
+        EXPECT_EQ(r.line(), c.line);
+    }
+}
+
+TEST(ControlRequest, JsonStringsOfAnyBytes) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string bytes, json;
+    } cases[] = {
+        {"", "\"\""},
+        {"host-b", "\"host-b\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"line\nfeed\ttab", "\"line\\u000afeed\\u0009tab\""},
+        {"\0\x1f\x7f\xff"s, "\"\\u0000\\u001f\\u007f\\u00ff\""},
+    };
+    for (const Case &c : cases) EXPECT_EQ(json_string(c.bytes), c.json);
+}
+
+}  // namespace
+}  // namespace norvd
