@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fd.h"
 #include "golden_header.h"
 #include "norv.h"
 #include "support/scripted_peer.h"
@@ -28,20 +29,10 @@ using norv::test::le32;
 using norv::test::le64;
 using norv::test::ScriptedPeer;
 using norv::test::zeros;
+using norv::Fd;
 namespace header = norv::wire::header;
 
 constexpr int kH = TIMED_HEADER_SIZE;
-
-// A UDP descriptor closed at the end of the test.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
 
 sockaddr_in loopback_any_port() {
     sockaddr_in a{};
@@ -67,16 +58,16 @@ struct RawUdp {
     sockaddr_in addr;
     RawUdp() {
         sockaddr_in a = loopback_any_port();
-        bind(fd.fd, sa(a), sizeof a);
-        addr = address_of(fd.fd);
+        bind(fd.get(), sa(a), sizeof a);
+        addr = address_of(fd.get());
     }
     void send(const Bytes &bytes, const sockaddr_in &to) const {
-        ASSERT_EQ(sendto(fd.fd, bytes.data(), bytes.size(), 0, sa(to), sizeof to),
+        ASSERT_EQ(sendto(fd.get(), bytes.data(), bytes.size(), 0, sa(to), sizeof to),
                   static_cast<ssize_t>(bytes.size()));
     }
     Bytes receive() const {
         Bytes b(65536);
-        ssize_t n = recv(fd.fd, b.data(), b.size(), MSG_DONTWAIT);
+        ssize_t n = recv(fd.get(), b.data(), b.size(), MSG_DONTWAIT);
         b.resize(n < 0 ? 0 : static_cast<size_t>(n));
         return b;
     }
@@ -99,12 +90,12 @@ struct Timed {
     sockaddr_in addr{};
     explicit Timed(uint8_t id) {
         service.reply(le32(id));
-        udp.fd = NORVsocket(AF_INET, &s, service.fd());
-        EXPECT_GE(udp.fd, 0);
+        udp.reset(NORVsocket(AF_INET, &s, service.fd()));
+        EXPECT_GE(udp.get(), 0);
         EXPECT_EQ(service.written(), head(3, 0));
         sockaddr_in a = loopback_any_port();
         EXPECT_EQ(NORVbind(sa(a), sizeof a, &s), 0);
-        addr = address_of(udp.fd);
+        addr = address_of(udp.get());
     }
 };
 
@@ -171,16 +162,16 @@ TEST(NORVsocket, AsksForTheIdAndResetsTheTable) {
     std::memset(&s, 0xAB, sizeof s);
     s.serverId = 55;
     Fd udp(NORVsocket(AF_INET, &s, service.fd()));
-    ASSERT_GE(udp.fd, 0);
+    ASSERT_GE(udp.get(), 0);
     EXPECT_EQ(service.written(), head(3, 0));
-    EXPECT_EQ(s.udpSocket, udp.fd);
+    EXPECT_EQ(s.udpSocket, udp.get());
     EXPECT_EQ(s.localId, 3);
     EXPECT_EQ(s.requestFd, service.fd());
     EXPECT_EQ(s.serverId, 55);
     EXPECT_TRUE(table_is_empty(s));
     int on = 0;
     socklen_t len = sizeof on;
-    ASSERT_EQ(getsockopt(udp.fd, SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    ASSERT_EQ(getsockopt(udp.get(), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
     EXPECT_NE(on, 0);
 }
 
@@ -339,7 +330,7 @@ TEST(TimedSocket, RefusedRegistrationIsReturnedAndNothingIsSent) {
                               golden::kStartStamp, 490, 2000000, names());
         EXPECT_EQ(r, refusal);
         EXPECT_EQ(a.service.written(), register_request());  // no clock read
-        EXPECT_FALSE(readable(wire.fd.fd));
+        EXPECT_FALSE(readable(wire.fd.get()));
         for (uint8_t byte : buf) EXPECT_EQ(byte, 0x42);  // header room untouched
     }
 }
@@ -352,7 +343,7 @@ TEST(TimedSocket, FailedRegistrationExchangeReturnsMinusOne) {
     EXPECT_EQ(NORVsendtoWFD(buf, 0, 0, sa(wire.addr), sizeof wire.addr, 31, 16006, &a.s, 1, 490,
                             2000000, names()),
               -1);
-    EXPECT_FALSE(readable(wire.fd.fd));
+    EXPECT_FALSE(readable(wire.fd.get()));
 }
 
 TEST(TimedSocket, FailedSendtoIsReturned) {
@@ -398,7 +389,7 @@ TEST(TimedSocket, RefusedNotificationDropsTheDatagram) {
     EXPECT_EQ(r.estimate, 0x2222u);  // no estimation
     EXPECT_EQ(r.error, 0x3333u);
     EXPECT_TRUE(table_is_empty(b.s));
-    EXPECT_FALSE(readable(b.udp.fd));
+    EXPECT_FALSE(readable(b.udp.get()));
 }
 
 TEST(TimedSocket, DroppedDatagramIsFollowedByTheNextAcceptedOne) {
@@ -440,7 +431,7 @@ TEST(TimedSocket, OtherKindsAreSkippedWithoutAClockRead) {
     EXPECT_EQ(r.result, 0);
     EXPECT_TRUE(b.service.written().empty());
     EXPECT_EQ(r.receiptStamp, 0x1111u);
-    EXPECT_FALSE(readable(b.udp.fd));  // both consumed
+    EXPECT_FALSE(readable(b.udp.get()));  // both consumed
     EXPECT_TRUE(table_is_empty(b.s));
 
     // A skipped datagram in front of a good one, blocking.
@@ -462,7 +453,7 @@ TEST(TimedSocket, SenderIdOutsideTheGroupIsDroppedBeforeAnyRequest) {
     EXPECT_EQ(r.result, 0);
     EXPECT_TRUE(b.service.written().empty());  // no clock read, no notification
     EXPECT_EQ(std::memcmp(&before, &b.s, sizeof before), 0);
-    EXPECT_FALSE(readable(b.udp.fd));
+    EXPECT_FALSE(readable(b.udp.get()));
 }
 
 TEST(TimedSocket, HeaderOnlyDatagramIsFullyProcessedAndGivesZero) {
@@ -488,7 +479,7 @@ TEST(TimedSocket, ShortDatagramsAreSkippedWithoutAClockRead) {
     EXPECT_EQ(r.result, 0);
     EXPECT_TRUE(b.service.written().empty());
     EXPECT_TRUE(table_is_empty(b.s));
-    EXPECT_FALSE(readable(b.udp.fd));
+    EXPECT_FALSE(readable(b.udp.get()));
 }
 
 TEST(TimedSocket, EmptyDatagramReturnsZeroAndLeavesTheNextOneWaiting) {
@@ -499,7 +490,7 @@ TEST(TimedSocket, EmptyDatagramReturnsZeroAndLeavesTheNextOneWaiting) {
     Received r = receive(b, 20, 1);
     EXPECT_EQ(r.result, 0);
     EXPECT_TRUE(b.service.written().empty());
-    EXPECT_TRUE(readable(b.udp.fd));
+    EXPECT_TRUE(readable(b.udp.get()));
     b.service.reply(le64(10));
     EXPECT_EQ(receive(b, 20, 0).result, 4);
 }
@@ -514,7 +505,7 @@ TEST(TimedSocket, LongDatagramIsTruncatedToCapacity) {
     EXPECT_EQ(r.result, 10);
     EXPECT_EQ(Bytes(r.buffer + kH, r.buffer + kH + 10), Bytes(payload.begin(), payload.begin() + 10));
     for (size_t i = kH + 10; i < sizeof r.buffer; ++i) EXPECT_EQ(r.buffer[i], 0x5C) << i;
-    EXPECT_FALSE(readable(b.udp.fd));  // the rest is gone with it
+    EXPECT_FALSE(readable(b.udp.get()));  // the rest is gone with it
 }
 
 TEST(TimedSocket, FailedReceiveReturnsMinusOneAndTouchesNothing) {
@@ -546,7 +537,7 @@ TEST(TimedSocket, BindServerRegistersThenBinds) {
     EXPECT_EQ(NORVbindserver(sa(a), sizeof a, 77, &s), 0);
     EXPECT_EQ(service.written(), cat({head(11, 4), le32(77)}));
     EXPECT_EQ(s.serverId, 77);
-    EXPECT_NE(address_of(udp.fd).sin_port, 0);
+    EXPECT_NE(address_of(udp.get()).sin_port, 0);
 
     EXPECT_EQ(NORVsocketClose(&s), 12);
     EXPECT_EQ(service.written(), cat({head(12, 4), le32(77)}));
@@ -563,7 +554,7 @@ TEST(TimedSocket, BindServerOnAFailingChannelBindsNothing) {
     sockaddr_in a = loopback_any_port();
     EXPECT_EQ(NORVbindserver(sa(a), sizeof a, 77, &s), -1);
     EXPECT_EQ(s.serverId, -9);
-    EXPECT_EQ(address_of(udp.fd).sin_port, 0);  // not bound
+    EXPECT_EQ(address_of(udp.get()).sin_port, 0);  // not bound
     EXPECT_EQ(NORVsocketClose(&s), -1);
 
     s.requestFd = service.fd();
