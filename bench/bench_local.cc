@@ -8,11 +8,11 @@
 //                   version 2 (code, window)
 //   verdict stats   norvd counting a notice's verdicts for norvctl and the metrics (ns per notice)
 //
-// The scripted peer is the far end of a socketpair() on which the clock
-// replies are queued before the timed stretch starts, so it answers at once
-// and costs nothing while the library runs. Datagrams and replies are queued,
-// and the library's requests drained, in batches with the timer paused; the
-// floors go through the same batches.
+// The scripted peer (the tests' own, tests/support) is the far end of a
+// socketpair() on which the clock replies are queued before the timed stretch
+// starts, so it answers at once and costs nothing while the library runs.
+// Datagrams and replies are queued, and the library's requests drained, in
+// batches with the timer paused; the floors go through the same batches.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -25,12 +25,14 @@
 #include "bench_util.h"
 #include "norv.h"
 #include "peer_link.h"
+#include "support/scripted_peer.h"
 #include "timed_socket_io.h"
 #include "verdict_stats.h"
 #include "wire.h"
 
 using namespace norv::bench;
 using namespace norv::wire;
+using norv::test::ScriptedPeer;
 
 namespace {
 
@@ -47,25 +49,17 @@ void drain(int fd) {
     }
 }
 
-// A socketpair whose [0] the library uses as its request FIFO and whose [1]
-// plays the service.
-struct ScriptedPeer {
-    int fds[2] = {-1, -1};
-    uint64_t clock = 1'000'000'000'000;
-    ScriptedPeer() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
-    ~ScriptedPeer() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    // Drops the requests written so far and queues n clock replies, each
-    // reading a microsecond later than the one before.
-    void queue_clock_replies(int n) {
-        drain(fds[1]);
-        uint8_t replies[kBatch * 8];
-        for (int i = 0; i < n; ++i) put_u64le(replies, static_cast<size_t>(i) * 8, clock += 1000);
-        (void)!write(fds[1], replies, static_cast<size_t>(n) * 8);
-    }
-};
+// Where the scripted service's clock starts.
+constexpr uint64_t kClockStart = 1'000'000'000'000;
+
+// Drops the requests written to the scripted service so far and queues n
+// clock replies, each reading a microsecond later than the one before.
+void queue_clock_replies(const ScriptedPeer &service, int n, uint64_t &clock) {
+    (void)service.written();
+    norv::test::Bytes replies;
+    for (int i = 0; i < n; ++i) norv::test::append_le(replies, clock += 1000, 8);
+    service.reply(replies);
+}
 
 // A table with a reference from machine 1, so that a header carries one echo.
 void fill_table(TimedSocket &ts, uint8_t localId) {
@@ -113,26 +107,28 @@ BENCHMARK(BM_IdlePoll_select);
 // ---- Library cost on a scripted peer ----------------------------------------------
 
 void BM_ClockExchange_ScriptedPeer(benchmark::State &state) {
-    ScriptedPeer peer;
+    ScriptedPeer service;
+    uint64_t clock = kClockStart;
     int left = 0;
     for (auto _ : state) {
         if (left == 0) {
             state.PauseTiming();
-            peer.queue_clock_replies(kBatch);
+            queue_clock_replies(service, kBatch, clock);
             left = kBatch;
             state.ResumeTiming();
         }
-        benchmark::DoNotOptimize(gettime(peer.fds[0]));
+        benchmark::DoNotOptimize(gettime(service.fd()));
         --left;
     }
 }
 BENCHMARK(BM_ClockExchange_ScriptedPeer);
 
 void BM_TimedSend_ScriptedPeer(benchmark::State &state) {
-    ScriptedPeer peer;
+    ScriptedPeer service;
+    uint64_t clock = kClockStart;
     TimedSocket ts{};
     fill_table(ts, 0);
-    ts.requestFd = peer.fds[0];
+    ts.requestFd = service.fd();
     ts.udpSocket = loopback_udp(nullptr);
     sockaddr_in to{};
     int sink = loopback_udp(&to);
@@ -142,7 +138,7 @@ void BM_TimedSend_ScriptedPeer(benchmark::State &state) {
         if (left == 0) {
             state.PauseTiming();
             drain(sink);
-            peer.queue_clock_replies(kBatch);
+            queue_clock_replies(service, kBatch, clock);
             left = kBatch;
             state.ResumeTiming();
         }
@@ -192,10 +188,11 @@ void queue_datagrams(int from, const sockaddr_in &to, int n, bool timed, uint64_
 }
 
 void BM_AcceptedReceive_ScriptedPeer(benchmark::State &state) {
-    ScriptedPeer peer;
+    ScriptedPeer service;
+    uint64_t clock = kClockStart;
     TimedSocket ts{};
     fill_table(ts, 0);
-    ts.requestFd = peer.fds[0];
+    ts.requestFd = service.fd();
     sockaddr_in to{};
     ts.udpSocket = loopback_udp(&to);
     int sender = loopback_udp(nullptr);
@@ -206,8 +203,8 @@ void BM_AcceptedReceive_ScriptedPeer(benchmark::State &state) {
     for (auto _ : state) {
         if (left == 0) {
             state.PauseTiming();
-            queue_datagrams(sender, to, kBatch, true, peer.clock);
-            peer.queue_clock_replies(kBatch);
+            queue_datagrams(sender, to, kBatch, true, clock);
+            queue_clock_replies(service, kBatch, clock);
             left = kBatch;
             state.ResumeTiming();
         }

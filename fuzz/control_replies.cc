@@ -19,15 +19,9 @@ using namespace norv::fuzz;
 
 namespace {
 
-void le(Bytes &b, uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-Bytes head(int32_t command, int32_t length) {
-    Bytes b;
-    le(b, static_cast<uint32_t>(command), 4);
-    le(b, static_cast<uint32_t>(length), 4);
-    return b;
-}
+using norv::test::append_le;
+using norv::test::head;
+
 uint64_t get_le(const uint8_t *p, int width) {
     uint64_t v = 0;
     for (int i = 0; i < width; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
@@ -90,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     Replies replies;
     replies.bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 512));
-    ScriptedService service(replies.bytes);
+    ScriptedPeer service;
+    play_back_then_hang_up(service, replies.bytes);
     const int fd = service.fd();
 
     for (int op = 0; op < 16 && in.remaining_bytes() > 0; ++op) {
@@ -117,10 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint64_t time = in.ConsumeIntegral<uint64_t>();
             int r = notify_norv_of_receipt(fd, sender, id, time);
             want = head(10, 16);
-            le(want, static_cast<uint32_t>(id), 4);
-            le(want, time, 8);
-            le(want, sender, 1);
-            le(want, 0, 3);
+            append_le(want, static_cast<uint32_t>(id), 4);
+            append_le(want, time, 8);
+            append_le(want, sender, 1);
+            append_le(want, 0, 3);
             const uint8_t *p = replies.take(4);
             FUZZ_CHECK(r == (p ? static_cast<int32_t>(get_le(p, 4)) : -1));
             break;
@@ -144,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint64_t value = in.ConsumeIntegral<uint64_t>();
             int r = startNORVMeasurement(fd, value);
             want = head(4, 8);
-            le(want, value, 8);
+            append_le(want, value, 8);
             const uint8_t *p = replies.take(4);
             FUZZ_CHECK(r == (p ? static_cast<int32_t>(get_le(p, 4)) : -1));
             break;
@@ -156,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             int r = endNORVMeasurement(fd, value, &first.value, &second.value);
             FUZZ_CHECK(first.intact() && second.intact());
             want = head(5, 4);
-            le(want, static_cast<uint32_t>(value), 4);
+            append_le(want, static_cast<uint32_t>(value), 4);
             const uint8_t *p = replies.take(20);
             int8_t status = p ? static_cast<int8_t>(p[0]) : 0;
             if (!p || status != 0) {
@@ -179,20 +174,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string textStr = in.ConsumeRandomLengthString(40);
             Bytes text(textStr.c_str(), textStr.c_str() + textStr.size() + 1);
             want = head(exec ? 6 : 7, exec ? 196 : 176);
-            le(want, a, 8);
-            le(want, b, 8);
-            le(want, c, 8);
+            append_le(want, a, 8);
+            append_le(want, b, 8);
+            append_le(want, c, 8);
             names_fields(want, names);
             if (exec) {
                 uint64_t r = startNORVExec(fd, a, b, c, names,
                                            reinterpret_cast<const char *>(text.data()));
                 name_field(want, reinterpret_cast<const char *>(text.data()), 20);
-                le(want, 0, 2);
+                append_le(want, 0, 2);
                 const uint8_t *p = replies.take(8);
                 FUZZ_CHECK(r == (p ? get_le(p, 8) : UINT64_MAX));
             } else {
                 int r = startNORVlocalFD(fd, a, b, c, names);
-                le(want, 0, 2);
+                append_le(want, 0, 2);
                 const uint8_t *p = replies.take(4);
                 FUZZ_CHECK(r == (p ? static_cast<int32_t>(get_le(p, 4)) : -1));
             }
@@ -207,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             int r = endNORVlocalFD(fd, value, &first.value, &second.value, &byte.value);
             FUZZ_CHECK(first.intact() && second.intact() && byte.intact());
             want = head(8, 4);
-            le(want, static_cast<uint32_t>(value), 4);
+            append_le(want, static_cast<uint32_t>(value), 4);
             const uint8_t *p = replies.take(24);
             int32_t status = p ? static_cast<int32_t>(get_le(p, 4)) : 0;
             if (!p || status != 0) {
@@ -223,13 +218,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 9: {
             // A registered send: command 9, then (when the service gives an
             // id that is not negative) the clock read and the datagram.
-            Pair udp(SOCK_DGRAM);
+            ScriptedPeer udp(SOCK_DGRAM);
+            FUZZ_CHECK(udp.ok());
             Guarded<TimedSocket> g;
             TimedSocket &s = g.value;
             std::memset(&s, 0, sizeof s);
             init_session(&s, in.ConsumeIntegralInRange<uint8_t>(0, MAX_MACHINES - 1));
             s.requestFd = fd;
-            s.udpSocket = udp.lib();
+            s.udpSocket = udp.fd();
             int len = in.ConsumeIntegralInRange<int>(0, 1000);
             uint8_t value8 = in.ConsumeIntegral<uint8_t>();
             int32_t value32 = in.ConsumeIntegral<int32_t>();
@@ -242,19 +238,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                   first, second, names);
             FUZZ_CHECK(g.intact());
             want = head(9, 184);
-            le(want, start, 8);
-            le(want, first, 8);
-            le(want, second, 8);
-            le(want, value8, 1);
-            le(want, 0, 3);
-            le(want, static_cast<uint32_t>(value32), 4);
+            append_le(want, start, 8);
+            append_le(want, first, 8);
+            append_le(want, second, 8);
+            append_le(want, value8, 1);
+            append_le(want, 0, 3);
+            append_le(want, static_cast<uint32_t>(value32), 4);
             names_fields(want, names);
-            le(want, 0, 2);
+            append_le(want, 0, 2);
             const uint8_t *p = replies.take(4);
             int32_t id = p ? static_cast<int32_t>(get_le(p, 4)) : -1;
             if (!p || id < 0) {
                 FUZZ_CHECK(r == id);
-                FUZZ_CHECK(!datagram_waits(udp.peer()));
+                FUZZ_CHECK(!datagram_waits(udp.peer_fd()));
                 break;
             }
             Bytes clock = head(2, 0);
@@ -262,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const uint8_t *c = replies.take(8);
             uint64_t now = c ? get_le(c, 8) : UINT64_MAX;  // sent all the same
             FUZZ_CHECK(r == len + TIMED_HEADER_SIZE);
-            Bytes d = received_datagram(udp.peer());
+            Bytes d = received_datagram(udp.peer_fd());
             FUZZ_CHECK(d.size() == static_cast<size_t>(r));
             FUZZ_CHECK(d[0] == s.localId && d[1] == 0);
             FUZZ_CHECK(get_le(d.data() + 4, 8) == now && get_le(d.data() + 12, 8) == now - start);
@@ -306,9 +302,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             FUZZ_CHECK(s.serverId == serverId);
             FUZZ_CHECK(NORVsocketClose(&s) == 12);
             want = head(11, 4);
-            le(want, static_cast<uint32_t>(serverId), 4);
+            append_le(want, static_cast<uint32_t>(serverId), 4);
             Bytes close = head(12, 4);
-            le(close, static_cast<uint32_t>(serverId), 4);
+            append_le(close, static_cast<uint32_t>(serverId), 4);
             want.insert(want.end(), close.begin(), close.end());
             break;
         }

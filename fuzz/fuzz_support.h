@@ -1,7 +1,7 @@
 // fuzz_support.h: what the fuzz targets share: a check that aborts with a
 // message (so libFuzzer records the input), canary-guarded records, and the
-// socketpairs that stand in for the service's request FIFO and for a UDP
-// socket.
+// scripted peer (tests/support) that stands in for the service's request FIFO
+// and for a UDP socket.
 #ifndef NORV_FUZZ_SUPPORT_H
 #define NORV_FUZZ_SUPPORT_H
 
@@ -11,8 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/scripted_peer.h"
 
 namespace norv::fuzz {
 
@@ -61,46 +60,15 @@ struct Guarded {
     }
 };
 
-// A socketpair closed at the end of the input. side(0) goes to the library.
-struct Pair {
-    int fds[2] = {-1, -1};
-    explicit Pair(int type) {
-        if (socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-    }
-    ~Pair() {
-        for (int fd : fds)
-            if (fd >= 0) close(fd);
-    }
-    Pair(const Pair &) = delete;
-    Pair &operator=(const Pair &) = delete;
-    int lib() const { return fds[0]; }
-    int peer() const { return fds[1]; }
-};
+using norv::test::ScriptedPeer;
 
-// The service's side of a request FIFO: replies queued up front, then end of
-// file, so a reply the input did not provide reads as a failed channel
-// instead of blocking.
-struct ScriptedService {
-    Pair pair{SOCK_STREAM};
-    explicit ScriptedService(const Bytes &replies) {
-        if (!replies.empty() &&
-            write(pair.peer(), replies.data(), replies.size()) != static_cast<ssize_t>(replies.size()))
-            std::abort();
-        shutdown(pair.peer(), SHUT_WR);
-    }
-    int fd() const { return pair.lib(); }
-    // Everything the library wrote so far.
-    Bytes written() const {
-        Bytes out;
-        uint8_t chunk[4096];
-        for (;;) {
-            ssize_t n = recv(pair.peer(), chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n <= 0) break;
-            out.insert(out.end(), chunk, chunk + n);
-        }
-        return out;
-    }
-};
+// Makes `service` the service's side of a request FIFO: the replies queued up
+// front, then end of file, so a reply the input did not provide reads as a
+// failed channel instead of blocking.
+inline void play_back_then_hang_up(const ScriptedPeer &service, const Bytes &replies) {
+    FUZZ_CHECK(service.ok() && service.reply(replies));
+    service.hang_up();
+}
 
 }  // namespace norv::fuzz
 

@@ -96,25 +96,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     s.serverId = in.ConsumeIntegral<int32_t>();
 
     Bytes replies = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 128));
-    ScriptedService service(replies);
-    Pair udp(SOCK_DGRAM);
+    ScriptedPeer service;
+    play_back_then_hang_up(service, replies);
+    ScriptedPeer udp(SOCK_DGRAM);
+    FUZZ_CHECK(udp.ok());
     s.requestFd = service.fd();
-    s.udpSocket = udp.lib();
+    s.udpSocket = udp.fd();
 
     size_t queued = 0;
     while (in.remaining_bytes() > 0 && queued < kMaxDatagrams - 1) {
         Bytes d = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 1500));
-        if (send(udp.peer(), d.data(), d.size(), MSG_DONTWAIT) < 0) break;
+        if (send(udp.peer_fd(), d.data(), d.size(), MSG_DONTWAIT) < 0) break;
         ++queued;
     }
     // A blocking receive must find an end: an empty datagram returns 0.
-    if (blocking != 0 && send(udp.peer(), "", 0, MSG_DONTWAIT) < 0) blocking = 0;
+    if (blocking != 0 && send(udp.peer_fd(), "", 0, MSG_DONTWAIT) < 0) blocking = 0;
 
     const size_t room = static_cast<size_t>(capacity > 0 ? capacity : 0) + TIMED_HEADER_SIZE;
     // Exactly the caller's room on the heap, so AddressSanitizer sees any byte past it.
     Bytes buffer(room, 0xEE);
 
-    for (size_t call = 0; call <= kMaxDatagrams && readable(udp.lib()); ++call) {
+    for (size_t call = 0; call <= kMaxDatagrams && readable(udp.fd()); ++call) {
         TimedSocket before;
         std::memcpy(&before, &s, sizeof s);
         Guarded<struct sockaddr_in6> from;

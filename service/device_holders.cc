@@ -17,6 +17,9 @@
 #include "pty_device.h"
 
 namespace norvd {
+
+using norv::Fd;
+
 namespace {
 
 // The value of the line "<key>\t..." of a status text, or "" with found false.

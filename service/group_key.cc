@@ -19,6 +19,8 @@ static_assert(crypto_auth_KEYBYTES == norvd::kKeySize && crypto_auth_BYTES == no
 
 namespace norvd {
 
+using norv::Fd;
+
 namespace {
 
 int hex_digit(uint8_t c) {

@@ -28,6 +28,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 class GuardKeeper {
 public:
     // Forks the keeper. Call it early, while norvd is small. Returns nullptr

@@ -28,6 +28,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 class HolderLookup {
 public:
     struct Answer {

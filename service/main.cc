@@ -70,6 +70,7 @@ namespace norvd {
 namespace {
 
 using namespace norv::wire;
+using norv::Fd;
 
 const char *const kDevicePrefix = "/dev/rtf";
 const char *const kLockPath = "/dev/.norvd.lock";

@@ -14,6 +14,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 bool notify_address(std::string_view name, sockaddr_un &addr, socklen_t &length) {
     if (name.empty() || (name[0] != '/' && name[0] != '@')) return false;
     // A path needs its terminating NUL inside sun_path; an abstract name

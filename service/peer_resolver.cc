@@ -22,6 +22,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 namespace {
 
 constexpr uint64_t kFirstWait = 1'000'000'000;

@@ -30,6 +30,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 // Bytes of unread input that a client may leave on a device before norvd
 // stops writing there: a whole notice or reply never goes out in part, and a
 // write never blocks. The line keeps 4096 bytes at most.

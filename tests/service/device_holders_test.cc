@@ -19,6 +19,9 @@
 #include "fd.h"
 
 namespace norvd {
+
+using norv::Fd;
+
 namespace {
 
 TEST(DeviceHolders, ParseStatus) {

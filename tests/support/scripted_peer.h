@@ -1,6 +1,8 @@
 // scripted_peer.h: a stand-in for the service on the far end of a
-// socketpair(). The test queues replies before the call under test, and
-// afterwards reads back exactly the bytes that the call wrote.
+// socketpair(), shared by the unit tests, the benchmarks and the fuzzers.
+// The caller queues replies before the call under test, and afterwards reads
+// back exactly the bytes that the call wrote. A datagram pair stands in for
+// a UDP socket the same way.
 #ifndef NORV_TESTS_SCRIPTED_PEER_H
 #define NORV_TESTS_SCRIPTED_PEER_H
 
@@ -11,6 +13,8 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "fd.h"
 
 namespace norv::test {
 
@@ -34,26 +38,34 @@ inline Bytes head(int32_t command, int32_t length) {
 
 class ScriptedPeer {
 public:
-    ScriptedPeer() { ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_); }
-    ~ScriptedPeer() {
-        for (int fd : fds_)
-            if (fd >= 0) ::close(fd);
+    // SOCK_STREAM plays the service behind a request or notice FIFO;
+    // SOCK_DGRAM plays the other end of a UDP socket.
+    explicit ScriptedPeer(int type = SOCK_STREAM) {
+        int fds[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds) == 0) {
+            library_.reset(fds[0]);
+            peer_.reset(fds[1]);
+        }
     }
-    ScriptedPeer(const ScriptedPeer &) = delete;
-    ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 
-    // The descriptor handed to the library as its request or notice FIFO.
-    int fd() const { return fds_[0]; }
-    // Queues bytes for the library to read.
-    void reply(const Bytes &bytes) const {
-        if (!bytes.empty()) (void)!::write(fds_[1], bytes.data(), bytes.size());
+    // False when the socketpair could not be made.
+    bool ok() const { return library_.valid() && peer_.valid(); }
+    // The descriptor handed to the library as its request or notice FIFO, or
+    // as its UDP socket.
+    int fd() const { return library_.get(); }
+    // The peer's own end: where datagrams for the library are sent from.
+    int peer_fd() const { return peer_.get(); }
+    // Queues bytes for the library to read; false when they did not all fit.
+    bool reply(const Bytes &bytes) const {
+        if (bytes.empty()) return true;
+        return ::write(peer_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     // Everything the library has written so far and the peer has not yet read.
     Bytes written() const {
         Bytes out;
         uint8_t chunk[4096];
         for (;;) {
-            ssize_t n = ::recv(fds_[1], chunk, sizeof chunk, MSG_DONTWAIT);
+            ssize_t n = ::recv(peer_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
             if (n <= 0) break;
             out.insert(out.end(), chunk, chunk + n);
         }
@@ -61,12 +73,12 @@ public:
     }
     // Ends the peer's sending side: the library's writes still succeed, and
     // its reads then find end of file.
-    void hang_up() const { ::shutdown(fds_[1], SHUT_WR); }
+    void hang_up() const { ::shutdown(peer_.get(), SHUT_WR); }
     // Takes the library's descriptor away (after the library closed it itself).
-    void forget_library_fd() { fds_[0] = -1; }
+    void forget_library_fd() { (void)library_.release(); }
 
 private:
-    int fds_[2] = {-1, -1};
+    norv::Fd library_, peer_;
 };
 
 inline bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }

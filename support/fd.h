@@ -1,12 +1,14 @@
-// fd.h: ownership of one file descriptor.
-#ifndef NORVD_FD_H
-#define NORVD_FD_H
+// fd.h: ownership of one file descriptor. norvd holds its devices, sockets
+// and event descriptors through it; the tests, benchmarks and fuzzers hold
+// theirs the same way.
+#ifndef NORV_FD_H
+#define NORV_FD_H
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace norvd {
+namespace norv {
 
 class Fd {
 public:
@@ -30,11 +32,14 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
+    // Gives the descriptor up without closing it: for one that someone else
+    // has closed or now owns.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;
 };
 
-}  // namespace norvd
+}  // namespace norv
 
-#endif  // NORVD_FD_H
+#endif  // NORV_FD_H
