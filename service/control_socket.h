@@ -26,6 +26,8 @@
 
 namespace norvd {
 
+using norv::Fd;
+
 class ControlSocket {
 public:
     static constexpr size_t kMaxClients = 8;
