@@ -56,12 +56,12 @@ void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t l
     case command::kStartMeasurement:
     case command::kStartLocalFD: {
         int32_t h = get_i32le(r, 0);
-        FUZZ_CHECK(h > 0 || h == norvd::kTableFull);
+        FUZZ_CHECK(h > 0 || h == NORV_REFUSED_TABLE_FULL);
         break;
     }
     case command::kRegisterSend: {
         int32_t id = get_i32le(r, 0);
-        FUZZ_CHECK(id == norvd::kTableFull || id == norvd::kNoReceiver ||
+        FUZZ_CHECK(id == NORV_REFUSED_TABLE_FULL || id == NORV_REFUSED_NO_RECEIVER ||
                    (id > 0 && norvd::machine_of_id(id) == localId));
         break;
     }

@@ -194,7 +194,7 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
 }
 
 int32_t Service::start_activity(int connection, bool localFD, uint64_t start, uint64_t limit) {
-    if (activities_.size() >= config_.activityCapacity) return kTableFull;
+    if (activities_.size() >= config_.activityCapacity) return NORV_REFUSED_TABLE_FULL;
     do {
         lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
     } while (activities_.count(lastHandle_) != 0);

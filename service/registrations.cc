@@ -54,8 +54,8 @@ Registrations::Registrations(uint8_t localId, uint8_t groupMask, size_t capacity
 int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAfterStart,
                            uint64_t deadline) {
     uint8_t inGroup = expected & group_;
-    if (inGroup == 0 || deadlineAfterStart == 0) return kNoReceiver;
-    if (pending_.size() >= capacity_) return kTableFull;
+    if (inGroup == 0 || deadlineAfterStart == 0) return NORV_REFUSED_NO_RECEIVER;
+    if (pending_.size() >= capacity_) return NORV_REFUSED_TABLE_FULL;
     // Next free sequence number; the table is far smaller than the sequence
     // space, so the search ends quickly.
     int32_t id;

@@ -64,7 +64,7 @@ int32_t register_ping(uint64_t start, uint8_t machines, uint64_t deadline) {
     put_u64le(p, register_send::kFirst, 490);
     put_u64le(p, register_send::kSecond, deadline);
     put_u8(p, register_send::kValue8, machines);
-    put_i32le(p, register_send::kValue32, 16006);
+    put_i32le(p, register_send::kValue32, NORV_PING_PORT);
     put_name(p, register_send::kModuleName, "probe", register_send::kNameWidth);
     uint8_t reply[4];
     if (exchange(req, r, command::kRegisterSend, register_send::kSize, reply, 4) < 0) exit(1);

@@ -40,7 +40,7 @@ protected:
         put_u64le(p.data(), register_send::kFirst, 490);
         put_u64le(p.data(), register_send::kSecond, deadline);
         put_u8(p.data(), register_send::kValue8, machines);
-        put_i32le(p.data(), register_send::kValue32, 16006);
+        put_i32le(p.data(), register_send::kValue32, NORV_PING_PORT);
         put_name(p.data(), register_send::kModuleName, "appmod1", register_send::kNameWidth);
         return p;
     }
@@ -182,6 +182,7 @@ TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
 }
 
 TEST_F(ServiceTest, RegistrationRefusals) {
+    constexpr int32_t kNoReceiver = NORV_REFUSED_NO_RECEIVER, kTableFull = NORV_REFUSED_TABLE_FULL;
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
@@ -738,7 +739,7 @@ TEST(PeerResolver, BackoffAndNumericHosts) {
     auto addr = numeric_peer("10.0.0.7");
     ASSERT_TRUE(addr);
     EXPECT_EQ(ntohl(addr->sin_addr.s_addr), 0x0a000007u);
-    EXPECT_EQ(ntohs(addr->sin_port), 16007);
+    EXPECT_EQ(ntohs(addr->sin_port), peer::kPort);
     for (const char *name : {"host.example", "10.0.0", "10.0.0.256", "", "::1"})
         EXPECT_FALSE(numeric_peer(name)) << name;
 }
