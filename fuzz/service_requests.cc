@@ -35,13 +35,13 @@ constexpr size_t kLargestPartial = request::kHeadSize + norvd::kMaxPayload - 1;
 
 void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t localId) {
     int32_t cmd = req.command;
-    bool known = cmd >= 0 && cmd < command::kCount &&
-                 req.payload.size() == static_cast<size_t>(kPayloadSize[cmd]);
+    const Command *row = find_command(cmd);
+    bool known = row != nullptr && req.payload.size() == row->payloadSize;
     if (!known || cmd == command::kConnect) {
         FUZZ_CHECK(out.reply.empty() && !out.disconnect && !out.forward);
         return;
     }
-    FUZZ_CHECK(out.reply.size() == static_cast<size_t>(kReplySize[cmd]));
+    FUZZ_CHECK(out.reply.size() == row->replySize);
     FUZZ_CHECK(out.disconnect == (cmd == command::kDisconnect));
     FUZZ_CHECK(!out.forward || cmd == command::kReceipt);
     const uint8_t *r = out.reply.data();
