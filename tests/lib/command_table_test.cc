@@ -9,7 +9,6 @@
 #include <set>
 #include <string>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -45,7 +44,7 @@ struct Travelled {
 
 using Send = std::function<void(int requestFd)>;
 
-// Commands 1 to 12 over a socketpair.
+// Every command but 0, over a socketpair with a scripted peer.
 Travelled over_request_device(const Command &c, const Send &send) {
     ScriptedPeer peer;
     peer.reply(Bytes(c.replySize, 0xFF));
