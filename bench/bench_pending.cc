@@ -32,15 +32,14 @@ namespace {
 int requestFd = -1, noticeFd = -1;
 
 int32_t register_send_for(uint8_t machines, uint64_t start, uint64_t deadline) {
-    uint8_t r[request::kHeadSize + register_send::kSize] = {};
-    uint8_t *p = r + request::kHeadSize;
+    Exchange<command::kRegisterSend> x;
+    uint8_t *p = x.payload();
     put_u64le(p, register_send::kStartStamp, start);
     put_u64le(p, register_send::kSecond, deadline);
     put_u8(p, register_send::kValue8, machines);
     put_name(p, register_send::kModuleName, "bench", register_send::kNameWidth);
-    uint8_t reply[4];
-    if (exchange(requestFd, r, command::kRegisterSend, register_send::kSize, reply, 4) < 0) return -1;
-    return get_i32le(reply, 0);
+    if (x.run(requestFd) < 0) return -1;
+    return get_i32le(x.reply.data(), 0);
 }
 
 // utime + stime of a process, in clock ticks; -1 when it cannot be read.

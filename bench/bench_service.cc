@@ -26,7 +26,6 @@ using namespace norv::wire;
 
 namespace {
 
-constexpr uint16_t kPongPort = 16006;
 constexpr int kPayload = ping::kSize;
 constexpr size_t kDatagram = header::kSize + kPayload;
 // Service exchanges on the path of one timed echo: the clock read of our send,
@@ -39,7 +38,7 @@ int noticeFd = -1;
 sockaddr_in pong_address() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(kPongPort);
+    a.sin_port = htons(NORV_PING_PORT);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
 }

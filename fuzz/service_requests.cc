@@ -35,13 +35,13 @@ constexpr size_t kLargestPartial = request::kHeadSize + norvd::kMaxPayload - 1;
 
 void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t localId) {
     int32_t cmd = req.command;
-    bool known = cmd >= 0 && cmd < command::kCount &&
-                 req.payload.size() == static_cast<size_t>(kPayloadSize[cmd]);
+    const Command *row = find_command(cmd);
+    bool known = row != nullptr && req.payload.size() == row->payloadSize;
     if (!known || cmd == command::kConnect) {
         FUZZ_CHECK(out.reply.empty() && !out.disconnect && !out.forward);
         return;
     }
-    FUZZ_CHECK(out.reply.size() == static_cast<size_t>(kReplySize[cmd]));
+    FUZZ_CHECK(out.reply.size() == row->replySize);
     FUZZ_CHECK(out.disconnect == (cmd == command::kDisconnect));
     FUZZ_CHECK(!out.forward || cmd == command::kReceipt);
     const uint8_t *r = out.reply.data();
@@ -56,12 +56,12 @@ void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t l
     case command::kStartMeasurement:
     case command::kStartLocalFD: {
         int32_t h = get_i32le(r, 0);
-        FUZZ_CHECK(h > 0 || h == norvd::kTableFull);
+        FUZZ_CHECK(h > 0 || h == NORV_REFUSED_TABLE_FULL);
         break;
     }
     case command::kRegisterSend: {
         int32_t id = get_i32le(r, 0);
-        FUZZ_CHECK(id == norvd::kTableFull || id == norvd::kNoReceiver ||
+        FUZZ_CHECK(id == NORV_REFUSED_TABLE_FULL || id == NORV_REFUSED_NO_RECEIVER ||
                    (id > 0 && norvd::machine_of_id(id) == localId));
         break;
     }

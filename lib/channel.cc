@@ -23,13 +23,12 @@ int read_full(int fd, uint8_t *buf, size_t len) {
     return 0;
 }
 
-int exchange(int fd, uint8_t *request, int32_t command, size_t payloadLen, uint8_t *reply,
-             size_t replyLen) {
+int exchange(int fd, uint8_t *request, int32_t command, uint8_t *reply) {
     put_i32le(request, request::kCommand, command);
-    put_i32le(request, request::kLength, static_cast<int32_t>(payloadLen));
-    if (write(fd, request, request::kHeadSize + payloadLen) < 0) return -1;
-    if (replyLen == 0) return 0;
-    return read_full(fd, reply, replyLen);
+    put_i32le(request, request::kLength, static_cast<int32_t>(payload_size(command)));
+    if (write(fd, request, request_size(command)) < 0) return -1;
+    if (reply_size(command) == 0) return 0;
+    return read_full(fd, reply, reply_size(command));
 }
 
 namespace {
@@ -49,15 +48,14 @@ int open_connection_at(const char *prefix, int *requestFd, int *noticeFd) {
     int registration = open(path, O_RDWR);
     if (registration < 0) return -1;
 
-    uint8_t request[request::kHeadSize] = {};
-    uint8_t reply[4];
-    if (exchange(registration, request, command::kConnect, 0, reply, sizeof reply) < 0) {
+    Exchange<command::kConnect> x;
+    if (x.run(registration) < 0) {
         close_keeping_errno(registration);
         return -1;
     }
     close(registration);
 
-    int32_t channel = get_i32le(reply, kReplyAnswer);
+    int32_t channel = get_i32le(x.reply.data(), kReplyAnswer);
     if (channel < 0) return channel;
 
     snprintf(path, sizeof path, "%s%d", prefix, channel);
@@ -86,41 +84,34 @@ int openNORVConnection(int *requestFd, int *noticeFd) {
 }
 
 int closeNORVConnection(int requestFd, int noticeFd) {
-    uint8_t request[request::kHeadSize] = {};
-    if (exchange(requestFd, request, command::kDisconnect, 0, nullptr, 0) < 0) return -1;
+    if (Exchange<command::kDisconnect>().run(requestFd) < 0) return -1;
     close(requestFd);
     close(noticeFd);
     return 0;
 }
 
 uint64_t getNORVTimestamp(int requestFd) {
-    uint8_t request[request::kHeadSize] = {};
-    uint8_t reply[8];
-    if (exchange(requestFd, request, command::kTimestamp, 0, reply, sizeof reply) < 0)
-        return UINT64_MAX;
-    return get_u64le(reply, kReplyAnswer);
+    Exchange<command::kTimestamp> x;
+    if (x.run(requestFd) < 0) return UINT64_MAX;
+    return get_u64le(x.reply.data(), kReplyAnswer);
 }
 
 uint64_t gettime(int requestFd) { return getNORVTimestamp(requestFd); }
 
 int getNORVid(int requestFd) {
-    uint8_t request[request::kHeadSize] = {};
-    uint8_t reply[4];
-    if (exchange(requestFd, request, command::kMachineId, 0, reply, sizeof reply) < 0) return -1;
-    return get_i32le(reply, kReplyAnswer);
+    Exchange<command::kMachineId> x;
+    if (x.run(requestFd) < 0) return -1;
+    return get_i32le(x.reply.data(), kReplyAnswer);
 }
 
 int notify_norv_of_receipt(int requestFd, uint8_t sender, int32_t registrationId,
                            uint64_t receiptTime) {
-    uint8_t request[request::kHeadSize + receipt::kSize] = {};
-    uint8_t *payload = request + request::kHeadSize;
-    put_i32le(payload, receipt::kRegistrationId, registrationId);
-    put_u64le(payload, receipt::kReceiptTime, receiptTime);
-    put_u8(payload, receipt::kSender, sender);
-    uint8_t reply[4];
-    if (exchange(requestFd, request, command::kReceipt, receipt::kSize, reply, sizeof reply) < 0)
-        return -1;
-    return get_i32le(reply, kReplyAnswer);
+    Exchange<command::kReceipt> x;
+    put_i32le(x.payload(), receipt::kRegistrationId, registrationId);
+    put_u64le(x.payload(), receipt::kReceiptTime, receiptTime);
+    put_u8(x.payload(), receipt::kSender, sender);
+    if (x.run(requestFd) < 0) return -1;
+    return get_i32le(x.reply.data(), kReplyAnswer);
 }
 
 int NORVwaitInfo(int noticeFd, void *notice) {

@@ -3,8 +3,11 @@
 #ifndef NORV_CHANNEL_IO_H
 #define NORV_CHANNEL_IO_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "wire.h"
 
 namespace norv {
 
@@ -13,13 +16,26 @@ namespace norv {
 // a failed read (errno as the read left it).
 int read_full(int fd, uint8_t *buf, size_t len);
 
-// One exchange on a request FIFO. request holds kHeadSize + payloadLen bytes,
+// One exchange of command `command` (a number of the command table, wire.h)
+// on a request FIFO. request holds the command's request_size() bytes,
 // zero-filled by the caller except for the payload; the head is written here.
-// The whole request goes out in one write call; then, when replyLen is not 0,
-// the reply is read whole into reply. Returns 0, or -1 when the write or the
-// read fails.
-int exchange(int fd, uint8_t *request, int32_t command, size_t payloadLen, uint8_t *reply,
-             size_t replyLen);
+// The whole request goes out in one write call; then, when the command has a
+// reply, its reply_size() bytes are read whole into reply. Returns 0, or -1
+// when the write or the read fails. Callers go through Exchange below, whose
+// buffers are of the command's sizes.
+int exchange(int fd, uint8_t *request, int32_t command, uint8_t *reply);
+
+// One exchange of command C with its buffers sized by the command table, so
+// that a request and its reply can only be of C's sizes: fill the payload,
+// run it, read the reply.
+template <int32_t C>
+struct Exchange {
+    std::array<uint8_t, wire::request_size(C)> request{};
+    std::array<uint8_t, wire::reply_size(C)> reply;
+
+    uint8_t *payload() { return request.data() + wire::request::kHeadSize; }
+    int run(int fd) { return exchange(fd, request.data(), C, reply.data()); }
+};
 
 // openNORVConnection with another device prefix than "/dev/rtf": the
 // registration device is prefix + "1", the channel devices prefix + N and

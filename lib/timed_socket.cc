@@ -38,7 +38,11 @@ bool datagram_may_wait(int udp) {
     return select(udp + 1, &readable, nullptr, nullptr, &zero) != 0;
 }
 
-// Writes a request of command 11 or 12, {command, 4, serverId}, in one write.
+// Writes a request of command 11 or 12, {command, 4, serverId}, in one write;
+// its result is the write's, which NORVsocketClose returns.
+static_assert(payload_size(command::kBindServer) == int_payload::kSize &&
+              payload_size(command::kSocketClose) == int_payload::kSize &&
+              reply_size(command::kBindServer) == 0 && reply_size(command::kSocketClose) == 0);
 ssize_t write_server_request(int requestFd, int32_t command, int32_t serverId) {
     uint8_t request[request::kHeadSize + int_payload::kSize] = {};
     put_i32le(request, request::kCommand, command);
@@ -167,8 +171,8 @@ int NORVsendtoWFD(void *buffer, int len, int flags, const struct sockaddr *to,
                   socklen_t toLength, uint8_t value8, int32_t value32, TimedSocket *socket,
                   uint64_t startStamp, uint64_t first, uint64_t second, ActivityNames names) {
     (void)flags;
-    uint8_t request[request::kHeadSize + register_send::kSize] = {};
-    uint8_t *payload = request + request::kHeadSize;
+    Exchange<command::kRegisterSend> x;
+    uint8_t *payload = x.payload();
     put_u64le(payload, register_send::kStartStamp, startStamp);
     put_u64le(payload, register_send::kFirst, first);
     put_u64le(payload, register_send::kSecond, second);
@@ -178,11 +182,8 @@ int NORVsendtoWFD(void *buffer, int len, int flags, const struct sockaddr *to,
     put_name(payload, register_send::kActivityName, names.activityName,
              register_send::kNameWidth);
     put_name(payload, register_send::kWcetName, names.wcetName, register_send::kNameWidth);
-    uint8_t reply[4];
-    if (exchange(socket->requestFd, request, command::kRegisterSend, register_send::kSize, reply,
-                 sizeof reply) < 0)
-        return -1;
-    int32_t registrationId = get_i32le(reply, kReplyAnswer);
+    if (x.run(socket->requestFd) < 0) return -1;
+    int32_t registrationId = get_i32le(x.reply.data(), kReplyAnswer);
     if (registrationId < 0) return registrationId;  // refused: nothing is sent
     return my_send(socket, socket->udpSocket, buffer, len, to, toLength, 0, startStamp,
                    registrationId);

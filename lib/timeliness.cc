@@ -25,22 +25,17 @@ void put_exec_fields(uint8_t *payload, uint64_t first, uint64_t second, uint64_t
 extern "C" {
 
 int startNORVMeasurement(int requestFd, uint64_t value) {
-    uint8_t request[request::kHeadSize + start_measurement::kSize] = {};
-    put_u64le(request + request::kHeadSize, start_measurement::kValue, value);
-    uint8_t reply[4];
-    if (exchange(requestFd, request, command::kStartMeasurement, start_measurement::kSize, reply,
-                 sizeof reply) < 0)
-        return -1;
-    return get_i32le(reply, kReplyAnswer);
+    Exchange<command::kStartMeasurement> x;
+    put_u64le(x.payload(), start_measurement::kValue, value);
+    if (x.run(requestFd) < 0) return -1;
+    return get_i32le(x.reply.data(), kReplyAnswer);
 }
 
 int endNORVMeasurement(int requestFd, int32_t value, uint64_t *first, uint64_t *second) {
-    uint8_t request[request::kHeadSize + int_payload::kSize] = {};
-    put_i32le(request + request::kHeadSize, int_payload::kValue, value);
-    uint8_t reply[end_measurement_reply::kSize];
-    if (exchange(requestFd, request, command::kEndMeasurement, int_payload::kSize, reply,
-                 sizeof reply) < 0)
-        return -1;
+    Exchange<command::kEndMeasurement> x;
+    put_i32le(x.payload(), int_payload::kValue, value);
+    if (x.run(requestFd) < 0) return -1;
+    const uint8_t *reply = x.reply.data();
     int8_t status = static_cast<int8_t>(get_u8(reply, end_measurement_reply::kStatus));
     if (status != 0) return status;
     *first = get_u64le(reply, end_measurement_reply::kFirst);
@@ -50,36 +45,27 @@ int endNORVMeasurement(int requestFd, int32_t value, uint64_t *first, uint64_t *
 
 uint64_t startNORVExec(int requestFd, uint64_t first, uint64_t second, uint64_t third,
                        ActivityNames names, const char *text) {
-    uint8_t request[request::kHeadSize + exec_request::kExecSize] = {};
-    uint8_t *payload = request + request::kHeadSize;
-    put_exec_fields(payload, first, second, third, names);
-    put_name(payload, exec_request::kText, text, exec_request::kTextWidth);
-    uint8_t reply[8];
-    if (exchange(requestFd, request, command::kStartExec, exec_request::kExecSize, reply,
-                 sizeof reply) < 0)
-        return UINT64_MAX;
-    return get_u64le(reply, kReplyAnswer);
+    Exchange<command::kStartExec> x;
+    put_exec_fields(x.payload(), first, second, third, names);
+    put_name(x.payload(), exec_request::kText, text, exec_request::kTextWidth);
+    if (x.run(requestFd) < 0) return UINT64_MAX;
+    return get_u64le(x.reply.data(), kReplyAnswer);
 }
 
 int startNORVlocalFD(int requestFd, uint64_t first, uint64_t second, uint64_t third,
                      ActivityNames names) {
-    uint8_t request[request::kHeadSize + exec_request::kLocalFDSize] = {};
-    put_exec_fields(request + request::kHeadSize, first, second, third, names);
-    uint8_t reply[4];
-    if (exchange(requestFd, request, command::kStartLocalFD, exec_request::kLocalFDSize, reply,
-                 sizeof reply) < 0)
-        return -1;
-    return get_i32le(reply, kReplyAnswer);
+    Exchange<command::kStartLocalFD> x;
+    put_exec_fields(x.payload(), first, second, third, names);
+    if (x.run(requestFd) < 0) return -1;
+    return get_i32le(x.reply.data(), kReplyAnswer);
 }
 
 int endNORVlocalFD(int requestFd, int32_t value, uint64_t *first, uint64_t *second,
                    uint8_t *byteResult) {
-    uint8_t request[request::kHeadSize + int_payload::kSize] = {};
-    put_i32le(request + request::kHeadSize, int_payload::kValue, value);
-    uint8_t reply[end_local_fd_reply::kSize];
-    if (exchange(requestFd, request, command::kEndLocalFD, int_payload::kSize, reply,
-                 sizeof reply) < 0)
-        return -1;
+    Exchange<command::kEndLocalFD> x;
+    put_i32le(x.payload(), int_payload::kValue, value);
+    if (x.run(requestFd) < 0) return -1;
+    const uint8_t *reply = x.reply.data();
     int32_t status = get_i32le(reply, end_local_fd_reply::kStatus);
     if (status != 0) return status;
     *first = get_u64le(reply, end_local_fd_reply::kFirst);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "norv.h"
 
@@ -103,30 +104,11 @@ constexpr size_t kLength = 4;
 constexpr size_t kHeadSize = 8;
 }  // namespace request
 
-namespace command {
-constexpr int32_t kConnect = 0;
-constexpr int32_t kDisconnect = 1;
-constexpr int32_t kTimestamp = 2;
-constexpr int32_t kMachineId = 3;
-constexpr int32_t kStartMeasurement = 4;
-constexpr int32_t kEndMeasurement = 5;
-constexpr int32_t kStartExec = 6;
-constexpr int32_t kStartLocalFD = 7;
-constexpr int32_t kEndLocalFD = 8;
-constexpr int32_t kRegisterSend = 9;
-constexpr int32_t kReceipt = 10;
-constexpr int32_t kBindServer = 11;
-constexpr int32_t kSocketClose = 12;
-constexpr int32_t kCount = 13;
-}  // namespace command
-
-// Payload bytes behind the head of each command, and bytes of its reply (0:
-// no reply). Indexed by command number.
-constexpr int32_t kPayloadSize[command::kCount] = {0, 0, 0, 0, 8, 4, 196, 176, 4, 184, 16, 4, 4};
-constexpr int32_t kReplySize[command::kCount] = {4, 0, 8, 4, 4, 20, 8, 4, 24, 4, 4, 0, 0};
-
-// Replies of commands 0, 3, 4, 7, 9, 10: [0 answer i32]. Command 2 and 6: [0 value u64].
+// ---- Replies of one value -----------------------------------------------------
+// Commands 0, 3, 4, 7, 9 and 10: [0 answer i32]. Commands 2 and 6: [0 value u64].
 constexpr size_t kReplyAnswer = 0;
+constexpr size_t kI32ReplySize = 4;
+constexpr size_t kU64ReplySize = 8;
 
 // ---- Command 4 (start measurement) payload: [0 value u64] ------------------
 namespace start_measurement {
@@ -207,13 +189,88 @@ constexpr size_t kSize = 16;
 static_assert(kSender + 1 + 3 == kSize);
 }  // namespace receipt
 
-static_assert(kPayloadSize[command::kStartMeasurement] == start_measurement::kSize);
-static_assert(kPayloadSize[command::kStartExec] == exec_request::kExecSize);
-static_assert(kPayloadSize[command::kStartLocalFD] == exec_request::kLocalFDSize);
-static_assert(kPayloadSize[command::kRegisterSend] == register_send::kSize);
-static_assert(kPayloadSize[command::kReceipt] == receipt::kSize);
-static_assert(kReplySize[command::kEndMeasurement] == end_measurement_reply::kSize);
-static_assert(kReplySize[command::kEndLocalFD] == end_local_fd_reply::kSize);
+// ---- The command table -----------------------------------------------------------
+// Every command of the control channel, row i for command i: its number, a
+// name for tools and messages, the payload bytes behind its head (the layouts
+// above), the bytes of its reply (0: it gets none, and nothing is read after
+// it) and what it asks for. The library sizes its requests and reads its
+// replies by this table; norvd bounds, checks and dispatches requests by it;
+// the fuzzers' dictionary is printed from it.
+namespace command {
+constexpr int32_t kConnect = 0;
+constexpr int32_t kDisconnect = 1;
+constexpr int32_t kTimestamp = 2;
+constexpr int32_t kMachineId = 3;
+constexpr int32_t kStartMeasurement = 4;
+constexpr int32_t kEndMeasurement = 5;
+constexpr int32_t kStartExec = 6;
+constexpr int32_t kStartLocalFD = 7;
+constexpr int32_t kEndLocalFD = 8;
+constexpr int32_t kRegisterSend = 9;
+constexpr int32_t kReceipt = 10;
+constexpr int32_t kBindServer = 11;
+constexpr int32_t kSocketClose = 12;
+}  // namespace command
+
+struct Command {
+    int32_t number;
+    const char *name;
+    size_t payloadSize;
+    size_t replySize;
+    const char *meaning;
+};
+
+inline constexpr Command kCommands[] = {
+    {command::kConnect, "connect", 0, kI32ReplySize,
+     "a connection (registration device only): its channel number, or a refusal"},
+    {command::kDisconnect, "disconnect", 0, 0, "the end of the connection"},
+    {command::kTimestamp, "timestamp", 0, kU64ReplySize, "a reading of the service clock"},
+    {command::kMachineId, "machine_id", 0, kI32ReplySize, "the id of the local machine"},
+    {command::kStartMeasurement, "start_measurement", start_measurement::kSize, kI32ReplySize,
+     "starts a measurement: its handle"},
+    {command::kEndMeasurement, "end_measurement", int_payload::kSize, end_measurement_reply::kSize,
+     "ends a measurement: status, start and duration"},
+    {command::kStartExec, "start_exec", exec_request::kExecSize, kU64ReplySize,
+     "a timely execution: its 64-bit answer"},
+    {command::kStartLocalFD, "start_local_fd", exec_request::kLocalFDSize, kI32ReplySize,
+     "starts a local failure detection: its handle"},
+    {command::kEndLocalFD, "end_local_fd", int_payload::kSize, end_local_fd_reply::kSize,
+     "ends a local failure detection: status, start, duration and verdict"},
+    {command::kRegisterSend, "register_send", register_send::kSize, kI32ReplySize,
+     "registers a timed send: its registration id, or a refusal"},
+    {command::kReceipt, "receipt", receipt::kSize, kI32ReplySize,
+     "a registered datagram received: 0 when it is to be accepted"},
+    {command::kBindServer, "bind_server", int_payload::kSize, 0, "a timed socket bound as a server"},
+    {command::kSocketClose, "socket_close", int_payload::kSize, 0, "a timed socket closed"},
+};
+
+constexpr int32_t kCommandCount = static_cast<int32_t>(std::size(kCommands));
+
+// The row of command `number`, or nullptr when no command has that number.
+constexpr const Command *find_command(int32_t number) {
+    return number >= 0 && number < kCommandCount ? &kCommands[number] : nullptr;
+}
+
+// Sizes of a command of the table (a constant of namespace command).
+constexpr size_t payload_size(int32_t number) { return kCommands[number].payloadSize; }
+constexpr size_t request_size(int32_t number) { return request::kHeadSize + payload_size(number); }
+constexpr size_t reply_size(int32_t number) { return kCommands[number].replySize; }
+
+// The largest payload of any command: a head that announces more cannot be a
+// request.
+constexpr size_t kMaxPayloadSize = [] {
+    size_t largest = 0;
+    for (const Command &c : kCommands) largest = c.payloadSize > largest ? c.payloadSize : largest;
+    return largest;
+}();
+
+// Row i is command i, so that a number finds its row by index; every payload
+// length is a multiple of 4, as the channel's framing requires.
+static_assert([] {
+    for (int32_t i = 0; i < kCommandCount; ++i)
+        if (kCommands[i].number != i || kCommands[i].payloadSize % 4 != 0) return false;
+    return true;
+}());
 
 // ---- Failure notice (48 bytes) -------------------------------------------------
 // [0 reserved][1 sender u8][2 reserved 2][4 seq u32][8 verdicts 5 x 8]

@@ -37,7 +37,8 @@ const char kUsage[] =
     "       NORVpong --help | --version\n";
 
 const char kHelp[] =
-    "Answers pings on UDP port 16006 with timed datagrams, through the local NORV\n"
+    "Answers pings on UDP port " NORV_STRINGIFY(NORV_PING_PORT)
+    " with timed datagrams, through the local NORV\n"
     "service, one line per answered ping on standard output.\n"
     "  --bind ADDR  the IPv4 address to answer on (default 0.0.0.0, every address)\n"
     "  --json       one JSON object per answered ping instead of a line of text\n"

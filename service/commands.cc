@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "wire.h"
 
@@ -24,6 +26,12 @@ std::vector<uint8_t> u64_reply(uint64_t v) {
     std::vector<uint8_t> r(8);
     put_u64le(r.data(), kReplyAnswer, v);
     return r;
+}
+
+Outcome replying(std::vector<uint8_t> reply) {
+    Outcome out;
+    out.reply = std::move(reply);
+    return out;
 }
 
 // printf into a string of the size it takes: escaped names may be long.
@@ -62,139 +70,170 @@ Service::Service(const ServiceConfig &config, Log &log)
       receipts_(config.receiptLogCapacity) {}
 
 Outcome Service::handle(int connection, const Request &request, uint64_t baseNow) {
-    Outcome out;
     int32_t cmd = request.command;
-    if (cmd < 0 || cmd >= command::kCount) {
+    const Command *row = find_command(cmd);
+    if (row == nullptr) {
         log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
             return format("channel %d: unknown command %d (%zu payload bytes) ignored", connection,
                           cmd, request.payload.size());
         });
-        return out;
+        return {};
     }
-    if (request.payload.size() != static_cast<size_t>(kPayloadSize[cmd])) {
+    if (request.payload.size() != row->payloadSize) {
         log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
-            return format("channel %d: command %d with %zu payload bytes instead of %d ignored",
-                          connection, cmd, request.payload.size(), kPayloadSize[cmd]);
+            return format("channel %d: command %d with %zu payload bytes instead of %zu ignored",
+                          connection, cmd, request.payload.size(), row->payloadSize);
+        });
+        return {};
+    }
+    // In the order of the command table, which the checks below hold it to.
+    struct Entry {
+        int32_t command;
+        Handler handler;
+    };
+    static constexpr Entry kHandlers[] = {
+        {command::kConnect, &Service::connect},
+        {command::kDisconnect, &Service::disconnect},
+        {command::kTimestamp, &Service::timestamp},
+        {command::kMachineId, &Service::machine_id},
+        {command::kStartMeasurement, &Service::start_measurement},
+        {command::kEndMeasurement, &Service::end_measurement},
+        {command::kStartExec, &Service::start_exec},
+        {command::kStartLocalFD, &Service::start_local_fd},
+        {command::kEndLocalFD, &Service::end_local_fd},
+        {command::kRegisterSend, &Service::register_send},
+        {command::kReceipt, &Service::receipt},
+        {command::kBindServer, &Service::bind_server},
+        {command::kSocketClose, &Service::socket_close},
+    };
+    static_assert(std::size(kHandlers) == std::size(kCommands), "one handler per command");
+    static_assert([] {
+        for (int32_t i = 0; i < kCommandCount; ++i)
+            if (kHandlers[i].command != kCommands[i].number) return false;
+        return true;
+    }());
+    Call call{connection, request.payload.data(), baseNow, config_.clock.service_time(baseNow)};
+    return (this->*kHandlers[cmd].handler)(call);
+}
+
+Outcome Service::connect(const Call &c) {
+    log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
+        return format("channel %d: command 0 belongs on /dev/rtf1, ignored", c.connection);
+    });
+    return {};
+}
+
+Outcome Service::disconnect(const Call &) {
+    Outcome out;
+    out.disconnect = true;
+    return out;
+}
+
+Outcome Service::timestamp(const Call &c) { return replying(u64_reply(c.now)); }
+
+Outcome Service::machine_id(const Call &) { return replying(i32_reply(config_.localId)); }
+
+Outcome Service::start_measurement(const Call &c) {
+    uint64_t value = get_u64le(c.payload, start_measurement::kValue);
+    int32_t handle = start_activity(c.connection, false, c.now, 0);
+    log_.info(format("channel %d: measurement %d started (value %" PRIu64 ")", c.connection, handle,
+                     value));
+    return replying(i32_reply(handle));
+}
+
+Outcome Service::end_measurement(const Call &c) { return end_activity(c, false); }
+
+Outcome Service::end_local_fd(const Call &c) { return end_activity(c, true); }
+
+Outcome Service::end_activity(const Call &c, bool localFD) {
+    Outcome out;
+    int connection = c.connection;
+    int32_t handle = get_i32le(c.payload, int_payload::kValue);
+    auto it = activities_.find(handle);
+    size_t size = localFD ? end_local_fd_reply::kSize : end_measurement_reply::kSize;
+    out.reply.assign(size, 0);
+    uint8_t *r = out.reply.data();
+    const char *what = localFD ? "local failure detection" : "measurement";
+    // A handle is known only to the connection that started it: another
+    // one that names it, guessed or not, ends nothing.
+    bool others = it != activities_.end() && it->second.connection != connection;
+    if (it == activities_.end() || it->second.localFD != localFD || others) {
+        if (localFD)
+            put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
+        else
+            put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
+        log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
+            return others ? format("channel %d: end of %s %d refused: channel %d started it",
+                                   connection, what, handle, it->second.connection)
+                          : format("channel %d: end of unknown %s %d", connection, what, handle);
         });
         return out;
     }
-    const uint8_t *p = request.payload.data();
-    uint64_t now = config_.clock.service_time(baseNow);
-    switch (cmd) {
-    case command::kConnect:
-        log_.limited(event::kRequestNotServed, Severity::kWarning, [&] {
-            return format("channel %d: command 0 belongs on /dev/rtf1, ignored", connection);
-        });
-        break;
-    case command::kDisconnect:
-        out.disconnect = true;
-        break;
-    case command::kTimestamp:
-        out.reply = u64_reply(now);
-        break;
-    case command::kMachineId:
-        out.reply = i32_reply(config_.localId);
-        break;
-    case command::kStartMeasurement: {
-        uint64_t value = get_u64le(p, start_measurement::kValue);
-        int32_t handle = start_activity(connection, false, now, 0);
-        log_.info(format("channel %d: measurement %d started (value %" PRIu64 ")", connection,
-                         handle, value));
-        out.reply = i32_reply(handle);
-        break;
-    }
-    case command::kEndMeasurement:
-    case command::kEndLocalFD: {
-        bool localFD = cmd == command::kEndLocalFD;
-        int32_t handle = get_i32le(p, int_payload::kValue);
-        auto it = activities_.find(handle);
-        size_t size = localFD ? end_local_fd_reply::kSize : end_measurement_reply::kSize;
-        out.reply.assign(size, 0);
-        uint8_t *r = out.reply.data();
-        const char *what = localFD ? "local failure detection" : "measurement";
-        // A handle is known only to the connection that started it: another
-        // one that names it, guessed or not, ends nothing.
-        bool others = it != activities_.end() && it->second.connection != connection;
-        if (it == activities_.end() || it->second.localFD != localFD || others) {
-            if (localFD)
-                put_i32le(r, end_local_fd_reply::kStatus, kUnknownHandle);
-            else
-                put_u8(r, end_measurement_reply::kStatus, static_cast<uint8_t>(kUnknownHandle));
-            log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
-                return others
-                           ? format("channel %d: end of %s %d refused: channel %d started it",
-                                    connection, what, handle, it->second.connection)
-                           : format("channel %d: end of unknown %s %d", connection, what, handle);
-            });
-            break;
-        }
-        uint64_t start = it->second.start;
-        uint64_t duration = now - start;
-        bool failed = duration > it->second.limit;
-        activities_.erase(it);
-        if (localFD) {
-            put_u64le(r, end_local_fd_reply::kFirst, start);
-            put_u64le(r, end_local_fd_reply::kSecond, duration);
-            put_u8(r, end_local_fd_reply::kByte, failed ? 1 : 0);
-            log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what,
-                             handle, duration, failed ? ": failure, limit exceeded" : ""));
-        } else {
-            put_u64le(r, end_measurement_reply::kFirst, start);
-            put_u64le(r, end_measurement_reply::kSecond, duration);
-            log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what,
-                             handle, duration));
-        }
-        break;
-    }
-    case command::kStartExec: {
-        uint64_t first = get_u64le(p, exec_request::kFirst);
-        uint64_t deadline = sat_add(now, first);
-        if (deadline > kMaxServiceTime) deadline = kMaxServiceTime;
-        log_.info(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64
-                         " %" PRIu64 " %" PRIu64 "), deadline %" PRIu64,
-                         connection,
-                         logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
-                         logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
-                         logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
-                         logged_name(p, exec_request::kText, exec_request::kTextWidth).c_str(), first,
-                         get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird),
-                         deadline));
-        out.reply = u64_reply(deadline);
-        break;
-    }
-    case command::kStartLocalFD: {
-        uint64_t limit = get_u64le(p, exec_request::kFirst);
-        int32_t handle = start_activity(connection, true, now, limit);
-        log_.info(format("channel %d: local failure detection %d started for %s/%s/%s, limit %" PRIu64
-                         " ns (values %" PRIu64 " %" PRIu64 ")",
-                         connection, handle,
-                         logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
-                         logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
-                         logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
-                         limit, get_u64le(p, exec_request::kSecond),
-                         get_u64le(p, exec_request::kThird)));
-        out.reply = i32_reply(handle);
-        break;
-    }
-    case command::kRegisterSend:
-        out.reply = register_send(connection, p, baseNow);
-        break;
-    case command::kReceipt:
-        return receipt(p, baseNow);
-    case command::kBindServer:
-        log_.debug(format("channel %d: server %d bound", connection,
-                          get_i32le(p, int_payload::kValue)));
-        break;
-    case command::kSocketClose:
-        log_.debug(format("channel %d: socket of server %d closed", connection,
-                          get_i32le(p, int_payload::kValue)));
-        break;
+    uint64_t start = it->second.start;
+    uint64_t duration = c.now - start;
+    bool failed = duration > it->second.limit;
+    activities_.erase(it);
+    if (localFD) {
+        put_u64le(r, end_local_fd_reply::kFirst, start);
+        put_u64le(r, end_local_fd_reply::kSecond, duration);
+        put_u8(r, end_local_fd_reply::kByte, failed ? 1 : 0);
+        log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what, handle,
+                         duration, failed ? ": failure, limit exceeded" : ""));
+    } else {
+        put_u64le(r, end_measurement_reply::kFirst, start);
+        put_u64le(r, end_measurement_reply::kSecond, duration);
+        log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what, handle,
+                         duration));
     }
     return out;
 }
 
+Outcome Service::start_exec(const Call &c) {
+    const uint8_t *p = c.payload;
+    uint64_t first = get_u64le(p, exec_request::kFirst);
+    uint64_t deadline = sat_add(c.now, first);
+    if (deadline > kMaxServiceTime) deadline = kMaxServiceTime;
+    log_.info(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64 " %" PRIu64
+                     " %" PRIu64 "), deadline %" PRIu64,
+                     c.connection,
+                     logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                     logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                     logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                     logged_name(p, exec_request::kText, exec_request::kTextWidth).c_str(), first,
+                     get_u64le(p, exec_request::kSecond), get_u64le(p, exec_request::kThird),
+                     deadline));
+    return replying(u64_reply(deadline));
+}
+
+Outcome Service::start_local_fd(const Call &c) {
+    const uint8_t *p = c.payload;
+    uint64_t limit = get_u64le(p, exec_request::kFirst);
+    int32_t handle = start_activity(c.connection, true, c.now, limit);
+    log_.info(format("channel %d: local failure detection %d started for %s/%s/%s, limit %" PRIu64
+                     " ns (values %" PRIu64 " %" PRIu64 ")",
+                     c.connection, handle,
+                     logged_name(p, exec_request::kModuleName, exec_request::kNameWidth).c_str(),
+                     logged_name(p, exec_request::kActivityName, exec_request::kNameWidth).c_str(),
+                     logged_name(p, exec_request::kWcetName, exec_request::kNameWidth).c_str(),
+                     limit, get_u64le(p, exec_request::kSecond),
+                     get_u64le(p, exec_request::kThird)));
+    return replying(i32_reply(handle));
+}
+
+Outcome Service::bind_server(const Call &c) {
+    log_.debug(format("channel %d: server %d bound", c.connection,
+                      get_i32le(c.payload, int_payload::kValue)));
+    return {};
+}
+
+Outcome Service::socket_close(const Call &c) {
+    log_.debug(format("channel %d: socket of server %d closed", c.connection,
+                      get_i32le(c.payload, int_payload::kValue)));
+    return {};
+}
+
 int32_t Service::start_activity(int connection, bool localFD, uint64_t start, uint64_t limit) {
-    if (activities_.size() >= config_.activityCapacity) return kTableFull;
+    if (activities_.size() >= config_.activityCapacity) return NORV_REFUSED_TABLE_FULL;
     do {
         lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
     } while (activities_.count(lastHandle_) != 0);
@@ -202,7 +241,10 @@ int32_t Service::start_activity(int connection, bool localFD, uint64_t start, ui
     return lastHandle_;
 }
 
-std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, uint64_t now) {
+Outcome Service::register_send(const Call &c) {
+    int connection = c.connection;
+    const uint8_t *p = c.payload;
+    uint64_t now = c.baseNow;
     uint64_t startStamp = get_u64le(p, register_send::kStartStamp);
     uint64_t first = get_u64le(p, register_send::kFirst);
     uint64_t relative = get_u64le(p, register_send::kSecond);
@@ -228,10 +270,12 @@ std::vector<uint8_t> Service::register_send(int connection, const uint8_t *p, ui
                          connection, id, expected, relative, startStamp, first, value32,
                          names.c_str()));
     }
-    return i32_reply(id);
+    return replying(i32_reply(id));
 }
 
-Outcome Service::receipt(const uint8_t *p, uint64_t now) {
+Outcome Service::receipt(const Call &c) {
+    const uint8_t *p = c.payload;
+    uint64_t now = c.baseNow;
     Outcome out;
     int32_t id = get_i32le(p, receipt::kRegistrationId);
     uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);

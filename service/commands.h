@@ -87,8 +87,33 @@ private:
         uint64_t limit;   // command 7: the longest duration that is not a failure
     };
 
-    std::vector<uint8_t> register_send(int connection, const uint8_t *p, uint64_t now);
-    Outcome receipt(const uint8_t *p, uint64_t now);
+    // What a request brings to the handler of its command: the connection,
+    // the payload (of the size that the command table gives), the base time
+    // it was read at and the same moment on the clients' clock.
+    struct Call {
+        int connection;
+        const uint8_t *payload;
+        uint64_t baseNow;
+        uint64_t now;
+    };
+    using Handler = Outcome (Service::*)(const Call &);
+
+    // The handlers, one per command of the command table (wire.h).
+    Outcome connect(const Call &c);
+    Outcome disconnect(const Call &c);
+    Outcome timestamp(const Call &c);
+    Outcome machine_id(const Call &c);
+    Outcome start_measurement(const Call &c);
+    Outcome end_measurement(const Call &c);
+    Outcome start_exec(const Call &c);
+    Outcome start_local_fd(const Call &c);
+    Outcome end_local_fd(const Call &c);
+    Outcome register_send(const Call &c);
+    Outcome receipt(const Call &c);
+    Outcome bind_server(const Call &c);
+    Outcome socket_close(const Call &c);
+
+    Outcome end_activity(const Call &c, bool localFD);
     int32_t start_activity(int connection, bool localFD, uint64_t start, uint64_t limit);
     void record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached);
 

@@ -931,7 +931,7 @@ void Daemon::connect() {
         log_limited(event::kRefusedRequest, Severity::kWarning,
                     "connection refused: " + std::to_string(kMaxConnections) +
                         " connections are live");
-        refuse(kTableFull);
+        refuse(NORV_REFUSED_TABLE_FULL);
         return;
     }
     Connection c;

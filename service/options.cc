@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "norv.h"
+#include "peer_wire.h"
 
 namespace norvd {
 
@@ -86,6 +87,7 @@ std::string needs(int option) {
 }  // namespace
 
 std::string usage() {
+    const std::string port = std::to_string(peer::kPort);
     return "usage: norvd [-f PATH] [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
            "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
            "             [--control-socket PATH] [--metrics-file PATH] [--metrics-interval S]\n"
@@ -95,7 +97,7 @@ std::string usage() {
            "  -f, --config PATH the configuration file (default /etc/norv/norvd.conf, which\n"
            "                    may be missing); the command line overrides it\n"
            "  --id N            machine id of this machine, 0 to 4 (default 0)\n"
-           "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port 16007);\n"
+           "  --peer ID=HOST    the norvd of machine ID runs on HOST (UDP port " + port + ");\n"
            "                    any --peer replaces all the peers of the file\n"
            "  --bind ADDR       local address of the peer socket (default any)\n"
            "  --key-file PATH   the group's key (mode 0600 or 0400): peer messages are\n"

@@ -54,8 +54,8 @@ Registrations::Registrations(uint8_t localId, uint8_t groupMask, size_t capacity
 int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAfterStart,
                            uint64_t deadline) {
     uint8_t inGroup = expected & group_;
-    int32_t refusal = inGroup == 0 || deadlineAfterStart == 0 ? kNoReceiver
-                      : pending_.size() >= capacity_             ? kTableFull
+    int32_t refusal = inGroup == 0 || deadlineAfterStart == 0 ? NORV_REFUSED_NO_RECEIVER
+                      : pending_.size() >= capacity_             ? NORV_REFUSED_TABLE_FULL
                                                                  : 0;
     if (refusal != 0) {
         ++refused_;

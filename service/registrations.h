@@ -26,10 +26,6 @@
 
 namespace norvd {
 
-// Refusals of command 9.
-constexpr int32_t kTableFull = -12;
-constexpr int32_t kNoReceiver = -13;
-
 // Registration ids carry the registering machine in bits 26 to 28, so that the
 // ids of the machines of one group never collide and always stay positive.
 constexpr int kIdMachineShift = 26;
@@ -69,9 +65,9 @@ public:
                   int32_t lastSequence = 0);
 
     // Registers a send. expected: bit i when machine i should receive it;
-    // deadline: base time. Returns the registration id, kTableFull, or
-    // kNoReceiver when expected names no machine of the group or relative
-    // deadline (deadlineAfterStart) is 0.
+    // deadline: base time. Returns the registration id,
+    // NORV_REFUSED_TABLE_FULL, or NORV_REFUSED_NO_RECEIVER when expected names
+    // no machine of the group or relative deadline (deadlineAfterStart) is 0.
     int32_t add(int connection, uint8_t expected, uint64_t deadlineAfterStart, uint64_t deadline);
 
     enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated, kTooLate };

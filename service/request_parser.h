@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "wire.h"
+
 namespace norvd {
 
-// The largest payload of any command (command 6). A head that announces more
-// cannot be a request of ours.
-constexpr int32_t kMaxPayload = 196;
+// The largest payload of any command of the command table. A head that
+// announces more cannot be a request of ours.
+constexpr int32_t kMaxPayload = static_cast<int32_t>(norv::wire::kMaxPayloadSize);
 
 struct Request {
     int32_t command = 0;

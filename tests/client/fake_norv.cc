@@ -241,7 +241,7 @@ int main(int argc, char *argv[]) {
     if (udp < 0) die("socket");
     sockaddr_in here{};
     here.sin_family = AF_INET;
-    here.sin_port = htons(16006);
+    here.sin_port = htons(NORV_PING_PORT);
     here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(udp, reinterpret_cast<sockaddr *>(&here), sizeof here) < 0) die("bind");
 

@@ -297,7 +297,7 @@ Bytes register_request() {
     Bytes module(n.moduleName, n.moduleName + 50);
     Bytes activity = cat({Bytes{'p', 'i', 'n', 'g'}, zeros(46)});
     return cat({head(9, 184), le64(golden::kStartStamp), le64(490), le64(2000000), Bytes{31},
-                zeros(3), le32(16006), module, activity, zeros(50), zeros(2)});
+                zeros(3), le32(NORV_PING_PORT), module, activity, zeros(50), zeros(2)});
 }
 
 TEST(TimedSocket, RegisteredSendWritesCommand9AndTheGoldenHeader) {
@@ -311,7 +311,7 @@ TEST(TimedSocket, RegisteredSendWritesCommand9AndTheGoldenHeader) {
     Bytes payload = payload20();
     std::memcpy(buf + kH, payload.data(), 20);
     a.service.reply(cat({le32(golden::kRegistrationId), le64(golden::kNow)}));
-    int r = NORVsendtoWFD(buf, 20, 0, sa(wire.addr), sizeof wire.addr, 31, 16006, &a.s,
+    int r = NORVsendtoWFD(buf, 20, 0, sa(wire.addr), sizeof wire.addr, 31, NORV_PING_PORT, &a.s,
                           golden::kStartStamp, 490, 2000000, names());
     EXPECT_EQ(r, 204);
     // Registration first, then the clock read of the send.
@@ -322,13 +322,13 @@ TEST(TimedSocket, RegisteredSendWritesCommand9AndTheGoldenHeader) {
 }
 
 TEST(TimedSocket, RefusedRegistrationIsReturnedAndNothingIsSent) {
-    for (int32_t refusal : {-1, -12, -13, INT32_MIN}) {
+    for (int32_t refusal : {-1, NORV_REFUSED_TABLE_FULL, NORV_REFUSED_NO_RECEIVER, INT32_MIN}) {
         Timed a(1);
         RawUdp wire;
         uint8_t buf[kH + 20];
         std::memset(buf, 0x42, sizeof buf);
         a.service.reply(le32(static_cast<uint32_t>(refusal)));
-        int r = NORVsendtoWFD(buf, 20, 0, sa(wire.addr), sizeof wire.addr, 31, 16006, &a.s,
+        int r = NORVsendtoWFD(buf, 20, 0, sa(wire.addr), sizeof wire.addr, 31, NORV_PING_PORT, &a.s,
                               golden::kStartStamp, 490, 2000000, names());
         EXPECT_EQ(r, refusal);
         EXPECT_EQ(a.service.written(), register_request());  // no clock read
@@ -342,8 +342,8 @@ TEST(TimedSocket, FailedRegistrationExchangeReturnsMinusOne) {
     RawUdp wire;
     uint8_t buf[kH] = {};
     a.service.hang_up();  // the reply read meets end of file
-    EXPECT_EQ(NORVsendtoWFD(buf, 0, 0, sa(wire.addr), sizeof wire.addr, 31, 16006, &a.s, 1, 490,
-                            2000000, names()),
+    EXPECT_EQ(NORVsendtoWFD(buf, 0, 0, sa(wire.addr), sizeof wire.addr, 31, NORV_PING_PORT, &a.s,
+                            1, 490, 2000000, names()),
               -1);
     EXPECT_FALSE(readable(wire.fd.get()));
 }

@@ -34,7 +34,7 @@ protected:
         put_u64le(p.data(), register_send::kFirst, 490);
         put_u64le(p.data(), register_send::kSecond, deadline);
         put_u8(p.data(), register_send::kValue8, machines);
-        put_i32le(p.data(), register_send::kValue32, 16006);
+        put_i32le(p.data(), register_send::kValue32, NORV_PING_PORT);
         put_name(p.data(), register_send::kModuleName, "appmod1", register_send::kNameWidth);
         return p;
     }
@@ -176,6 +176,7 @@ TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
 }
 
 TEST_F(ServiceTest, RegistrationRefusals) {
+    constexpr int32_t kNoReceiver = NORV_REFUSED_NO_RECEIVER, kTableFull = NORV_REFUSED_TABLE_FULL;
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);

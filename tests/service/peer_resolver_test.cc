@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include "peer_resolver.h"
+#include "peer_wire.h"
 
 namespace norvd {
 namespace {
@@ -19,7 +20,7 @@ TEST(PeerResolver, BackoffAndNumericHosts) {
     auto addr = numeric_peer("10.0.0.7");
     ASSERT_TRUE(addr);
     EXPECT_EQ(ntohl(addr->sin_addr.s_addr), 0x0a000007u);
-    EXPECT_EQ(ntohs(addr->sin_port), 16007);
+    EXPECT_EQ(ntohs(addr->sin_port), peer::kPort);
     for (const char *name : {"host.example", "10.0.0", "10.0.0.256", "", "::1"})
         EXPECT_FALSE(numeric_peer(name)) << name;
 }

@@ -57,12 +57,12 @@ TEST(Registrations, IdsArePositiveUniqueAndCarryTheMachine) {
 
 TEST(Registrations, Refusals) {
     Registrations regs(0, 0x03, 2, kGrace);  // machines 0 and 1
-    EXPECT_EQ(regs.add(1, 0x00, 2'000'000, kDeadline), kNoReceiver);
-    EXPECT_EQ(regs.add(1, 0x1C, 2'000'000, kDeadline), kNoReceiver);  // machines 2..4 only
-    EXPECT_EQ(regs.add(1, 0x1F, 0, kDeadline), kNoReceiver);          // deadline 0
+    EXPECT_EQ(regs.add(1, 0x00, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);
+    EXPECT_EQ(regs.add(1, 0x1C, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);  // machines 2..4
+    EXPECT_EQ(regs.add(1, 0x1F, 0, kDeadline), NORV_REFUSED_NO_RECEIVER);          // deadline 0
     EXPECT_GT(regs.add(1, 0x02, 2'000'000, kDeadline), 0);
     EXPECT_GT(regs.add(1, 0x1F, 2'000'000, kDeadline), 0);
-    EXPECT_EQ(regs.add(1, 0x1F, 2'000'000, kDeadline), kTableFull);
+    EXPECT_EQ(regs.add(1, 0x1F, 2'000'000, kDeadline), NORV_REFUSED_TABLE_FULL);
     EXPECT_EQ(regs.pending(), 2u);
     // A judged registration frees its place.
     regs.take_due(kDeadline + kGrace);
