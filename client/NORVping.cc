@@ -172,7 +172,10 @@ void stop_thread(Client &c) {
     }
     if (c.exits.claim_stop() == ExitGate::Stop::kLost) park();
     release_service(c);
-    print_block("\nNORVPing stopped by user\n\n");
+    // The message is the last output: standard output stays locked until the
+    // process ends, so a notice that the monitor has just read waits for good.
+    flockfile(stdout);
+    fputs("\nNORVPing stopped by user\n\n", stdout);
     end_process(0);
 }
 
