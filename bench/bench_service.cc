@@ -143,58 +143,54 @@ struct BarePty {
     bool ok() const { return dev && client.valid(); }
 };
 
+// Exchanges on a bare pty whose master `serve` answers in a child process
+// on the far end's CPU.
+template <typename Serve>
+void pty_exchanges(benchmark::State &state, Serve serve) {
+    BarePty pty;
+    if (!pty.ok()) {
+        state.SkipWithError("no pty");
+        return;
+    }
+    int master = pty.dev->master();
+    Child echo([&] { serve(master); }, static_cast<int>(state.range(0)));
+    timed_exchanges(state, echo.pid(), [&] { return request_and_reply(pty.client.get(), pty.client.get()); });
+}
+
 // The floor of an exchange with norvd: the same pty, and an echo whose loop
 // is norvd's: an edge-triggered epoll on the master, every byte read until
 // EAGAIN, the replies written, and one more look without waiting (norvd
 // catches up on requests before it sleeps again).
 void BM_Exchange_PtyEpoll(benchmark::State &state) {
-    BarePty pty;
-    if (!pty.ok()) {
-        state.SkipWithError("no pty");
-        return;
-    }
-    int master = pty.dev->master();
-    Child echo(
-        [&] {
-            int ep = epoll_create1(0);
-            epoll_event ev{};
-            ev.events = EPOLLIN | EPOLLET;
-            ev.data.fd = master;
-            if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, master, &ev) < 0) _exit(1);
-            epoll_event events[32];
-            uint8_t buf[4096];
-            size_t carry = 0;
-            for (;;) {
-                int ready = epoll_wait(ep, events, 32, -1);
-                for (int round = 0; ready > 0 && round <= 8; ++round) {
-                    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) answer_requests(master, n, carry);
-                    ready = epoll_wait(ep, events, 32, 0);
-                }
+    pty_exchanges(state, [](int master) {
+        int ep = epoll_create1(0);
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLET;
+        ev.data.fd = master;
+        if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, master, &ev) < 0) _exit(1);
+        epoll_event events[32];
+        uint8_t buf[4096];
+        size_t carry = 0;
+        for (;;) {
+            int ready = epoll_wait(ep, events, 32, -1);
+            for (int round = 0; ready > 0 && round <= 8; ++round) {
+                for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) answer_requests(master, n, carry);
+                ready = epoll_wait(ep, events, 32, 0);
             }
-        },
-        static_cast<int>(state.range(0)));
-    timed_exchanges(state, echo.pid(), [&] { return request_and_reply(pty.client.get(), pty.client.get()); });
+        }
+    });
 }
 BENCHMARK(BM_Exchange_PtyEpoll)->Apply(server_cpus);
 
 // The same pty, answered by a plain blocking read on the master.
 void BM_Exchange_PtyBlocking(benchmark::State &state) {
-    BarePty pty;
-    if (!pty.ok()) {
-        state.SkipWithError("no pty");
-        return;
-    }
-    int master = pty.dev->master();
-    Child echo(
-        [&] {
-            // The master is the child's alone from here: the parent only keeps it open.
-            if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) & ~O_NONBLOCK) < 0) _exit(1);
-            uint8_t buf[64];
-            size_t carry = 0;
-            for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) answer_requests(master, n, carry);
-        },
-        static_cast<int>(state.range(0)));
-    timed_exchanges(state, echo.pid(), [&] { return request_and_reply(pty.client.get(), pty.client.get()); });
+    pty_exchanges(state, [](int master) {
+        // The master is the child's alone from here: the parent only keeps it open.
+        if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) & ~O_NONBLOCK) < 0) _exit(1);
+        uint8_t buf[64];
+        size_t carry = 0;
+        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) answer_requests(master, n, carry);
+    });
 }
 BENCHMARK(BM_Exchange_PtyBlocking)->Apply(server_cpus);
 
