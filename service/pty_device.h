@@ -97,7 +97,9 @@ public:
     size_t unread() const;
 
     // Writes a whole record to the clients. Returns false, writing nothing,
-    // when it would not fit behind what they left unread.
+    // when it would not fit behind what they left unread. The kernel's count
+    // is asked only when the last count plus what was written since leaves
+    // no room.
     bool write_record(const uint8_t *data, size_t len);
 
     // Reads back what no client has read, into buf (at most room bytes).
@@ -119,6 +121,9 @@ private:
     uint64_t windowStart_ = 0;
     size_t windowBytes_ = 0;
     size_t previousBytes_ = 0;
+    // unread() as last asked, plus every byte written since: never less than
+    // what is unread now, since only norvd's writes add to it.
+    size_t unreadBound_ = 0;
     std::string link_;
     std::string pts_;
     bool published_ = false;

@@ -143,6 +143,17 @@ TEST_F(PtyDeviceTest, ARecordThatDoesNotFitIsNotWrittenAtAll) {
     EXPECT_EQ(dev_->unread(), kUnreadLimit - 3);
     EXPECT_FALSE(dev_->write_record(four, 4));
     EXPECT_TRUE(dev_->write_record(four, 3));
+
+    // A client that reads it all makes room again, though no write since
+    // asked the kernel for its count.
+    int fd = open(dev_->link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    size_t drained = 0;
+    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) drained += static_cast<size_t>(n);
+    EXPECT_EQ(drained, kUnreadLimit);
+    usleep(3 * kRecentWindow / 1000);
+    EXPECT_TRUE(dev_->write_record(four, 4));
+    close(fd);
 }
 
 }  // namespace
