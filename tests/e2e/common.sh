@@ -91,6 +91,20 @@ stop() {
 
 have() { [ -x "$1" ] || skip "$(basename "$1") is not built"; }
 
+# udp_ports PID: the local ports of the UDP sockets that process PID holds,
+# one a line, from the inodes of its descriptors in /proc/net/udp. Found by
+# the process, never by elimination: which other programs have sockets, and in
+# which order the kernel lists them, is no business of a test.
+udp_ports() {
+    local inodes hex
+    inodes=$(find "/proc/$1/fd" -lname 'socket:*' -printf '%l ' 2>/dev/null | tr -dc '0-9 ')
+    [ -n "$inodes" ] || return 0
+    for hex in $(awk -v inodes="$inodes" 'BEGIN { n = split(inodes, list, " "); for (i = 1; i <= n; i++) want[list[i]] = 1 }
+        NR > 1 && ($10 in want) { split($2, a, ":"); print a[2] }' /proc/net/udp); do
+        echo $((16#$hex))
+    done
+}
+
 # prometheus_python: prints a python3 that has the prometheus_client parser
 # (Debian's python3-prometheus-client), or fails.
 prometheus_python() {
