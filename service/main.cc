@@ -49,6 +49,7 @@
 #include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
+#include "config_file.h"
 #include "device_holders.h"
 #include "fd.h"
 #include "holder_lookup.h"
@@ -107,37 +108,6 @@ const char *reclaim_reason(Reclaim r) {
         break;
     }
     return "reclaimed";
-}
-
-// Reads and parses the configuration file at `path`. A missing file is no
-// error unless `required` (it was named with -f): the settings are then the
-// defaults. Returns "" or the error.
-std::string read_config(const std::string &path, bool required, ConfigFile &file) {
-    // A configuration file is a few hundred bytes: a larger one is a mistake
-    // (a device, a log), not to be read to its end.
-    constexpr size_t kLimit = 1 << 20;
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) {
-        if (errno == ENOENT && !required) {
-            file = ConfigFile{};
-            return "";
-        }
-        return failed(("open " + path).c_str());
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) < 0) return failed(("fstat " + path).c_str());
-    if (!S_ISREG(st.st_mode)) return path + ": not a regular file";
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t len = read(fd.get(), buf, sizeof buf);
-        if (len < 0 && errno == EINTR) continue;
-        if (len < 0) return failed(("read " + path).c_str());
-        if (len == 0) break;
-        text.append(buf, static_cast<size_t>(len));
-        if (text.size() > kLimit) return path + ": larger than 1 MiB, not a configuration file";
-    }
-    return parse_config(text, path, file);
 }
 
 struct Connection {
@@ -429,12 +399,17 @@ void Daemon::reload() {
     if (std::string why = notify_manager(reloading); !why.empty()) log_warning(why);
     ConfigFile file;
     Options next = cmdline_;
-    std::string why = read_config(opts_.config, opts_.configGiven, file);
+    bool found = false;
+    std::string why = read_config(opts_.config, opts_.configGiven, geteuid() == 0, file, found);
     if (why.empty()) why = merge_config(file, next);
     if (!why.empty()) {
         log_error("reload: " + why + "; the running settings are kept");
     } else {
-        log_info("reload: read " + opts_.config);
+        if (found)
+            log_info("reload: read " + opts_.config);
+        else
+            log_info("reload: there is no configuration file " + opts_.config +
+                     ": the settings are those of the command line");
         // What the service was built with stays until a restart.
         std::string restart;
         if (next.id != opts_.id) restart += ", id";
@@ -1380,7 +1355,8 @@ int main(int argc, char *argv[]) {
     const Options cmdline = opts;
     if (opts.genKey.empty()) {
         ConfigFile file;
-        err = read_config(opts.config, opts.configGiven, file);
+        bool found = false;
+        err = read_config(opts.config, opts.configGiven, geteuid() == 0, file, found);
         if (err.empty()) err = merge_config(file, opts);
         if (!err.empty()) {
             log_error(err);

@@ -1,15 +1,19 @@
 # norvd as a daemon: its command line (--version, --help, an unknown option),
 # its configuration file (a bad line or a missing -f file stops it with the
-# file and line named), readiness on $NOTIFY_SOCKET (READY=1 only once
-# /dev/rtf1 exists, RELOADING=1 and READY=1 around a reload, STOPPING=1),
-# SIGHUP re-reading the file's peers (a bad file keeps the running ones, the
-# command line's peers stay), and a peer name that resolves only after norvd
-# started, retried with back-off while /dev/rtf1 serves.
+# file and line named; so do a file or folder that others may write, a file
+# of another user and a NUL byte), readiness on $NOTIFY_SOCKET (READY=1 only
+# once /dev/rtf1 exists, RELOADING=1 and READY=1 around a reload,
+# STOPPING=1), SIGHUP re-reading the file's peers (a bad file keeps the
+# running ones, the command line's peers stay), and a peer name that resolves
+# only after norvd started, retried with back-off while /dev/rtf1 serves.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$PROBE"
 command -v python3 >/dev/null || skip "python3 is not installed"
 isolate
+# The files written here are root's and others cannot write them, as norvd
+# asks of its configuration file.
+umask 022
 
 # ---- Command line ----
 "$NORVD" --version >"$T/version.out" 2>&1 || fail "--version ended with $?"
@@ -29,6 +33,24 @@ logged "$T/bad.err" "norvd: $T/bad.conf:3: unknown setting 'colour'" || fail "ba
 st=0; "$NORVD" --config "$T/none.conf" 2>"$T/none.err" || st=$?
 [ "$st" = 1 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
     fail "a missing -f file: status $st, $(cat "$T/none.err")"
+# Settings norvd must not obey: the file (or its folder) others may write or
+# own, a NUL byte. Rows: name, arguments, the error logged.
+mkdir "$T/open" && chmod 775 "$T/open" && printf 'id 0\n' >"$T/open/norvd.conf"
+printf 'id 0\n' >"$T/group-writable.conf" && chmod 664 "$T/group-writable.conf"
+printf 'id 0\n' >"$T/nobody.conf" && chown nobody "$T/nobody.conf"
+printf 'id 1\0junk\n' >"$T/nul.conf"
+while IFS='|' read -r name args message; do
+    st=0
+    # shellcheck disable=SC2086
+    "$NORVD" $args 2>"$T/refused.err" || st=$?
+    [ "$st" = 1 ] && logged "$T/refused.err" "<3>norvd: $message" ||
+        fail "$name: status $st, $(cat "$T/refused.err")"
+done <<ROWS
+folder others may write|-f $T/open/norvd.conf|$T/open, the directory of $T/open/norvd.conf, is writable by group or others (mode 0775): run chmod go-w $T/open
+file the group may write|-f $T/group-writable.conf|$T/group-writable.conf is writable by group or others (mode 0664): run chmod go-w $T/group-writable.conf
+file of nobody|-f $T/nobody.conf|$T/nobody.conf belongs to uid $(id -u nobody), not root: run chown root $T/nobody.conf
+NUL byte|-f $T/nul.conf|$T/nul.conf:1: a NUL byte
+ROWS
 [ -z "$(links)" ] || fail "links after the failed starts: $(links)"
 
 # ---- Readiness and reload ----
@@ -78,6 +100,9 @@ printf 'id 2\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
 reload "new id" "reload: changed settings take effect at a restart only: id"
 printf 'id 0\npeer 1 127.0.0.3\npeer 3 127.0.0.5\n' >"$T/norvd.conf"
 reload "new machine" "the machines of the group change at a restart only; the peers stay"
+printf 'id 0\npeer 1 127.0.0.4\n' >"$T/norvd.conf"
+chmod g+w "$T/norvd.conf"
+reload "writable file" "reload: $T/norvd.conf is writable by group or others (mode 0664): run chmod go-w $T/norvd.conf; the running settings are kept"
 "$PROBE" cycles 3 >"$T/probe1.out" || fail "no connection after the reloads: $(cat "$T/norvd.err")"
 
 stop "$norvd_pid" TERM
@@ -104,7 +129,11 @@ wait_until 30 logged "$T/norvd.err" "machine 1 at norv-late-peer: resolved to 12
 kill -HUP "$norvd_pid"
 wait_until 20 logged "$T/norvd.err" "reload: the peers were given on the command line: they stay" ||
     fail "reload with the command line's peers: $(cat "$T/norvd.err")"
+# Without -f and without the default file, the reload says so.
+[ -e /etc/norv/norvd.conf ] ||
+    logged "$T/norvd.err" "reload: there is no configuration file /etc/norv/norvd.conf: the settings are those of the command line" ||
+    fail "reload without a file: $(cat "$T/norvd.err")"
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "SIGINT: status $STOPPED_STATUS"
 [ -z "$(links)" ] || fail "links left: $(links)"
-pass "configuration errors named, READY=1 after /dev/rtf1, 4 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"
+pass "configuration errors named, READY=1 after /dev/rtf1, 5 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"
