@@ -31,6 +31,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "address_check.h"
 #include "arrival_stamp.h"
 #include "channels.h"
 #include "clock_watch.h"
@@ -108,6 +110,21 @@ const char *reclaim_reason(Reclaim r) {
         break;
     }
     return "reclaimed";
+}
+
+// Refuses a bind address or a peer's address that norvd cannot use (those
+// written as addresses; names are checked when they resolve): the peers are
+// checked against `bind`, the address of the running peer socket. Returns ""
+// or the error, with the file's path when the setting came from it.
+std::string check_addresses(const Options &opts, const std::string &bind) {
+    Machine machine;
+    if (std::string why = local_machine(machine); !why.empty()) return why;
+    const std::string file = opts.config + ": ";
+    if (std::string why = check_bind(opts.bind, machine); !why.empty())
+        return (opts.given.bind ? "" : file) + why;
+    if (std::string why = check_peers(opts.peers, bind, machine); !why.empty())
+        return (opts.given.peers ? "" : file) + why;
+    return "";
 }
 
 struct Connection {
@@ -402,6 +419,7 @@ void Daemon::reload() {
     bool found = false;
     std::string why = read_config(opts_.config, opts_.configGiven, geteuid() == 0, file, found);
     if (why.empty()) why = merge_config(file, next);
+    if (why.empty()) why = check_addresses(next, opts_.bind);
     if (!why.empty()) {
         log_error("reload: " + why + "; the running settings are kept");
     } else {
@@ -493,20 +511,49 @@ void Daemon::on_resolver() {
         if (a.generation != generation_ || it == unresolved_.end()) continue;
         Unresolved &u = it->second;
         std::string machine = "machine " + std::to_string(a.id) + " at " + u.host;
-        if (a.addr) {
-            char text[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &a.addr->sin_addr, text, sizeof text);
-            log_info(machine + ": resolved to " + text);
-            peers_[a.id] = *a.addr;
-            unresolved_.erase(it);
-            continue;
+        LookupFailure failure = a.failure;
+        if (!a.addrs.empty()) {
+            // The first address that is another machine's is taken; a name
+            // may lead back to this machine (its own host name) or to a
+            // broadcast address as easily as an address written out.
+            Machine here;
+            if (std::string why = local_machine(here); !why.empty())
+                log_warning(machine + ": " + why + "; only loopback addresses count as this machine's");
+            uint32_t bind = 0;
+            if (!opts_.bind.empty()) parse_ipv4(opts_.bind, bind);
+            const sockaddr_in *taken = nullptr;
+            for (const sockaddr_in &addr : a.addrs) {
+                char text[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+                std::string why = peer_address_problem(ntohl(addr.sin_addr.s_addr), bind, here);
+                if (why.empty()) {
+                    log_info(machine + ": resolved to " + text);
+                    taken = &addr;
+                    break;
+                }
+                log_error(machine + ": resolves to " + text + ", " + why + "; the address is not used");
+            }
+            if (taken != nullptr) {
+                peers_[a.id] = *taken;
+                unresolved_.erase(it);
+                continue;
+            }
+            failure = LookupFailure{"none of its addresses can be a peer's", true};
         }
         u.asked = false;
         ++u.failures;
-        uint64_t wait = resolve_backoff(u.failures);
+        // A lasting failure is a mistake that only its owner can mend, by
+        // changing the name's addresses (or the file, and a reload): tried
+        // again at the slowest pace, a line a minute that says what is wrong.
+        uint64_t wait = resolve_backoff(failure.lasting ? UINT_MAX : u.failures);
         u.due = now + wait;
-        log_warning(machine + ": not resolved (" + a.why + "), attempt " + std::to_string(u.failures) +
-                    "; next attempt in " + std::to_string(wait / 1'000'000'000) + " s");
+        std::string line = machine + ": not resolved (" + failure.why + "), attempt " +
+                           std::to_string(u.failures) + "; next attempt in " +
+                           std::to_string(wait / 1'000'000'000) + " s";
+        if (failure.lasting)
+            log_error(line);
+        else
+            log_warning(line);
     }
 }
 
@@ -1358,6 +1405,7 @@ int main(int argc, char *argv[]) {
         bool found = false;
         err = read_config(opts.config, opts.configGiven, geteuid() == 0, file, found);
         if (err.empty()) err = merge_config(file, opts);
+        if (err.empty()) err = check_addresses(opts, opts.bind);
         if (!err.empty()) {
             log_error(err);
             return 1;
