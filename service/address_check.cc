@@ -19,11 +19,16 @@ constexpr uint32_t kBroadcast = 0xffffffffu;
 bool multicast(uint32_t addr) { return (addr >> 28) == 0xe; }  // 224.0.0.0/4
 bool loopback(uint32_t addr) { return (addr >> 24) == 127; }    // 127.0.0.0/8
 
-// The interface whose broadcast address `addr` is, or nullptr.
+// The interface whose broadcast address `addr` is, or nullptr. An address
+// that an interface holds as its own is none: an interface of a /32 may
+// name its own address as its broadcast.
 const Machine::Interface *broadcast_of(uint32_t addr, const Machine &machine) {
-    for (const auto &i : machine.interfaces)
-        if (i.broadcast != 0 && i.broadcast == addr) return &i;
-    return nullptr;
+    const Machine::Interface *found = nullptr;
+    for (const auto &i : machine.interfaces) {
+        if (i.address == addr) return nullptr;
+        if (i.broadcast != 0 && i.broadcast == addr && found == nullptr) found = &i;
+    }
+    return found;
 }
 
 }  // namespace

@@ -66,7 +66,10 @@ uint32_t ip(const char *text) {
 }
 
 TEST(AddressCheck, PeerAndBindAddresses) {
-    const Machine machine{{{"lo", ip("127.0.0.1"), 0}, {"eth0", ip("10.0.0.5"), ip("10.0.0.255")}}};
+    // eth1 is a /32 whose broadcast address is its own.
+    const Machine machine{{{"lo", ip("127.0.0.1"), 0},
+                           {"eth0", ip("10.0.0.5"), ip("10.0.0.255")},
+                           {"eth1", ip("198.51.100.7"), ip("198.51.100.7")}}};
     // A peer at `addr` while the peer socket is bound to `bind` ("0.0.0.0":
     // any): "" when taken, else part of the refusal.
     struct Peer {
@@ -98,6 +101,8 @@ TEST(AddressCheck, PeerAndBindAddresses) {
         {"127.0.0.2", "127.0.0.1", ""},
         {"127.0.0.1", "127.0.0.3", ""},
         {"10.0.0.5", "127.0.0.1", ""},
+        {"198.51.100.7", "0.0.0.0", "the address of eth1 on this machine"},
+        {"198.51.100.7", "10.0.0.5", ""},
     };
     for (const Peer &p : peers) {
         std::string why = peer_address_problem(ip(p.addr), ip(p.bind), machine);
@@ -116,6 +121,7 @@ TEST(AddressCheck, PeerAndBindAddresses) {
         {"10.0.0.255", "the broadcast address of eth0, not one of this machine's"},
         {"224.0.0.1", "a multicast address, not one of this machine's"},
         {"239.1.2.3", "a multicast address"},
+        {"198.51.100.7", ""},
     };
     for (const Bind &b : binds) EXPECT_EQ(bind_address_problem(ip(b.addr), machine).find(b.why), 0u) << b.addr;
     EXPECT_EQ(bind_address_problem(ip("10.0.0.5"), machine), "");
