@@ -44,6 +44,16 @@ const char *const kNoSodium =
     "available";
 #endif
 
+// A key of zeros is what a file copied from /dev/zero, or a template never
+// filled in, holds: a key that anyone can guess, so no key.
+std::optional<GroupKey> refuse_zero(const GroupKey &key, std::string &why) {
+    uint8_t any = 0;
+    for (uint8_t b : key) any |= b;
+    if (any != 0) return key;
+    why = "the key is all zeros: make one with norvd --gen-key";
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool authentication_available() {
@@ -58,7 +68,7 @@ std::optional<GroupKey> parse_key(const uint8_t *data, size_t len, std::string &
     GroupKey key{};
     if (len == kKeySize) {
         std::memcpy(key.data(), data, kKeySize);
-        return key;
+        return refuse_zero(key, why);
     }
     size_t digits = 2 * kKeySize;
     if (len != digits && !(len == digits + 1 && data[digits] == '\n')) {
@@ -75,7 +85,7 @@ std::optional<GroupKey> parse_key(const uint8_t *data, size_t len, std::string &
         }
         key[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
-    return key;
+    return refuse_zero(key, why);
 }
 
 std::optional<GroupKey> read_key_file(const std::string &path, std::string &why) {
@@ -157,7 +167,11 @@ bool write_new_key_file(const std::string &path, std::string &why) {
         return false;
     }
     unsigned char key[crypto_auth_KEYBYTES];
-    crypto_auth_keygen(key);
+    // A random key of zeros comes once in 2^256 draws; parse_key would refuse
+    // it, so it is never written.
+    do {
+        crypto_auth_keygen(key);
+    } while (sodium_is_zero(key, sizeof key));
     char text[2 * kKeySize + 2];
     sodium_bin2hex(text, sizeof text, key, sizeof key);
     sodium_memzero(key, sizeof key);

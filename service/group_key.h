@@ -27,7 +27,8 @@ using GroupKey = std::array<uint8_t, kKeySize>;
 bool authentication_available();
 
 // The key held in the bytes of a key file: exactly 32 bytes, or 64 hex digits
-// with or without one newline after them. Otherwise nothing, and why.
+// with or without one newline after them, not all zeros. Otherwise nothing,
+// and why.
 std::optional<GroupKey> parse_key(const uint8_t *data, size_t len, std::string &why);
 
 // Reads the key file at path. Refuses (nothing, and why) a file that is not
@@ -35,8 +36,9 @@ std::optional<GroupKey> parse_key(const uint8_t *data, size_t len, std::string &
 // it) is not 0600 or 0400, or whose bytes are no key.
 std::optional<GroupKey> read_key_file(const std::string &path, std::string &why);
 
-// Writes a fresh random key, as hex and a newline, to a new file at path of
-// mode 0600; never replaces a file that exists. False, and why, on failure.
+// Writes a fresh random key (never all zeros), as hex and a newline, to a new
+// file at path of mode 0600; never replaces a file that exists. False, and
+// why, on failure.
 bool write_new_key_file(const std::string &path, std::string &why);
 
 // The code of len bytes at msg under key, into code (kCodeSize bytes).

@@ -31,6 +31,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -42,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "address_check.h"
 #include "arrival_stamp.h"
 #include "channels.h"
 #include "clock_watch.h"
@@ -49,6 +51,7 @@
 #include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
+#include "config_file.h"
 #include "device_holders.h"
 #include "fd.h"
 #include "holder_lookup.h"
@@ -109,35 +112,19 @@ const char *reclaim_reason(Reclaim r) {
     return "reclaimed";
 }
 
-// Reads and parses the configuration file at `path`. A missing file is no
-// error unless `required` (it was named with -f): the settings are then the
-// defaults. Returns "" or the error.
-std::string read_config(const std::string &path, bool required, ConfigFile &file) {
-    // A configuration file is a few hundred bytes: a larger one is a mistake
-    // (a device, a log), not to be read to its end.
-    constexpr size_t kLimit = 1 << 20;
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) {
-        if (errno == ENOENT && !required) {
-            file = ConfigFile{};
-            return "";
-        }
-        return failed(("open " + path).c_str());
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) < 0) return failed(("fstat " + path).c_str());
-    if (!S_ISREG(st.st_mode)) return path + ": not a regular file";
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t len = read(fd.get(), buf, sizeof buf);
-        if (len < 0 && errno == EINTR) continue;
-        if (len < 0) return failed(("read " + path).c_str());
-        if (len == 0) break;
-        text.append(buf, static_cast<size_t>(len));
-        if (text.size() > kLimit) return path + ": larger than 1 MiB, not a configuration file";
-    }
-    return parse_config(text, path, file);
+// Refuses a bind address or a peer's address that norvd cannot use (those
+// written as addresses; names are checked when they resolve): the peers are
+// checked against `bind`, the address of the running peer socket. Returns ""
+// or the error, with the file's path when the setting came from it.
+std::string check_addresses(const Options &opts, const std::string &bind) {
+    Machine machine;
+    if (std::string why = local_machine(machine); !why.empty()) return why;
+    const std::string file = opts.config + ": ";
+    if (std::string why = check_bind(opts.bind, machine); !why.empty())
+        return (opts.given.bind ? "" : file) + why;
+    if (std::string why = check_peers(opts.peers, bind, machine); !why.empty())
+        return (opts.given.peers ? "" : file) + why;
+    return "";
 }
 
 struct Connection {
@@ -429,12 +416,18 @@ void Daemon::reload() {
     if (std::string why = notify_manager(reloading); !why.empty()) log_warning(why);
     ConfigFile file;
     Options next = cmdline_;
-    std::string why = read_config(opts_.config, opts_.configGiven, file);
+    bool found = false;
+    std::string why = read_config(opts_.config, opts_.configGiven, geteuid() == 0, file, found);
     if (why.empty()) why = merge_config(file, next);
+    if (why.empty()) why = check_addresses(next, opts_.bind);
     if (!why.empty()) {
         log_error("reload: " + why + "; the running settings are kept");
     } else {
-        log_info("reload: read " + opts_.config);
+        if (found)
+            log_info("reload: read " + opts_.config);
+        else
+            log_info("reload: there is no configuration file " + opts_.config +
+                     ": the settings are those of the command line");
         // What the service was built with stays until a restart.
         std::string restart;
         if (next.id != opts_.id) restart += ", id";
@@ -518,20 +511,49 @@ void Daemon::on_resolver() {
         if (a.generation != generation_ || it == unresolved_.end()) continue;
         Unresolved &u = it->second;
         std::string machine = "machine " + std::to_string(a.id) + " at " + u.host;
-        if (a.addr) {
-            char text[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &a.addr->sin_addr, text, sizeof text);
-            log_info(machine + ": resolved to " + text);
-            peers_[a.id] = *a.addr;
-            unresolved_.erase(it);
-            continue;
+        LookupFailure failure = a.failure;
+        if (!a.addrs.empty()) {
+            // The first address that is another machine's is taken; a name
+            // may lead back to this machine (its own host name) or to a
+            // broadcast address as easily as an address written out.
+            Machine here;
+            if (std::string why = local_machine(here); !why.empty())
+                log_warning(machine + ": " + why + "; only loopback addresses count as this machine's");
+            uint32_t bind = 0;
+            if (!opts_.bind.empty()) parse_ipv4(opts_.bind, bind);
+            const sockaddr_in *taken = nullptr;
+            for (const sockaddr_in &addr : a.addrs) {
+                char text[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+                std::string why = peer_address_problem(ntohl(addr.sin_addr.s_addr), bind, here);
+                if (why.empty()) {
+                    log_info(machine + ": resolved to " + text);
+                    taken = &addr;
+                    break;
+                }
+                log_error(machine + ": resolves to " + text + ", " + why + "; the address is not used");
+            }
+            if (taken != nullptr) {
+                peers_[a.id] = *taken;
+                unresolved_.erase(it);
+                continue;
+            }
+            failure = LookupFailure{"none of its addresses can be a peer's", true};
         }
         u.asked = false;
         ++u.failures;
-        uint64_t wait = resolve_backoff(u.failures);
+        // A lasting failure is a mistake that only its owner can mend, by
+        // changing the name's addresses (or the file, and a reload): tried
+        // again at the slowest pace, a line a minute that says what is wrong.
+        uint64_t wait = resolve_backoff(failure.lasting ? UINT_MAX : u.failures);
         u.due = now + wait;
-        log_warning(machine + ": not resolved (" + a.why + "), attempt " + std::to_string(u.failures) +
-                    "; next attempt in " + std::to_string(wait / 1'000'000'000) + " s");
+        std::string line = machine + ": not resolved (" + failure.why + "), attempt " +
+                           std::to_string(u.failures) + "; next attempt in " +
+                           std::to_string(wait / 1'000'000'000) + " s";
+        if (failure.lasting)
+            log_error(line);
+        else
+            log_warning(line);
     }
 }
 
@@ -1380,8 +1402,10 @@ int main(int argc, char *argv[]) {
     const Options cmdline = opts;
     if (opts.genKey.empty()) {
         ConfigFile file;
-        err = read_config(opts.config, opts.configGiven, file);
+        bool found = false;
+        err = read_config(opts.config, opts.configGiven, geteuid() == 0, file, found);
         if (err.empty()) err = merge_config(file, opts);
+        if (err.empty()) err = check_addresses(opts, opts.bind);
         if (!err.empty()) {
             log_error(err);
             return 1;

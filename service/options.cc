@@ -247,6 +247,10 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         ++number;
+        // A NUL would end the value where the C library reads it ("id 1\0junk"
+        // would run as id 1): the file is not the text it seems.
+        if (line.find('\0') != std::string_view::npos)
+            return path + ":" + std::to_string(number) + ": a NUL byte: a configuration file is text";
         std::vector<std::string> words;
         for (size_t i = 0; i < line.size();) {
             if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {

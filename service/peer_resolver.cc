@@ -45,6 +45,35 @@ std::optional<sockaddr_in> numeric_peer(const std::string &host) {
     return addr;
 }
 
+LookupFailure lookup_failure(const std::string &host, int rc, int error, bool onlyIpv6) {
+    std::string said = rc == EAI_SYSTEM ? "getaddrinfo failed: " + std::string(std::strerror(error))
+                                        : std::string(gai_strerror(rc));
+    if (!onlyIpv6) return {said, false};
+    // Where no DNS server answers, the IPv4 look-up fails as a temporary
+    // failure even though the name was found in /etc/hosts: told as well.
+    std::string why = "no IPv4 address for " + host + ": it has IPv6 addresses only";
+    if (rc == EAI_AGAIN || rc == EAI_SYSTEM) why += "; the IPv4 look-up said: " + said;
+    return {why, true};
+}
+
+namespace {
+
+// Whether `host` has addresses, all of them IPv6 (asked after its IPv4
+// look-up failed).
+bool only_ipv6(const std::string &host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0) return false;
+    bool only = res != nullptr;
+    for (const addrinfo *r = res; r != nullptr; r = r->ai_next) only = only && r->ai_family == AF_INET6;
+    freeaddrinfo(res);
+    return only;
+}
+
+}  // namespace
+
 struct PeerResolver::Shared {
     struct Ask {
         uint8_t id;
@@ -67,21 +96,27 @@ struct PeerResolver::Shared {
             asked.pop_front();
             lock.unlock();
 
-            Answer answer{a.id, a.generation, std::nullopt, ""};
+            Answer answer{a.id, a.generation, {}, {}};
             addrinfo hints{};
             hints.ai_family = AF_INET;  // the peer socket is IPv4
             hints.ai_socktype = SOCK_DGRAM;
             addrinfo *res = nullptr;
             int rc = getaddrinfo(a.host.c_str(), nullptr, &hints, &res);
-            if (rc == 0 && res != nullptr) {
+            int error = errno;
+            for (const addrinfo *r = rc == 0 ? res : nullptr; r != nullptr; r = r->ai_next) {
+                if (r->ai_family != AF_INET || r->ai_addrlen < sizeof(sockaddr_in)) continue;
                 sockaddr_in addr;
-                std::memcpy(&addr, res->ai_addr, sizeof addr);
+                std::memcpy(&addr, r->ai_addr, sizeof addr);
                 addr.sin_port = htons(peer::kPort);
-                answer.addr = addr;
-            } else {
-                answer.why = rc == EAI_SYSTEM ? failed("getaddrinfo") : std::string(gai_strerror(rc));
+                answer.addrs.push_back(addr);
             }
             if (res != nullptr) freeaddrinfo(res);
+            if (answer.addrs.empty()) {
+                if (rc == 0) rc = EAI_NONAME;
+                // Out of memory or a bad call says nothing of the name.
+                bool ask = rc != EAI_SYSTEM && rc != EAI_MEMORY && rc != EAI_BADFLAGS;
+                answer.failure = lookup_failure(a.host, rc, error, ask && only_ipv6(a.host));
+            }
 
             lock.lock();
             done.push_back(std::move(answer));

@@ -4,7 +4,10 @@
 // names are resolved in a thread of their own and norvd's loop never waits
 // for one. A name that does not resolve is tried again after a back-off
 // (resolve_backoff), for as long as it takes: a peer's name may come to exist
-// after norvd started (DNS not up yet at boot).
+// after norvd started (DNS not up yet at boot). A name that has IPv6
+// addresses only is a mistake of the configuration, not a passing failure,
+// and is told as one; it is still tried again, at the slowest pace, since
+// its owner may give it an IPv4 address without telling norvd.
 #ifndef NORVD_PEER_RESOLVER_H
 #define NORVD_PEER_RESOLVER_H
 
@@ -14,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace norvd {
 
@@ -24,13 +28,26 @@ uint64_t resolve_backoff(unsigned failures);
 // The IPv4 address written in `host` (a dotted quad), with the peer port.
 std::optional<sockaddr_in> numeric_peer(const std::string &host);
 
+// What a failed look-up of a peer's name tells.
+struct LookupFailure {
+    std::string why;
+    bool lasting = false;  // the name exists, with no IPv4 address: a mistake
+};
+
+// The failure of the IPv4 look-up of `host`: getaddrinfo's result `rc` (not
+// 0) and the errno it left (for EAI_SYSTEM); `onlyIpv6`: a look-up of any
+// family then found the name with IPv6 addresses only.
+LookupFailure lookup_failure(const std::string &host, int rc, int error, bool onlyIpv6);
+
 class PeerResolver {
 public:
     struct Answer {
         uint8_t id = 0;
         uint64_t generation = 0;  // as asked: a later reload makes it stale
-        std::optional<sockaddr_in> addr;  // with the peer port; nothing when it failed
-        std::string why;  // why it failed
+        // The name's IPv4 addresses in the resolver's order, with the peer
+        // port; none when it failed.
+        std::vector<sockaddr_in> addrs;
+        LookupFailure failure;  // why it failed
     };
 
     // Starts the thread. Signals that norvd takes through its signalfd must
@@ -43,7 +60,7 @@ public:
     PeerResolver(const PeerResolver &) = delete;
     PeerResolver &operator=(const PeerResolver &) = delete;
 
-    // Asks for the IPv4 address of `host`. Never waits.
+    // Asks for the IPv4 addresses of `host`. Never waits.
     void ask(uint8_t id, const std::string &host, uint64_t generation);
 
     // An answer, oldest first; false when none waits.

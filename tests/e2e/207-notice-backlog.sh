@@ -8,8 +8,9 @@ source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$PROBE"
 isolate
 # Machine 1 is named but nobody serves it: each verdict is "lateness unknown"
-# on machine 1, 100 ms after its deadline.
-start_norvd --peer 1=127.0.0.2
+# on machine 1, 100 ms after its deadline. Bound to 127.0.0.1, norvd may name
+# another loopback address as a peer.
+start_norvd --bind 127.0.0.1 --peer 1=127.0.0.2
 n=3000
 
 start backlog "$PROBE" backlog "$n"

@@ -1,15 +1,21 @@
 # norvd as a daemon: its command line (--version, --help, an unknown option),
 # its configuration file (a bad line or a missing -f file stops it with the
-# file and line named), readiness on $NOTIFY_SOCKET (READY=1 only once
-# /dev/rtf1 exists, RELOADING=1 and READY=1 around a reload, STOPPING=1),
-# SIGHUP re-reading the file's peers (a bad file keeps the running ones, the
-# command line's peers stay), and a peer name that resolves only after norvd
-# started, retried with back-off while /dev/rtf1 serves.
+# file and line named; so do a file or folder that others may write, a file
+# of another user, a NUL byte, and a peer at a broadcast address or at
+# norvd's own), readiness on $NOTIFY_SOCKET (READY=1 only once /dev/rtf1
+# exists, RELOADING=1 and READY=1 around a reload, STOPPING=1), SIGHUP
+# re-reading the file's peers (a bad file keeps the running ones, the command
+# line's peers stay), a peer name that resolves only after norvd started,
+# retried with back-off while /dev/rtf1 serves, and names that resolve to
+# IPv6 addresses only or to norvd's own address, refused as errors.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$PROBE"
 command -v python3 >/dev/null || skip "python3 is not installed"
 isolate
+# The files written here are root's and others cannot write them, as norvd
+# asks of its configuration file.
+umask 022
 
 # ---- Command line ----
 "$NORVD" --version >"$T/version.out" 2>&1 || fail "--version ended with $?"
@@ -29,6 +35,31 @@ logged "$T/bad.err" "norvd: $T/bad.conf:3: unknown setting 'colour'" || fail "ba
 st=0; "$NORVD" --config "$T/none.conf" 2>"$T/none.err" || st=$?
 [ "$st" = 1 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
     fail "a missing -f file: status $st, $(cat "$T/none.err")"
+# Settings norvd must not obey: the file (or its folder) others may write or
+# own, a NUL byte, a peer that is no other machine's norvd. Rows: name,
+# arguments, the error logged.
+mkdir "$T/open" && chmod 775 "$T/open" && printf 'id 0\n' >"$T/open/norvd.conf"
+printf 'id 0\n' >"$T/group-writable.conf" && chmod 664 "$T/group-writable.conf"
+printf 'id 0\n' >"$T/nobody.conf" && chown nobody "$T/nobody.conf"
+printf 'id 1\0junk\n' >"$T/nul.conf"
+printf 'id 0\npeer 1 255.255.255.255\n' >"$T/broadcast.conf"
+while IFS='|' read -r name args message; do
+    st=0
+    # shellcheck disable=SC2086
+    "$NORVD" $args 2>"$T/refused.err" || st=$?
+    [ "$st" = 1 ] && logged "$T/refused.err" "<3>norvd: $message" ||
+        fail "$name: status $st, $(cat "$T/refused.err")"
+done <<ROWS
+folder others may write|-f $T/open/norvd.conf|$T/open, the directory of $T/open/norvd.conf, is writable by group or others (mode 0775): run chmod go-w $T/open
+file the group may write|-f $T/group-writable.conf|$T/group-writable.conf is writable by group or others (mode 0664): run chmod go-w $T/group-writable.conf
+file of nobody|-f $T/nobody.conf|$T/nobody.conf belongs to uid $(id -u nobody), not root: run chown root $T/nobody.conf
+NUL byte|-f $T/nul.conf|$T/nul.conf:1: a NUL byte
+broadcast peer in the file|-f $T/broadcast.conf|$T/broadcast.conf: peer 1 at 255.255.255.255: the broadcast address
+broadcast peer|--peer 1=255.255.255.255|peer 1 at 255.255.255.255: the broadcast address
+peer at the bind address|--bind 127.0.0.1 --peer 1=127.0.0.1|peer 1 at 127.0.0.1: norvd's own address (bind)
+local peer, no bind address|--peer 1=127.0.0.2|peer 1 at 127.0.0.2: a loopback address of this machine
+broadcast bind address|--bind 255.255.255.255|bind 255.255.255.255: the broadcast address
+ROWS
 [ -z "$(links)" ] || fail "links after the failed starts: $(links)"
 
 # ---- Readiness and reload ----
@@ -51,7 +82,8 @@ count() { grep -c -- "$1" "$T/notify.out"; }
 # The first file is the example that is installed, with a peer added.
 src=$(cd "$(dirname "$0")/../.." && pwd)
 { cat "$src/dist/norvd.conf"; echo 'peer 1 127.0.0.2'; } >"$T/norvd.conf"
-start norvd env NOTIFY_SOCKET=@norv-notify-212 "$NORVD" -f "$T/norvd.conf"
+# Bound to 127.0.0.1, norvd takes the other loopback addresses as peers.
+start norvd env NOTIFY_SOCKET=@norv-notify-212 "$NORVD" -f "$T/norvd.conf" --bind 127.0.0.1
 wait_until 60 logged "$T/notify.out" "READY=1" || fail "no READY=1: $(cat "$T/norvd.err")"
 grep -qx 'READY=1 link' "$T/notify.out" || fail "READY=1 before /dev/rtf1: $(cat "$T/notify.out")"
 logged "$T/norvd.err" "machine 0, machine 1 at 127.0.0.2;" || fail "start: $(cat "$T/norvd.err")"
@@ -78,6 +110,11 @@ printf 'id 2\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
 reload "new id" "reload: changed settings take effect at a restart only: id"
 printf 'id 0\npeer 1 127.0.0.3\npeer 3 127.0.0.5\n' >"$T/norvd.conf"
 reload "new machine" "the machines of the group change at a restart only; the peers stay"
+printf 'id 0\npeer 1 127.0.0.1\n' >"$T/norvd.conf"
+reload "own address" "reload: $T/norvd.conf: peer 1 at 127.0.0.1: norvd's own address (bind): its messages would come back to it; the running settings are kept"
+printf 'id 0\npeer 1 127.0.0.4\n' >"$T/norvd.conf"
+chmod g+w "$T/norvd.conf"
+reload "writable file" "reload: $T/norvd.conf is writable by group or others (mode 0664): run chmod go-w $T/norvd.conf; the running settings are kept"
 "$PROBE" cycles 3 >"$T/probe1.out" || fail "no connection after the reloads: $(cat "$T/norvd.err")"
 
 stop "$norvd_pid" TERM
@@ -88,11 +125,22 @@ wait_until 10 grep -q '^STOPPING=1 ' "$T/notify.out" || fail "no STOPPING=1: $(c
 # ---- A peer's name that resolves late ----
 # The name is missing from this namespace's /etc/hosts at start; norvd serves
 # all the same, tries again after 1 s, 2 s, 4 s, ..., and takes the address
-# once the name is there.
+# once the name is there. Two other names are mistakes, told as errors and
+# tried again a minute later: one has an IPv6 address only, the other is
+# norvd's own address.
 cp /etc/hosts "$T/hosts"
+printf 'fd00::9 norv-v6-peer\n127.0.0.1 norv-self-peer\n' >>"$T/hosts"
 mount --bind "$T/hosts" /etc/hosts || fail "cannot bind a private /etc/hosts"
 mv "$T/norvd.err" "$T/norvd-1.err"
-start_norvd --peer 1=norv-late-peer
+start_norvd --bind 127.0.0.1 --peer 1=norv-late-peer --peer 2=norv-v6-peer --peer 3=norv-self-peer
+wait_until 20 logged "$T/norvd.err" "<3>norvd: machine 2 at norv-v6-peer: not resolved (no IPv4 address for norv-v6-peer: it has IPv6 addresses only" ||
+    fail "an IPv6-only name: $(cat "$T/norvd.err")"
+wait_until 20 logged "$T/norvd.err" "<3>norvd: machine 3 at norv-self-peer: resolves to 127.0.0.1, norvd's own address (bind): its messages would come back to it; the address is not used" ||
+    fail "a name of norvd's own address: $(cat "$T/norvd.err")"
+for m in 2 3; do
+    grep "machine $m at " "$T/norvd.err" | grep -q "attempt 1; next attempt in 60 s" ||
+        fail "machine $m: not tried again a minute later: $(cat "$T/norvd.err")"
+done
 wait_until 20 logged "$T/norvd.err" "machine 1 at norv-late-peer: not resolved" ||
     fail "no failed resolution: $(cat "$T/norvd.err")"
 logged "$T/norvd.err" "attempt 1; next attempt in 1 s" || fail "back-off: $(cat "$T/norvd.err")"
@@ -104,7 +152,11 @@ wait_until 30 logged "$T/norvd.err" "machine 1 at norv-late-peer: resolved to 12
 kill -HUP "$norvd_pid"
 wait_until 20 logged "$T/norvd.err" "reload: the peers were given on the command line: they stay" ||
     fail "reload with the command line's peers: $(cat "$T/norvd.err")"
+# Without -f and without the default file, the reload says so.
+[ -e /etc/norv/norvd.conf ] ||
+    logged "$T/norvd.err" "reload: there is no configuration file /etc/norv/norvd.conf: the settings are those of the command line" ||
+    fail "reload without a file: $(cat "$T/norvd.err")"
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "SIGINT: status $STOPPED_STATUS"
 [ -z "$(links)" ] || fail "links left: $(links)"
-pass "configuration errors named, READY=1 after /dev/rtf1, 4 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"
+pass "configuration errors named, READY=1 after /dev/rtf1, 6 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"

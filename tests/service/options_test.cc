@@ -1,10 +1,15 @@
 // norvd's command line and configuration file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "config_file.h"
 #include "options.h"
 
 namespace norvd {
 namespace {
+
+using namespace std::string_view_literals;
 
 TEST(Options, CommandLine) {
     struct Case {
@@ -106,7 +111,7 @@ TEST(Options, CommandLine) {
 TEST(Options, ConfigFile) {
     const std::string path = "/etc/norv/norvd.conf";
     struct Case {
-        const char *text;
+        std::string_view text;  // may hold a NUL
         const char *error;
     } cases[] = {
         {"", ""},
@@ -134,6 +139,10 @@ TEST(Options, ConfigFile) {
         {"id 3\npeer 3 a\n", ":2: machine 3 is named twice in this file"},
         {"peer 0 a\n", ""},  // the id may come from the command line
         {"id 1 # a comment after a value is a word\n", ":1: id needs one value, not 10"},
+        // The C library would read "1" and stop: the rest must not vanish.
+        {"id 1\0junk\n"sv, ":1: a NUL byte: a configuration file is text"},
+        {"id 1\n# a comment\0\n"sv, ":2: a NUL byte: a configuration file is text"},
+        {"id 1\n\0"sv, ":2: a NUL byte: a configuration file is text"},
     };
     for (const Case &c : cases) {
         ConfigFile file;
@@ -181,6 +190,67 @@ TEST(Options, ConfigFile) {
         EXPECT_EQ(o.group, m.group);
         EXPECT_EQ(o.keyFile, m.keyFile);
         EXPECT_EQ(o.logLevel, m.level);
+    }
+}
+
+// As root, norvd obeys a configuration file only when root alone can have
+// written it and the directory that holds it.
+TEST(Options, ConfigPermissions) {
+    const std::string file = "/etc/norv/norvd.conf", dir = "/etc/norv";
+    struct Case {
+        unsigned mode, uid;
+        bool directory;
+        const char *error;  // "" when obeyed
+    } cases[] = {
+        {S_IFREG | 0644, 0, false, ""},
+        {S_IFREG | 0600, 0, false, ""},
+        {S_IFREG | 0444, 0, false, ""},
+        {S_IFREG | 0755, 0, false, ""},
+        {S_IFREG | 0664, 0, false,
+         "/etc/norv/norvd.conf is writable by group or others (mode 0664): run chmod go-w /etc/norv/norvd.conf"},
+        {S_IFREG | 0620, 0, false, "is writable by group or others (mode 0620)"},
+        {S_IFREG | 0646, 0, false, "is writable by group or others (mode 0646)"},
+        {S_IFREG | 0602, 0, false, "is writable by group or others (mode 0602)"},
+        {S_IFREG | 0644, 65534, false,
+         "/etc/norv/norvd.conf belongs to uid 65534, not root: run chown root /etc/norv/norvd.conf"},
+        {S_IFREG | 0400, 1, false, "belongs to uid 1, not root"},
+        {S_IFREG | 0666, 1000, false,
+         "/etc/norv/norvd.conf belongs to uid 1000, not root and is writable by group or others (mode 0666): "
+         "run chown root /etc/norv/norvd.conf; chmod go-w /etc/norv/norvd.conf"},
+        {S_IFDIR | 0755, 0, true, ""},
+        {S_IFDIR | 0700, 0, true, ""},
+        {S_IFDIR | 0775, 0, true,
+         "/etc/norv, the directory of /etc/norv/norvd.conf, is writable by group or others (mode 0775): "
+         "run chmod go-w /etc/norv"},
+        // A sticky folder such as /tmp still lets anyone put a file there.
+        {S_IFDIR | 01777, 0, true, "is writable by group or others (mode 1777): run chmod go-w /etc/norv"},
+        {S_IFDIR | 0755, 1000, true,
+         "/etc/norv, the directory of /etc/norv/norvd.conf, belongs to uid 1000, not root: run chown root /etc/norv"},
+    };
+    for (const Case &c : cases) {
+        std::string err = c.directory ? config_permission_problem(dir, c.mode, c.uid, file)
+                                      : config_permission_problem(file, c.mode, c.uid);
+        if (*c.error == '\0')
+            EXPECT_EQ(err, "") << std::oct << c.mode << " uid " << std::dec << c.uid;
+        else
+            EXPECT_NE(err.find(c.error), std::string::npos) << err;
+    }
+
+    // The directory that is checked is that of the path as it is written.
+    struct Split {
+        const char *path, *directory, *name;
+    } splits[] = {
+        {"/etc/norv/norvd.conf", "/etc/norv", "norvd.conf"},
+        {"norvd.conf", ".", "norvd.conf"},
+        {"./norvd.conf", ".", "norvd.conf"},
+        {"/norvd.conf", "/", "norvd.conf"},
+        {"conf//norvd.conf", "conf", "norvd.conf"},
+        {"../norv/", "..", "norv"},
+        {"/", "/", "/"},
+    };
+    for (const Split &s : splits) {
+        EXPECT_EQ(config_directory(s.path), s.directory) << s.path;
+        EXPECT_EQ(config_name(s.path), s.name) << s.path;
     }
 }
 

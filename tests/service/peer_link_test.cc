@@ -31,6 +31,7 @@ TEST(GroupKey, ParsesTheTwoFormsAndNothingElse) {
         const char *what;
         Bytes bytes;
         bool ok;
+        const char *why = "";  // part of the refusal, where it matters
     } cases[] = {
         {"32 raw bytes", raw32, true},
         {"64 hex digits", text(kHex), true},
@@ -46,6 +47,10 @@ TEST(GroupKey, ParsesTheTwoFormsAndNothingElse) {
         {"two newlines", text(kHex + "\n\n"), false},
         {"a letter past f", text("g" + kHex.substr(1)), false},
         {"a space inside", text(kHex.substr(0, 10) + " " + kHex.substr(11)), false},
+        {"32 zero bytes", Bytes(kKeySize, 0), false, "the key is all zeros"},
+        {"64 zero digits and a newline", text(std::string(64, '0') + "\n"), false, "the key is all zeros"},
+        {"zeros but the last bit", text(std::string(63, '0') + "1"), true},
+        {"zero bytes but the first bit", [] { Bytes b(kKeySize, 0); b[0] = 0x80; return b; }(), true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -53,6 +58,7 @@ TEST(GroupKey, ParsesTheTwoFormsAndNothingElse) {
         auto key = parse_key(c.bytes.data(), c.bytes.size(), why);
         EXPECT_EQ(key.has_value(), c.ok) << why;
         EXPECT_EQ(why.empty(), c.ok) << why;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
     }
     std::string why;
     EXPECT_EQ(parse_key(text(kHex).data(), 64, why), counting);
@@ -100,6 +106,7 @@ TEST_F(KeyFiles, OnlyModes0600And0400AreRead) {
     struct Case {
         mode_t mode;
         bool ok;
+        const char *why = "";  // part of the refusal, where it matters
     } cases[] = {
         {0600, true}, {0400, true}, {0640, false}, {0604, false}, {0644, false}, {0660, false},
         {0700, false}, {0200, false}, {0440, false}, {04600, false}, {01600, false}, {0000, false},
