@@ -48,8 +48,8 @@ std::string UserShares::why(Refusal refusal, const Account &account, const std::
     case Refusal::kOwnShare:
         return holds + ", its share of the " + whole;
     case Refusal::kOthersShare:
-        return holds + " and the users other than root " + std::to_string(nonRoot_) + ", their share of the " +
-               whole + " (" + std::to_string(limits_.rootReserve) + " are root's)";
+        return holds + " and the users other than root " + std::to_string(nonRoot_) +
+               ", their share of the " + whole + " (" + std::to_string(limits_.rootReserve) + " are root's)";
     }
     return holds;
 }

@@ -84,7 +84,8 @@ TEST(UserShares, TakeAndGiveBack) {
                     continue;
                 }
                 Refusal got = shares.may_take(s.who);
-                ASSERT_EQ(got, s.want) << s.who.name() << ", step " << &s - r.steps.data() << ", time " << i + 1;
+                ASSERT_EQ(got, s.want)
+                    << s.who.name() << ", step " << &s - r.steps.data() << ", time " << i + 1;
                 if (s.op == kTake && got == Refusal::kNone) shares.take(s.who);
             }
         }
@@ -106,7 +107,8 @@ TEST(UserShares, TheRefusalNamesTheAccountAndTheShare) {
     EXPECT_EQ(shares.why(shares.may_take(kUnknown), kUnknown, "connections"),
               "the unknown owner holds 3 connections, its share of the 10");
     EXPECT_EQ(shares.why(shares.may_take(kCarol), kCarol, "connections"),
-              "uid 1002 holds 0 connections and the users other than root 7, their share of the 10 (3 are root's)");
+              "uid 1002 holds 0 connections and the users other than root 7, their share of the 10 "
+              "(3 are root's)");
     for (int i = 0; i < 3; ++i) shares.take(kRoot);
     EXPECT_EQ(shares.why(shares.may_take(kRoot), kRoot, "connections"),
               "uid 0 holds 3 connections and all 10 are held");
