@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.groupMask = static_cast<uint8_t>((in.u8() & 0x1F) | (1u << config.localId));
     uint64_t now = UINT64_C(1'700'000'000'000'000'000);
     config.clock = norvd::ServiceClock(0, 0.0, now);
-    config.registrationCapacity = 8;
+    config.registrationShares = {8, 8, 0};  // any connection may fill the table
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
     // Every line formatted, also debug ones, and thrown away.

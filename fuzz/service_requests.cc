@@ -14,9 +14,13 @@
 // than a head and the largest payload; every reply has the size that the
 // command table gives (none for a wrong payload size, an unknown command, 0,
 // 1, 11 and 12); answers stay in their ranges; verdicts go only to
-// connections that registered since they were last closed.
+// connections that registered since they were last closed; the pending
+// registrations of each account stay within its share, and the shares count
+// exactly the registrations pending. Device 0 is root's, devices 1 and 2 one
+// user's, device 3 an unknown owner's.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <set>
 
 #include "commands.h"
@@ -32,6 +36,21 @@ namespace {
 
 constexpr int kDevices = 4;
 constexpr size_t kLargestPartial = request::kHeadSize + norvd::kMaxPayload - 1;
+const norvd::Account kAccounts[kDevices] = {norvd::Account::of(0), norvd::Account::of(1000),
+                                            norvd::Account::of(1000), norvd::Account::unknown()};
+
+// The pending registrations of each account against the shares.
+void check_shares(const norvd::Service &service, const norvd::ShareLimits &limits) {
+    const norvd::Registrations &regs = service.registrations();
+    std::map<int, size_t> by = regs.pending_by_connection();
+    size_t root = by[0], user = by[1] + by[2], unknown = by[3];
+    const norvd::UserShares &shares = regs.shares();
+    FUZZ_CHECK(shares.held(kAccounts[0]) == root && shares.held(kAccounts[1]) == user &&
+               shares.held(kAccounts[3]) == unknown && shares.held() == regs.pending());
+    FUZZ_CHECK(user <= limits.perUser && unknown <= limits.perUser);
+    FUZZ_CHECK(user + unknown <= limits.total - limits.rootReserve);
+    FUZZ_CHECK(regs.pending() <= limits.total);
+}
 
 void check_reply(const norvd::Request &req, const norvd::Outcome &out, uint8_t localId) {
     int32_t cmd = req.command;
@@ -89,13 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int8_t drift = static_cast<int8_t>(in.u8());
     uint64_t now = UINT64_C(1'700'000'000'000'000'000);
     config.clock = norvd::ServiceClock(static_cast<int64_t>(offsetUs) * 1000, drift, now);
-    config.registrationCapacity = 6;
+    config.registrationShares = {6, 3, 1};
     config.activityCapacity = 6;
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
     // Every line formatted, also debug ones, and thrown away.
     norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; }, norvd::Severity::kDebug);
     norvd::Service service(config, log);
+    for (int dev = 0; dev < kDevices; ++dev) service.set_account(dev, kAccounts[dev]);
 
     std::array<norvd::RequestParser, kDevices> parsers;
     std::set<int> registered;  // connections with registrations since their last close
@@ -127,8 +147,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     get_i32le(out.reply.data(), 0) > 0)
                     registered.insert(dev);
                 if (out.disconnect) {
-                    // norvd closes the connection on command 1.
+                    // norvd closes the connection on command 1; the next
+                    // one on this device is the same user's.
                     service.connection_closed(dev);
+                    service.set_account(dev, kAccounts[dev]);
                     registered.erase(dev);
                 }
             }
@@ -159,6 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             int target = (c >> 3) & 3;
             if ((c >> 2) & 1) {
                 service.connection_closed(target);
+                service.set_account(target, kAccounts[target]);
                 registered.erase(target);
             } else {
                 parsers[target].reset();
@@ -167,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         }
-        FUZZ_CHECK(service.pending_registrations() <= config.registrationCapacity);
+        check_shares(service, config.registrationShares);
     }
     return 0;
 }

@@ -66,7 +66,7 @@ std::string logged_name(const uint8_t *buf, size_t off, size_t width) {
 Service::Service(const ServiceConfig &config, Log &log)
     : config_(config),
       log_(log),
-      registrations_(config.localId, config.groupMask, config.registrationCapacity, config.graceNs),
+      registrations_(config.localId, config.groupMask, config.registrationShares, config.graceNs),
       receipts_(config.receiptLogCapacity) {}
 
 Outcome Service::handle(int connection, const Request &request, uint64_t baseNow) {
@@ -255,8 +255,17 @@ Outcome Service::register_send(const Call &c) {
     int32_t value32 = get_i32le(p, register_send::kValue32);
     // A start stamp with its top bit set is a failed clock read: judge from now.
     uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(startStamp);
-    int32_t id = registrations_.add(connection, expected, relative, sat_add(start, relative));
-    if (id < 0) {
+    auto owner = accounts_.find(connection);
+    Account account = owner == accounts_.end() ? Account::unknown() : owner->second;
+    int32_t id = registrations_.add(connection, account, expected, relative, sat_add(start, relative));
+    UserShares::Refusal over = id == NORV_REFUSED_TABLE_FULL ? registrations_.shares().may_take(account)
+                                                             : UserShares::Refusal::kNone;
+    if (over == UserShares::Refusal::kOwnShare || over == UserShares::Refusal::kOthersShare) {
+        log_.limited(event::kRefusedShare, Severity::kWarning, [&] {
+            return format("channel %d: registration refused (%d): %s", connection, id,
+                          registrations_.shares().why(over, account, "pending registrations").c_str());
+        });
+    } else if (id < 0) {
         log_.limited(event::kRefusedRequest, Severity::kWarning, [&] {
             return format(
                 "channel %d: registration refused (%d): machines 0x%02x, deadline %" PRIu64
@@ -366,7 +375,10 @@ void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t 
                          id, machine, at, reached, note));
 }
 
+void Service::set_account(int connection, const Account &account) { accounts_[connection] = account; }
+
 void Service::connection_closed(int connection) {
+    accounts_.erase(connection);
     size_t dropped = registrations_.drop_connection(connection);
     if (dropped != 0)
         log_.info(format("channel %d: %zu pending registrations dropped", connection, dropped));

@@ -20,6 +20,7 @@
 #include "registrations.h"
 #include "request_parser.h"
 #include "service_clock.h"
+#include "user_shares.h"
 
 namespace norvd {
 
@@ -34,7 +35,7 @@ struct ServiceConfig {
     uint8_t localId = 0;
     uint8_t groupMask = 1;  // bit i: machine i is in the group
     ServiceClock clock;
-    size_t registrationCapacity = 4096;
+    ShareLimits registrationShares = kRegistrationShares;
     uint64_t graceNs = 100'000'000;  // a missing receipt is awaited 100 ms past the deadline
     size_t activityCapacity = 1024;  // measurements and local failure detections
     size_t receiptLogCapacity = 65536;
@@ -70,7 +71,12 @@ public:
     std::vector<Verdict> take_due(uint64_t now) { return registrations_.take_due(now); }
     std::optional<uint64_t> next_due() const { return registrations_.next_due(); }
 
-    // The connection has gone: forget what it started.
+    // Whose connection `connection` is: its registrations are charged to
+    // `account` (user_shares.h). A connection never told is the unknown
+    // owner's.
+    void set_account(int connection, const Account &account);
+
+    // The connection has gone: forget what it started, and whose it was.
     void connection_closed(int connection);
 
     const ServiceClock &clock() const { return config_.clock; }
@@ -123,6 +129,7 @@ private:
     ReceiptLog receipts_;
     std::map<int32_t, Activity> activities_;
     int32_t lastHandle_ = 0;
+    std::map<int, Account> accounts_;  // of the connections told
 };
 
 // Reads a fixed name field: up to its first NUL byte or its width.

@@ -77,6 +77,7 @@ namespace event {
 constexpr const char *kMalformedRequest = "malformed request";
 constexpr const char *kRequestNotServed = "request not served";
 constexpr const char *kRefusedRequest = "refused request";
+constexpr const char *kRefusedShare = "refused over a user's share";
 constexpr const char *kDroppedReply = "dropped reply";
 constexpr const char *kDroppedNotice = "dropped notice";
 constexpr const char *kRefusedReceipt = "refused receipt";

@@ -66,6 +66,7 @@
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
+#include "user_shares.h"
 #include "verdict_stats.h"
 #include "wire.h"
 
@@ -77,7 +78,7 @@ using norv::Fd;
 
 const char *const kDevicePrefix = "/dev/rtf";
 const char *const kLockPath = "/dev/.norvd.lock";
-constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnections = kConnectionShares.total;
 // Housekeeping that no event drives: a look at every connection and at the
 // answers still unread on the registration device.
 constexpr uint64_t kTickNs = 1'000'000'000;
@@ -133,6 +134,7 @@ struct Connection {
     int awaiting = 0;       // guards not yet holding its ptys
     bool looked = false;    // the look for its user has answered
     Owner owner;            // whose its devices are, as far as norvd can tell
+    Account account;        // charged with it once answered (user_shares.h)
     uint64_t lookNs = 0;    // how long that look took
     bool failed = false;    // a guard could not be made
     bool answered = false;  // its number has been written
@@ -208,6 +210,9 @@ private:
     // Gives the connection's devices their owner and publishes them; writes
     // its number, or a refusal.
     void finish_connect(int n);
+    // Ends connection n in the making, its number never written: answers
+    // `refusal` in its place.
+    void abandon_connect(int n, int32_t refusal);
     void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
@@ -235,6 +240,10 @@ private:
     ClockWatch &clock_;
     Service service_;
     ChannelTable channels_;
+    // The answered connections of each user. A channel is taken at command 0,
+    // before its owner is known; the share is checked when the look has
+    // told it, before the number goes out.
+    UserShares connectionShares_{kConnectionShares};
     ConnectionLife life_;
     Fd epoll_, signals_, inotify_, peerSocket_;
     uint64_t startBase_;  // on the base clock
@@ -1011,6 +1020,17 @@ bool Daemon::flush_answers() {
 
 void Daemon::finish_connect(int n) {
     Connection &c = connections_[n];
+    // Its user is known now, not at command 0: a user beyond its share (or
+    // the unknown owner, whose share is one user's and never root's reserve)
+    // is refused before its number goes out, as a full table is.
+    c.account = c.owner.known ? Account::of(c.owner.uid) : Account::unknown();
+    if (auto over = connectionShares_.may_take(c.account); over != UserShares::Refusal::kNone) {
+        log_limited(event::kRefusedShare, Severity::kWarning, [&] {
+            return "connection refused: " + connectionShares_.why(over, c.account, "connections");
+        });
+        abandon_connect(n, NORV_REFUSED_TABLE_FULL);
+        return;
+    }
     // The owner is set before the link exists and before the number goes
     // out: whoever learns the number finds the devices closed to all others.
     DeviceAccess access{0, group_.gid, 0660};
@@ -1019,14 +1039,12 @@ void Daemon::finish_connect(int n) {
     if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
         !c.request->publish(inotify_.get(), why) || !c.notice->publish(inotify_.get(), why)) {
         if (!why.empty()) log_error(why);
-        drop_device(c.request);
-        drop_device(c.notice);
-        connections_.erase(n);
-        channels_.release(n);
-        answer(-1, "refusal");
+        abandon_connect(n, -1);
         return;
     }
     c.answered = true;
+    connectionShares_.take(c.account);
+    service_.set_account(n, c.account);
     char took[32];
     snprintf(took, sizeof took, "%.2f ms", static_cast<double>(c.lookNs) / 1e6);
     std::string whose = c.owner.known
@@ -1036,6 +1054,15 @@ void Daemon::finish_connect(int n) {
         c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
         "; holders looked up in " + took);
     answer(n, "channel number");
+}
+
+void Daemon::abandon_connect(int n, int32_t refusal) {
+    Connection &c = connections_[n];
+    drop_device(c.request);
+    drop_device(c.notice);
+    connections_.erase(n);
+    channels_.release(n);
+    answer(refusal, "refusal");
 }
 
 void Daemon::disconnect(int n, const char *why) {
@@ -1048,6 +1075,7 @@ void Daemon::disconnect(int n, const char *why) {
     drop_device(it->second.request);
     drop_device(it->second.notice);
     bool answered = it->second.answered;
+    if (answered) connectionShares_.give_back(it->second.account);
     connections_.erase(it);
     for (auto t = tokens_.begin(); t != tokens_.end();)
         t = t->second == n ? tokens_.erase(t) : std::next(t);

@@ -46,20 +46,21 @@ std::string describe(const FailureNotice &notice) {
     return out.empty() ? "no machine to report" : out;
 }
 
-Registrations::Registrations(uint8_t localId, uint8_t groupMask, size_t capacity, uint64_t graceNs,
+Registrations::Registrations(uint8_t localId, uint8_t groupMask, ShareLimits shares, uint64_t graceNs,
                              int32_t lastSequence)
-    : local_(localId), group_(groupMask), capacity_(capacity), grace_(graceNs),
+    : local_(localId), group_(groupMask), shares_(shares), grace_(graceNs),
       lastSequence_(lastSequence) {}
 
-int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAfterStart,
-                           uint64_t deadline) {
+int32_t Registrations::add(int connection, const Account &account, uint8_t expected,
+                           uint64_t deadlineAfterStart, uint64_t deadline) {
     uint8_t inGroup = expected & group_;
-    int32_t refusal = inGroup == 0 || deadlineAfterStart == 0 ? NORV_REFUSED_NO_RECEIVER
-                      : pending_.size() >= capacity_             ? NORV_REFUSED_TABLE_FULL
-                                                                 : 0;
-    if (refusal != 0) {
+    if (inGroup == 0 || deadlineAfterStart == 0) {
         ++refused_;
-        return refusal;
+        return NORV_REFUSED_NO_RECEIVER;
+    }
+    if (shares_.may_take(account) != UserShares::Refusal::kNone) {
+        ++refused_;
+        return NORV_REFUSED_TABLE_FULL;
     }
     ++made_;
     // Next free sequence number; the table is far smaller than the sequence
@@ -70,8 +71,9 @@ int32_t Registrations::add(int connection, uint8_t expected, uint64_t deadlineAf
         id = (static_cast<int32_t>(local_) << kIdMachineShift) | lastSequence_;
     } while (pending_.count(id) != 0);
     DueKey due{sat_add(deadline, grace_), ++events_};
-    pending_[id] = Pending{connection, inGroup, deadline, due, {}};
+    pending_[id] = Pending{connection, account, inGroup, deadline, due, {}};
     byDue_.emplace(due, id);
+    shares_.take(account);
     return id;
 }
 
@@ -115,6 +117,7 @@ std::vector<Verdict> Registrations::take_due(uint64_t now) {
     while (!byDue_.empty() && byDue_.begin()->first.first <= now) {
         auto it = pending_.find(byDue_.begin()->second);
         out.push_back(judge_all(it->first, it->second));
+        shares_.give_back(it->second.account);
         pending_.erase(it);
         byDue_.erase(byDue_.begin());
     }
@@ -143,6 +146,7 @@ size_t Registrations::drop_connection(int connection) {
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->second.connection == connection) {
             byDue_.erase(it->second.due);
+            shares_.give_back(it->second.account);
             it = pending_.erase(it);
             ++dropped;
         } else {

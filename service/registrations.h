@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "norv.h"
+#include "user_shares.h"
 
 namespace norvd {
 
@@ -57,18 +58,22 @@ std::string describe(const FailureNotice &notice);
 class Registrations {
 public:
     // groupMask: bit i set when machine i is in the group (the local machine
-    // and its configured peers). graceNs: how long after the deadline a
-    // missing receipt is still awaited.
+    // and its configured peers). shares: how many may be pending, in all and
+    // for each account (user_shares.h). graceNs: how long after the deadline
+    // a missing receipt is still awaited.
     // lastSequence: the sequence number of the id handed out last (tests
     // start near the end of the sequence).
-    Registrations(uint8_t localId, uint8_t groupMask, size_t capacity, uint64_t graceNs,
+    Registrations(uint8_t localId, uint8_t groupMask, ShareLimits shares, uint64_t graceNs,
                   int32_t lastSequence = 0);
 
-    // Registers a send. expected: bit i when machine i should receive it;
+    // Registers a send of `connection`, charged to `account` until it is
+    // judged or dropped. expected: bit i when machine i should receive it;
     // deadline: base time. Returns the registration id,
-    // NORV_REFUSED_TABLE_FULL, or NORV_REFUSED_NO_RECEIVER when expected names
-    // no machine of the group or relative deadline (deadlineAfterStart) is 0.
-    int32_t add(int connection, uint8_t expected, uint64_t deadlineAfterStart, uint64_t deadline);
+    // NORV_REFUSED_TABLE_FULL (the table or the account's share is full),
+    // or NORV_REFUSED_NO_RECEIVER when expected names no machine of the group
+    // or relative deadline (deadlineAfterStart) is 0.
+    int32_t add(int connection, const Account &account, uint8_t expected, uint64_t deadlineAfterStart,
+                uint64_t deadline);
 
     enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated, kTooLate };
     // A receipt of registration id at machine, at time `at`, that reached
@@ -102,6 +107,8 @@ public:
     uint64_t made() const { return made_; }
     uint64_t refused() const { return refused_; }
     uint8_t group() const { return group_; }
+    // Who holds how many of the pending registrations.
+    const UserShares &shares() const { return shares_; }
 
 private:
     // Where a registration stands in the order of verdicts: the true time at
@@ -112,6 +119,7 @@ private:
 
     struct Pending {
         int connection;
+        Account account;   // charged with it
         uint8_t expected;  // already limited to the group
         uint64_t deadline;
         DueKey due;
@@ -123,7 +131,7 @@ private:
 
     uint8_t local_;
     uint8_t group_;
-    size_t capacity_;
+    UserShares shares_;
     uint64_t grace_;
     int32_t lastSequence_ = 0;
     uint64_t events_ = 0;  // the second half of the next DueKey

@@ -5,11 +5,15 @@
 # user's, and group-only (0660) when not. nobody, once in the group, connects
 # but cannot open root's connection, and root's NORVping goes on meanwhile;
 # nobody holding /dev/rtf1 open only makes root's next connection group-only.
+# One user cannot deny the others: nobody fills its share of the connections
+# (16 of 64) and of the pending registrations (1024 of 4096), its next
+# connection and registration are refused (-12) and logged by uid, and root's
+# new NORVping still gets its answers and verdicts.
 # The group exists only in this test's namespace: a private copy of
 # /etc/group is mounted over the machine's.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
-have "$NORVD"; have "$NORVPONG"; have "$NORVPING"; have "$PROBE"
+have "$NORVD"; have "$NORVPONG"; have "$NORVPING"; have "$PROBE"; have "$NORVCTL"
 command -v setpriv >/dev/null || skip "setpriv is not installed"
 id nobody >/dev/null 2>&1 || skip "no user nobody"
 isolate
@@ -104,9 +108,62 @@ check "root's channel $held beside nobody's holder" devices "$held" "0:$GID 660"
 check "nobody's channel $mine afterwards" devices "$mine" "$NOBODY:$GID 600"
 
 stop "$holder_pid" KILL
+
+# nobody's share. Its registrations have a deadline an hour away: none is
+# judged, and none gives its place back, while the test runs.
+# nobody_connections: how many connections norvd counts as nobody's.
+nobody_connections() { "$NORVCTL" connections | grep -cE "^ +[0-9]+ +uid $NOBODY " || true; }
+nobody_has() { [ "$(nobody_connections)" = "$1" ]; }
+start share as_nobody in "$PROBE" pending 1024 3600
+wait_until 120 logged "$T/share.out" "registered 1024" || fail "nobody's registrations: $(cat "$T/share.out" "$T/share.err")"
+# With its first connection and this one, 14 more make its 16.
+holds=()
+for i in $(seq 14); do
+    start "hold$i" as_nobody in "$PROBE" hold
+    wait_until 30 logged "$T/hold$i.out" connected || fail "nobody's connection $((i + 2)): $(cat "$T/hold$i.err")"
+    pid=hold${i}_pid
+    holds+=("${!pid}")
+done
+nobody_has 16 || fail "nobody's connections: $("$NORVCTL" connections)"
+start over as_nobody in "$PROBE" hold
+wait_until 60 grep -sq . "$T/over.out" "$T/over.err" || fail "nobody's 17th connection had no answer"
+stop "$over_pid" KILL
+check "nobody's 17th connection refused with -12: $(cat "$T/over.out" "$T/over.err")" logged "$T/over.err" "openNORVConnection: -12"
+check "the refusal of nobody's connection logged: $(grep refused "$T/norvd.err")" \
+    logged "$T/norvd.err" "<4>norvd: connection refused: uid $NOBODY holds 16 connections, its share of the 64"
+nobody_has 16 || fail "nobody's connections after the refusal: $("$NORVCTL" connections)"
+live=$("$NORVCTL" connections | grep -cE '^ +[0-9]+ +(uid [0-9]+|the group) ')
+[ "$(links | wc -w)" = $((2 * live + 1)) ] || fail "the refused connection left devices: $(links), $live connections"
+
+# One connection of nobody's closed, another one registers once more than
+# its share. A second after the last refusal, so that this one has a line of
+# its own (one line a second of refusals over a share).
+stop "${holds[0]}" KILL
+wait_until 60 nobody_has 15 || fail "nobody's closed connection was not reclaimed: $("$NORVCTL" connections)"
+sleep 1
+start again as_nobody in "$PROBE" pending 1 3600
+wait_until 60 grep -sq . "$T/again.out" || fail "nobody's registration beyond its share: $(cat "$T/again.err")"
+check "nobody's registration beyond its share refused with -12: $(cat "$T/again.out")" \
+    logged "$T/again.out" "registration 1 refused: -12"
+check "the refusal of nobody's registration logged: $(grep refused "$T/norvd.err")" \
+    logged "$T/norvd.err" "registration refused (-12): uid $NOBODY holds 1024 pending registrations, its share of the 4096"
+stop "$again_pid"
+
+# Root's new NORVping meanwhile: answers and verdicts.
+start ping2 "$NORVPING" 127.0.0.1
+answers2() { grep -c '^Packet From 127.0.0.1:' "$T/ping2.out" 2>/dev/null || true; }
+notices2() { grep -sc '^Message from: 0, Seq: ' "$T/ping2.out" || true; }
+wait_until 120 at_least answers2 3 || fail "root's NORVping beside nobody's shares: no answers: $(cat "$T/ping2.err")"
+wait_until 120 at_least notices2 3 || fail "root's NORVping beside nobody's shares: no verdicts: $(cat "$T/ping2.err")"
+stop "$ping2_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "root's second NORVping ended with $STOPPED_STATUS"
+check "no error of root's second NORVping" test ! -s "$T/ping2.err"
+stop "$share_pid" KILL
+for pid in "${holds[@]:1}"; do stop "$pid" KILL; done
+
 stop "$ping_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "NORVping ended with $STOPPED_STATUS"
 check "no error of NORVping" test ! -s "$T/ping.err"
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
-pass "$(cat "$T/denied") opens of root's devices by nobody refused; $(($(answers) - a0)) answers and $(($(notices) - t0)) verdicts meanwhile"
+pass "$(cat "$T/denied") opens of root's devices by nobody refused; $(($(answers) - a0)) answers and $(($(notices) - t0)) verdicts meanwhile; nobody held 16 connections and 1024 registrations, refused beyond them, while root's second NORVping got $(answers2) answers and $(notices2) verdicts"

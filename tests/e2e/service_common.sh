@@ -9,7 +9,7 @@ start_norvd() {
 }
 
 # logged FILE TEXT: FILE holds a line with TEXT.
-logged() { grep -qF -- "$2" "$1"; }
+logged() { grep -sqF -- "$2" "$1"; }
 
 # links: the /dev/rtf* links that exist now, on one line.
 links() { (cd /dev && ls -d rtf* 2>/dev/null | sort | tr '\n' ' '); }

@@ -180,7 +180,9 @@ TEST_F(ServiceTest, RegistrationRefusals) {
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
-    // The table holds 4096 registrations; the next one is refused until one is judged.
+    // The table holds 4096 registrations, which root's connection may fill;
+    // the next one is refused until one is judged.
+    service_.set_account(kConn, Account::of(0));
     for (int i = 0; i < 4096; ++i)
         ASSERT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000 + i))), 0);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), kTableFull);
@@ -188,6 +190,40 @@ TEST_F(ServiceTest, RegistrationRefusals) {
     auto due = service_.take_due(kNow + 2'000'000 + 100'000'000);
     ASSERT_EQ(due.size(), 1u);
     EXPECT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), 0);
+}
+
+// A connection's registrations are charged to its user: one that holds its
+// share is refused, by uid in the log, whichever its connection, while root
+// registers; the share comes back as registrations are judged and as a
+// connection closes, and a later connection with that number is no longer
+// that user's.
+TEST_F(ServiceTest, RegistrationsWithinTheUsersShare) {
+    constexpr int32_t kTableFull = NORV_REFUSED_TABLE_FULL;
+    constexpr int kOther = 6, kRoots = 8;
+    constexpr uint64_t kJudged = kNow + 2'000'000 + 100'000'000;  // the first one's deadline and grace
+    auto registered = [&](int conn, uint64_t deadline) {
+        return answer(run(command::kRegisterSend, register_payload(kNow, 1, deadline), kNow, conn));
+    };
+    service_.set_account(kConn, Account::of(1000));
+    service_.set_account(kOther, Account::of(1000));
+    service_.set_account(kRoots, Account::of(0));
+    for (int i = 0; i < 1024; ++i) ASSERT_GT(registered(i % 2 ? kConn : kOther, 2'000'000 + i), 0);
+    EXPECT_EQ(registered(kConn, 60'000'000'000), kTableFull);
+    EXPECT_TRUE(logged("<4>norvd: channel 4: registration refused (-12): uid 1000 holds 1024 pending "
+                       "registrations, its share of the 4096"));
+    EXPECT_GT(registered(kRoots, 60'000'000'000), 0);
+
+    ASSERT_EQ(service_.take_due(kJudged).size(), 1u);
+    EXPECT_GT(registered(kConn, 60'000'000'000), 0);
+    EXPECT_EQ(registered(kConn, 60'000'000'000), kTableFull);
+
+    service_.connection_closed(kOther);  // its 511 pending go
+    EXPECT_EQ(service_.pending_registrations(), 1024u - 511 + 1);
+    EXPECT_GT(registered(kConn, 60'000'000'000), 0);
+    // Channel 6 again, its user not told yet: the unknown owner's, with a
+    // share of its own.
+    for (int i = 0; i < 1024; ++i) ASSERT_GT(registered(kOther, 60'000'000'000), 0);
+    EXPECT_EQ(registered(kOther, 60'000'000'000), kTableFull);
 }
 
 TEST_F(ServiceTest, DuplicateAndInvalidReceipts) {

@@ -16,10 +16,12 @@
 //                                their ids, and count the notices that follow
 //                                within half a second
 //   norv_probe hold              connect and wait to be killed
-//   norv_probe pending N         read the clock once, register N sends for
-//                                machine 0 alone with a deadline a minute
-//                                away (N + 1 requests), print "registered N",
-//                                and wait to be killed
+//   norv_probe pending N [S]     read the clock once, register N sends for
+//                                machine 0 alone with a deadline S seconds
+//                                (60 by default) away (N + 1 requests), print
+//                                "registered N", and wait to be killed; at a
+//                                refusal print "registration I refused: R"
+//                                and exit 1
 //   norv_probe exchanges N ID    connect, print the ptys of the channel, then N
 //                                times read the machine id (must be ID) and the
 //                                clock (must never go back nor run ahead of
@@ -161,12 +163,18 @@ int main(int argc, char **argv) {
         closeNORVConnection(req, notices);
         return rc;
     }
-    if (mode == "pending" && argc == 3) {
+    if (mode == "pending" && (argc == 3 || argc == 4)) {
         connect_or_die();
         int n = atoi(argv[2]);
+        uint64_t deadline = (argc == 4 ? strtoull(argv[3], nullptr, 10) : 60) * 1'000'000'000;
         uint64_t start = getNORVTimestamp(req);
-        for (int i = 0; i < n; ++i)
-            if (register_ping(start, 1, 60'000'000'000) <= 0) return 1;
+        for (int i = 0; i < n; ++i) {
+            int32_t id = register_ping(start, 1, deadline);
+            if (id <= 0) {
+                printf("registration %d refused: %d\n", i + 1, id);
+                return 1;
+            }
+        }
         printf("registered %d\n", n);
         pause();
         return 0;
@@ -271,6 +279,6 @@ int main(int argc, char **argv) {
         return 0;
     }
     fprintf(stderr, "usage: norv_probe cycles N | timeliness | verdict timely|late|missing | flood N | backlog N | "
-                    "hold | exchanges N ID | latency N\n");
+                    "hold | pending N [S] | exchanges N ID | latency N\n");
     return 2;
 }

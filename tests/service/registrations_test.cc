@@ -10,6 +10,10 @@ namespace {
 
 constexpr uint64_t kGrace = 100'000'000;
 constexpr uint64_t kDeadline = 5'000'000'000;  // true time of the test sends' deadline
+const Account kSomeone = Account::of(1000);
+
+// A table of n places that one account may fill.
+constexpr ShareLimits whole(size_t n) { return ShareLimits{n, n, 0}; }
 
 TEST(Judge, OneMachine) {
     struct Case {
@@ -44,10 +48,10 @@ TEST(Judge, OneMachine) {
 
 TEST(Registrations, IdsArePositiveUniqueAndCarryTheMachine) {
     for (uint8_t machine = 0; machine < MAX_MACHINES; ++machine) {
-        Registrations regs(machine, 0x1F, 1000, kGrace);
+        Registrations regs(machine, 0x1F, whole(1000), kGrace);
         std::set<int32_t> ids;
         for (int i = 0; i < 1000; ++i) {
-            int32_t id = regs.add(1, 0x1F, 2'000'000, kDeadline);
+            int32_t id = regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline);
             ASSERT_GT(id, 0);
             EXPECT_EQ(machine_of_id(id), machine);
             EXPECT_TRUE(ids.insert(id).second);
@@ -56,31 +60,60 @@ TEST(Registrations, IdsArePositiveUniqueAndCarryTheMachine) {
 }
 
 TEST(Registrations, Refusals) {
-    Registrations regs(0, 0x03, 2, kGrace);  // machines 0 and 1
-    EXPECT_EQ(regs.add(1, 0x00, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);
-    EXPECT_EQ(regs.add(1, 0x1C, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);  // machines 2..4
-    EXPECT_EQ(regs.add(1, 0x1F, 0, kDeadline), NORV_REFUSED_NO_RECEIVER);          // deadline 0
-    EXPECT_GT(regs.add(1, 0x02, 2'000'000, kDeadline), 0);
-    EXPECT_GT(regs.add(1, 0x1F, 2'000'000, kDeadline), 0);
-    EXPECT_EQ(regs.add(1, 0x1F, 2'000'000, kDeadline), NORV_REFUSED_TABLE_FULL);
+    Registrations regs(0, 0x03, whole(2), kGrace);  // machines 0 and 1
+    EXPECT_EQ(regs.add(1, kSomeone, 0x00, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);
+    EXPECT_EQ(regs.add(1, kSomeone, 0x1C, 2'000'000, kDeadline), NORV_REFUSED_NO_RECEIVER);  // machines 2..4
+    EXPECT_EQ(regs.add(1, kSomeone, 0x1F, 0, kDeadline), NORV_REFUSED_NO_RECEIVER);          // deadline 0
+    EXPECT_GT(regs.add(1, kSomeone, 0x02, 2'000'000, kDeadline), 0);
+    EXPECT_GT(regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline), 0);
+    EXPECT_EQ(regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline), NORV_REFUSED_TABLE_FULL);
     EXPECT_EQ(regs.pending(), 2u);
     // A judged registration frees its place.
     regs.take_due(kDeadline + kGrace);
-    EXPECT_GT(regs.add(1, 0x1F, 2'000'000, kDeadline), 0);
+    EXPECT_GT(regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline), 0);
+}
+
+// A registration holds a place of its account's share, whatever its
+// connection, until it is judged or its connection goes.
+TEST(Registrations, SharesAreHeldUntilJudgedOrDropped) {
+    const Account alice = Account::of(1000), bob = Account::of(1001), root = Account::of(0);
+    Registrations regs(0, 0x01, ShareLimits{4, 2, 1}, kGrace);  // 2 a user, 3 for the users
+    ASSERT_GT(regs.add(1, alice, 0x01, 1, kDeadline), 0);
+    ASSERT_GT(regs.add(1, alice, 0x01, 1, kDeadline + 10), 0);
+    EXPECT_EQ(regs.add(2, alice, 0x01, 1, kDeadline + 10), NORV_REFUSED_TABLE_FULL);
+    ASSERT_GT(regs.add(3, bob, 0x01, 1, kDeadline + 10), 0);
+    EXPECT_EQ(regs.add(3, bob, 0x01, 1, kDeadline + 10), NORV_REFUSED_TABLE_FULL);
+    ASSERT_GT(regs.add(4, root, 0x01, 1, kDeadline + 10), 0);
+    EXPECT_EQ(regs.refused(), 2u);
+
+    // Her first one judged, alice registers again, on another connection.
+    ASSERT_EQ(regs.take_due(kDeadline + kGrace).size(), 1u);
+    EXPECT_EQ(regs.shares().held(alice), 1u);
+    ASSERT_GT(regs.add(2, alice, 0x01, 1, kDeadline + 10), 0);
+    EXPECT_EQ(regs.add(3, bob, 0x01, 1, kDeadline + 10), NORV_REFUSED_TABLE_FULL);
+    // Connection 1 goes: its registration's place comes back, for bob too.
+    EXPECT_EQ(regs.drop_connection(1), 1u);
+    EXPECT_EQ(regs.shares().held(alice), 1u);
+    ASSERT_GT(regs.add(3, bob, 0x01, 1, kDeadline + 10), 0);
+    EXPECT_EQ(regs.shares().held(), regs.pending());
+    // Every one judged: nothing is held.
+    regs.take_due(kDeadline + 10 + kGrace);
+    EXPECT_EQ(regs.shares().held(), 0u);
+    EXPECT_EQ(regs.shares().held_by_non_root(), 0u);
 }
 
 TEST(Registrations, SequenceWrapsAroundToOne) {
-    Registrations regs(4, 0x1F, 4, kGrace, kIdSequenceMask - 1);
-    int32_t largest = regs.add(1, 0x10, 1, kDeadline);
+    Registrations regs(4, 0x1F, whole(4), kGrace, kIdSequenceMask - 1);
+    int32_t largest = regs.add(1, kSomeone, 0x10, 1, kDeadline);
     EXPECT_EQ(largest, (4 << kIdMachineShift) | kIdSequenceMask);
     EXPECT_GT(largest, 0);
-    EXPECT_EQ(regs.add(1, 0x10, 1, kDeadline), (4 << kIdMachineShift) | 1);
+    EXPECT_EQ(regs.add(1, kSomeone, 0x10, 1, kDeadline), (4 << kIdMachineShift) | 1);
 }
 
 TEST(Registrations, VerdictAssembly) {
     // Group: machines 0 (local), 1 and 3. Expected: 0, 1, 2, 3.
-    Registrations regs(0, 0x0B, 16, kGrace);
-    int32_t id = regs.add(7, 0x0F, 2'000'000, kDeadline);
+    Registrations regs(0, 0x0B, whole(16), kGrace);
+    int32_t id = regs.add(7, kSomeone, 0x0F, 2'000'000, kDeadline);
     ASSERT_GT(id, 0);
     EXPECT_EQ(regs.record(id, 0, kDeadline - 1'500'000), Registrations::Receipt::kRecorded);
     EXPECT_EQ(regs.record(id, 1, kDeadline + 40'000), Registrations::Receipt::kRecorded);
@@ -116,8 +149,8 @@ TEST(Registrations, VerdictAssembly) {
 }
 
 TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
-    Registrations regs(2, 0x07, 16, kGrace);
-    int32_t id = regs.add(1, 0x1F, 2'000'000, kDeadline);  // expected in group: 0, 1, 2
+    Registrations regs(2, 0x07, whole(16), kGrace);
+    int32_t id = regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline);  // expected in group: 0, 1, 2
     regs.record(id, 2, kDeadline - 10);
     regs.record(id, 0, kDeadline - 10);
     EXPECT_TRUE(regs.take_due(kDeadline - 5).empty());
@@ -167,9 +200,9 @@ TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Registrations regs(0, 0x03, 16, kGrace);
+        Registrations regs(0, 0x03, whole(16), kGrace);
         std::vector<int32_t> ids;
-        for (const Reg &r : c.regs) ids.push_back(regs.add(1, r.expected, 1, r.deadline));
+        for (const Reg &r : c.regs) ids.push_back(regs.add(1, kSomeone, r.expected, 1, r.deadline));
         for (auto [reg, machine] : c.reports) regs.record(ids[reg], machine, kDeadline - 100);
         std::vector<uint32_t> expected, got;
         for (int reg : c.due) expected.push_back(static_cast<uint32_t>(ids[reg]));
@@ -180,17 +213,17 @@ TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
 }
 
 TEST(Registrations, DeadlineNearTheEndOfTimeDoesNotWrap) {
-    Registrations regs(0, 0x01, 16, kGrace);
-    regs.add(1, 0x01, UINT64_MAX, UINT64_MAX - 10);
+    Registrations regs(0, 0x01, whole(16), kGrace);
+    regs.add(1, kSomeone, 0x01, UINT64_MAX, UINT64_MAX - 10);
     EXPECT_TRUE(regs.take_due(UINT64_MAX - 1).empty());
     EXPECT_EQ(regs.next_due(), UINT64_MAX);
 }
 
 TEST(Registrations, DropConnection) {
-    Registrations regs(0, 0x01, 16, kGrace);
-    regs.add(1, 0x01, 1, kDeadline);
-    int32_t kept = regs.add(2, 0x01, 1, kDeadline);
-    regs.add(1, 0x01, 1, kDeadline);
+    Registrations regs(0, 0x01, whole(16), kGrace);
+    regs.add(1, kSomeone, 0x01, 1, kDeadline);
+    int32_t kept = regs.add(2, kSomeone, 0x01, 1, kDeadline);
+    regs.add(1, kSomeone, 0x01, 1, kDeadline);
     EXPECT_EQ(regs.drop_connection(1), 2u);
     EXPECT_EQ(regs.drop_connection(1), 0u);
     auto due = regs.take_due(kDeadline + kGrace);
