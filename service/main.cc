@@ -259,8 +259,11 @@ private:
     // The answers to command 0 not yet written, in the order of the
     // commands: a channel in the making, or a refusal (< 0).
     std::deque<int> answerOrder_;
-    // Ended connections whose answer is still unread: their numbers wait.
-    std::set<int> limbo_;
+    // Ended connections whose answer is still unread: their numbers wait,
+    // and so does the share of the user of an answered one (nothing for one
+    // ended before its answer), or ending connections at once would let one
+    // user fill the table with numbers nobody can take.
+    std::map<int, std::optional<Account>> limbo_;
     std::map<uint8_t, sockaddr_in> peers_;  // the peers whose address is known
     // A peer given by name, until it resolves.
     struct Unresolved {
@@ -1075,7 +1078,8 @@ void Daemon::disconnect(int n, const char *why) {
     drop_device(it->second.request);
     drop_device(it->second.notice);
     bool answered = it->second.answered;
-    if (answered) connectionShares_.give_back(it->second.account);
+    std::optional<Account> share;
+    if (answered) share = it->second.account;
     connections_.erase(it);
     for (auto t = tokens_.begin(); t != tokens_.end();)
         t = t->second == n ? tokens_.erase(t) : std::next(t);
@@ -1087,19 +1091,22 @@ void Daemon::disconnect(int n, const char *why) {
         if (started_ && !stopping_) flush_answers();
     }
     life_.forget(n);
-    if (life_.queued(n))
-        limbo_.insert(n);
-    else
+    if (life_.queued(n)) {
+        limbo_[n] = share;
+    } else {
+        if (share) connectionShares_.give_back(*share);
         channels_.release(n);
+    }
     log_info("channel " + std::to_string(n) + ": " + why);
 }
 
 void Daemon::release_limbo() {
     for (auto it = limbo_.begin(); it != limbo_.end();) {
-        if (life_.queued(*it)) {
+        if (life_.queued(it->first)) {
             ++it;
         } else {
-            channels_.release(*it);
+            if (it->second) connectionShares_.give_back(*it->second);
+            channels_.release(it->first);
             it = limbo_.erase(it);
         }
     }
