@@ -12,8 +12,9 @@
 // Checks: a line is answered "ok" exactly when it parses; an error is one
 // line of printable ASCII; an "ok" answer is printable ASCII lines, and with
 // json exactly one line of well-formed JSON; the reader never holds more than
-// the limit; every metrics line is a HELP, a TYPE or a sample of a family
-// whose TYPE came before, with a valid name and quoted label values.
+// the limit; the metrics start with norvd's marker line, and every line after
+// it is a HELP, a TYPE or a sample of a family whose TYPE came before, with a
+// valid name and quoted label values.
 #include <cmath>
 #include <cstdint>
 #include <set>
@@ -190,7 +191,11 @@ bool metric_name(const std::string &n) {
 void check_metrics(const std::string &text) {
     FUZZ_CHECK(printable_lines(text));
     std::set<std::string> typed;
-    size_t at = 0;
+    // The first line is norvd's comment that marks its files, and no other
+    // line is a comment but HELP and TYPE.
+    std::string marker = std::string(norvd::kMetricsMarker) + "\n";
+    FUZZ_CHECK(text.compare(0, marker.size(), marker) == 0);
+    size_t at = marker.size();
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         std::string line = text.substr(at, end - at);

@@ -1200,12 +1200,11 @@ bool Daemon::start_observers() {
     if (!control_) return log_error(why), false;
     std::string line = "control socket " + opts_.controlSocket + " for group " + group_.name;
     if (!opts_.metricsFile.empty()) {
-        // Written once here, so that a path that cannot be written stops
-        // norvd at start; the writer's thread does it from then on.
-        if (why = write_atomically(opts_.metricsFile, metrics_text({status(), peers(), verdicts(), connections()}));
-            !why.empty())
-            return log_error("--metrics-file: " + why), false;
-        metrics_ = MetricsFile::start(opts_.metricsFile, why);
+        // Written once at start (a path that cannot be written, or where a
+        // file that norvd did not write is, stops norvd); the writer's thread
+        // does it from then on.
+        metrics_ = MetricsFile::start(opts_.metricsFile,
+                                      metrics_text({status(), peers(), verdicts(), connections()}), why);
         if (!metrics_) return log_error(why), false;
         nextMetrics_ = clock_.base_now() + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
         line += "; metrics to " + opts_.metricsFile + " every " + std::to_string(opts_.metricsIntervalS) + " s";

@@ -71,6 +71,10 @@ public:
         return *this;
     }
     Exposition &sample(const std::string &name, const std::string &value) { return sample(name, {}, value); }
+    Exposition &comment(std::string_view line) {
+        text_.append(line).append("\n");
+        return *this;
+    }
     const std::string &text() const { return text_; }
 
 private:
@@ -194,6 +198,7 @@ void connection_metrics(Exposition &e, const std::vector<ConnectionView> &connec
 
 std::string metrics_text(const MetricsSnapshot &s) {
     Exposition e;
+    e.comment(kMetricsMarker);
     status_metrics(e, s.status);
     peer_metrics(e, s.peers);
     verdict_metrics(e, s.verdicts);
@@ -201,37 +206,134 @@ std::string metrics_text(const MetricsSnapshot &s) {
     return e.text();
 }
 
-std::string write_atomically(const std::string &path, const std::string &text) {
+namespace {
+
+// Whether `fd` starts with kMetricsMarker and its line feed; nullopt when it
+// cannot be read (errno tells why).
+std::optional<bool> starts_with_marker(int fd) {
+    std::string head(kMetricsMarker.size() + 1, '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        ssize_t n = read(fd, head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return head.compare(0, kMetricsMarker.size(), kMetricsMarker) == 0 && head.back() == '\n';
+}
+
+std::string refused(const std::string &path, const std::string &what) {
+    return "metrics file " + path + " exists and is " + what +
+           ", not a metrics file that norvd wrote; norvd replaces or removes no other file: correct "
+           "--metrics-file (metrics-file in norvd.conf), or move that away if it is not wanted";
+}
+
+std::string taken_by_another(const std::string &path) {
+    return "another file is at " + path + " (norvd did not write it): left as it is; norvd writes the "
+           "metrics again once nothing is at that path";
+}
+
+}  // namespace
+
+std::string take_path(const std::string &path, uid_t owner, PlacedFile &placed) {
+    placed = PlacedFile{};
+    struct stat st {};
+    if (lstat(path.c_str(), &st) < 0) return errno == ENOENT ? "" : failed(("lstat " + path).c_str());
+    // Looked at before it is opened: opening a device can have effects of
+    // its own.
+    if (S_ISLNK(st.st_mode)) return refused(path, "a symbolic link");
+    if (S_ISDIR(st.st_mode)) return refused(path, "a directory");
+    if (!S_ISREG(st.st_mode)) return refused(path, "a device, FIFO or socket");
+    // O_NOFOLLOW and O_NONBLOCK against what another put there meanwhile;
+    // what is judged is what was opened.
+    Fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return errno == ELOOP ? refused(path, "a symbolic link") : failed(("open " + path).c_str());
+    if (fstat(fd.get(), &st) < 0) return failed(("fstat " + path).c_str());
+    if (!S_ISREG(st.st_mode)) return refused(path, "something other than a regular file");
+    if (st.st_uid != owner)
+        return refused(path, "a file of uid " + std::to_string(st.st_uid) + " (norvd runs as uid " +
+                                 std::to_string(owner) + ")");
+    std::optional<bool> ours = starts_with_marker(fd.get());
+    if (!ours) return failed(("read " + path).c_str());
+    if (!*ours) return refused(path, "a file whose first line is not norvd's");
+    placed.fd = std::move(fd);
+    placed.dev = st.st_dev;
+    placed.ino = st.st_ino;
+    return "";
+}
+
+std::string write_atomically(const std::string &path, const std::string &text, PlacedFile &placed) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     // Hidden, and without the .prom of the file: a collector that reads
     // *.prom never reads it half written.
     std::string temp = dir + (slash == std::string::npos ? "/." : ".") + name + ".XXXXXX";
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return failed(("mkostemp " + temp).c_str());
+    Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd.valid()) return failed(("mkostemp " + temp).c_str());
     std::string why;
     for (size_t done = 0; done < text.size() && why.empty();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
         if (n > 0)
             done += static_cast<size_t>(n);
         else if (n < 0 && errno != EINTR)
             why = failed(("write " + temp).c_str());
     }
     // Readable by the monitoring agent, which runs as a user of its own.
-    if (why.empty() && fchmod(fd, 0644) < 0) why = failed(("fchmod " + temp).c_str());
-    if (close(fd) < 0 && why.empty()) why = failed(("close " + temp).c_str());
-    if (why.empty() && rename(temp.c_str(), path.c_str()) < 0) why = failed(("rename to " + path).c_str());
-    if (!why.empty()) unlink(temp.c_str());
-    return why;
+    if (why.empty() && fchmod(fd.get(), 0644) < 0) why = failed(("fchmod " + temp).c_str());
+    struct stat made {};
+    if (why.empty() && fstat(fd.get(), &made) < 0) why = failed(("fstat " + temp).c_str());
+    // A second descriptor holds the file once it is in place; closing the one
+    // written through reports a write that failed late (NFS does so).
+    Fd held(why.empty() ? fcntl(fd.get(), F_DUPFD_CLOEXEC, 0) : -1);
+    if (why.empty() && !held.valid()) why = failed("fcntl F_DUPFD_CLOEXEC");
+    if (close(fd.release()) < 0 && why.empty()) why = failed(("close " + temp).c_str());
+    if (why.empty()) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0) {
+            // A file put here between this look and the rename would still
+            // be replaced: only one who may write the folder can do that,
+            // and a rename replaces a link itself, never what it points to.
+            if (!placed.is(st))
+                why = taken_by_another(path);
+            else if (rename(temp.c_str(), path.c_str()) < 0)
+                why = failed(("rename to " + path).c_str());
+        } else if (errno != ENOENT) {
+            why = failed(("lstat " + path).c_str());
+        } else if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) < 0) {
+            // A file system without RENAME_NOREPLACE (EINVAL) gets a plain
+            // rename, and the same window as above.
+            if (errno == EEXIST)
+                why = taken_by_another(path);
+            else if ((errno != EINVAL && errno != ENOSYS) || rename(temp.c_str(), path.c_str()) < 0)
+                why = failed(("rename to " + path).c_str());
+        }
+    }
+    if (!why.empty()) {
+        unlink(temp.c_str());
+        return why;
+    }
+    placed.fd = std::move(held);
+    placed.dev = made.st_dev;
+    placed.ino = made.st_ino;
+    return "";
 }
 
-std::unique_ptr<MetricsFile> MetricsFile::start(const std::string &path, std::string &why) {
+std::unique_ptr<MetricsFile> MetricsFile::start(const std::string &path, const std::string &first,
+                                                std::string &why) {
     if (path.empty() || path.back() == '/') {
         why = "--metrics-file needs the path of a file";
         return nullptr;
     }
     std::unique_ptr<MetricsFile> m(new MetricsFile(path));
+    if (why = take_path(path, geteuid(), m->placed_); !why.empty()) return nullptr;
+    if (why = write_atomically(path, first, m->placed_); !why.empty()) {
+        // A file of an earlier norvd that was taken stays as it was.
+        m->placed_ = PlacedFile{};
+        why = "--metrics-file: " + why;
+        return nullptr;
+    }
     try {
         m->thread_ = std::thread([p = m.get()] { p->run(); });
     } catch (const std::system_error &e) {
@@ -249,7 +351,10 @@ MetricsFile::~MetricsFile() {
     }
     wake_.notify_one();
     if (thread_.joinable()) thread_.join();
-    unlink(path_.c_str());
+    // As in write_atomically, a file put here between the look and the
+    // unlink would go.
+    struct stat st {};
+    if (lstat(path_.c_str(), &st) == 0 && placed_.is(st)) unlink(path_.c_str());
 }
 
 void MetricsFile::publish(std::string text) {
@@ -273,7 +378,7 @@ void MetricsFile::run() {
         std::string text = std::move(*next_);
         next_.reset();
         lock.unlock();
-        std::string why = write_atomically(path_, text);
+        std::string why = write_atomically(path_, text, placed_);
         lock.lock();
         error_ = why;
     }

@@ -8,6 +8,10 @@
 # norvd nor, once cut off after 5 s, the next norvctl. Once the traffic
 # stopped, the metrics file, rewritten since, holds norvctl's counters
 # (tests/e2e/metrics_check.py, with Debian's python3-prometheus-client).
+# norvd replaces or removes no file but its own metrics file: a file of
+# someone's (or of nobody), a link and a folder at --metrics-file stop it at
+# start and stay as they were; the file of a norvd that was killed is taken;
+# a file put at the path while norvd runs is neither replaced nor removed.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
 have "$NORVD"; have "$NORVCTL"; have "$PROBE"
@@ -22,8 +26,38 @@ ctl() { "$NORVCTL" "$@"; }
 # json FILE EXPRESSION: EXPRESSION of the JSON in FILE (as `j`), printed.
 json() { "$PY" -c "import json, sys; j = json.load(open(sys.argv[1])); print($2)" "$1"; }
 
+# What is at --metrics-file when norvd starts: only a metrics file that a
+# norvd wrote (its first line is metrics_check.py's MARKER) is taken.
+MARKER=$(sed -n 's/^MARKER = "\(.*\)"$/\1/p' "$(dirname "$0")/metrics_check.py")
+[ -n "$MARKER" ] || fail "no MARKER in metrics_check.py"
+mkdir "$T/refused" "$T/refused/folder"
+printf 'precious: not a metrics file\n' >"$T/refused/precious"
+ln -s precious "$T/refused/link"
+printf '%s\nnorv_stale 1\n' "$MARKER" >"$T/refused/nobodys"
+chown nobody "$T/refused/nobodys"
+# snapshot: every entry's type, owner, mode, size, time and link target, and
+# the bytes of each file.
+snapshot() {
+    (cd "$T/refused" && find . -printf '%p %y %U %m %s %T@ %l\n' | sort && sha256sum precious nobodys)
+}
+snapshot >"$T/refused.before"
+for case in "precious:a file whose first line is not norvd's" "link:a symbolic link" \
+    "nobodys:a file of uid $NOBODY (norvd runs as uid 0)" "folder:a directory"; do
+    name=${case%%:*}
+    st=0
+    "$NORVD" --metrics-file "$T/refused/$name" >"$T/refused.out" 2>"$T/refused.err" || st=$?
+    [ "$st" = 1 ] || fail "--metrics-file $name: status $st: $(cat "$T/refused.err")"
+    check "--metrics-file $name: $(cat "$T/refused.err")" \
+        logged "$T/refused.err" "metrics file $T/refused/$name exists and is ${case#*:}, not a metrics file that norvd wrote"
+done
+snapshot | diff "$T/refused.before" - >&2 || fail "a refused path was changed"
+[ -z "$(links)" ] || fail "links after the refused starts: $(links)"
+
 mkdir "$T/metrics"
+printf '%s\nnorv_stale 1\n' "$MARKER" >"$T/metrics/norvd.prom"
 start_norvd --metrics-file "$T/metrics/norvd.prom" --metrics-interval 1
+check "a file of a killed norvd is taken" test "$(head -1 "$T/metrics/norvd.prom")" = "$MARKER"
+! logged "$T/metrics/norvd.prom" norv_stale || fail "the file of a killed norvd was not replaced"
 check "start line" logged "$T/norvd.err" "control socket /run/norvd.sock for group norv; metrics to $T/metrics/norvd.prom every 1 s"
 [ "$(stat -c '%u:%g %a %F' /run/norvd.sock)" = "0:$GID 660 socket" ] ||
     fail "/run/norvd.sock is $(stat -c '%u:%g %a %F' /run/norvd.sock)"
@@ -165,8 +199,42 @@ for i in $(seq 20); do
 done | sort -n >"$T/latency"
 median=$(sed -n 10p "$T/latency")
 
+# A file put at the path while norvd runs: each write leaves it as it is
+# (told once), and norvd writes again once the path is free.
+swap_in() {
+    printf 'put here while norvd runs\n' >"$T/swapped"
+    cp "$T/swapped" "$T/swapped.copy"
+    mv "$T/swapped" "$T/metrics/norvd.prom"
+}
+another="metrics file: another file is at $T/metrics/norvd.prom (norvd did not write it)"
+told() { [ "$(grep -cF -- "$another" "$T/norvd.err")" = "$1" ]; }
+swap_in
+wait_until 10 logged "$T/norvd.err" "$another" || fail "no warning of another file: $(tail -3 "$T/norvd.err")"
+sleep 2  # two more writes
+check "the file put there is left as it was" cmp "$T/swapped.copy" "$T/metrics/norvd.prom"
+told 1 || fail "the warning was not told once: $(tail -3 "$T/norvd.err")"
+mv "$T/metrics/norvd.prom" "$T/swapped"
+wait_until 10 logged "$T/norvd.err" "metrics file $T/metrics/norvd.prom written again" ||
+    fail "not written again once the path was free: $(tail -3 "$T/norvd.err")"
+check "norvd's file again" test "$(head -1 "$T/metrics/norvd.prom")" = "$MARKER"
+swap_in
+wait_until 10 told 2 || fail "no second warning: $(tail -3 "$T/norvd.err")"
+
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
 check "socket removed at stop" test ! -e /run/norvd.sock
-check "metrics file removed at stop" test ! -e "$T/metrics/norvd.prom"
+check "the file put there stays at stop, as it was" cmp "$T/swapped.copy" "$T/metrics/norvd.prom"
+check "no temporary file left at stop" test "$(ls -A "$T/metrics")" = norvd.prom
+
+# norvd's own file is removed at stop; the other file refuses the start.
+start_norvd --metrics-file "$T/metrics/own.prom"
+check "own file written at start" test "$(head -1 "$T/metrics/own.prom")" = "$MARKER"
+stop "$norvd_pid"
+[ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"
+check "metrics file removed at stop" test "$(ls -A "$T/metrics")" = norvd.prom
+st=0
+"$NORVD" --metrics-file "$T/metrics/norvd.prom" 2>"$T/refused.err" || st=$?
+[ "$st" = 1 ] && logged "$T/refused.err" "metrics file $T/metrics/norvd.prom exists and is a file whose first line is not norvd's" ||
+    fail "the file put there: status $st, $(cat "$T/refused.err")"
+check "and stays as it was" cmp "$T/swapped.copy" "$T/metrics/norvd.prom"
 pass "$(tail -1 "$T/check.out" 2>/dev/null); norvctl status took $median us (median of 20)"

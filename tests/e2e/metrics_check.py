@@ -8,10 +8,12 @@ METRICS is the file of --metrics-file; the others hold the answers of
 stopped and before the file was last written. The file must:
 
 - parse with prometheus_client (Debian's python3-prometheus-client);
-- keep the rules a lenient parser lets through: every line a HELP, a TYPE or
-  a sample; valid metric and label names, all starting norv_; one TYPE per
-  family, before its samples, and each family's lines together; counters
-  named _total; no series twice;
+- start with norvd's marker line (MARKER, the same in every version: it is
+  how norvd tells a file it wrote from one it must leave alone);
+- keep the rules a lenient parser lets through: every other line a HELP, a
+  TYPE or a sample; valid metric and label names, all starting norv_; one
+  TYPE per family, before its samples, and each family's lines together;
+  counters named _total; no series twice;
 - hold every counter of norvctl's answers with the same value, and the
   gauges that stand still once the traffic stopped;
 - have been written after the status answer (its uptime is not smaller).
@@ -30,6 +32,7 @@ LABEL = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*$")
 SAMPLE = re.compile(r"([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+)$")
 PAIR = re.compile(r'([^=,]+)="((?:[^"\\]|\\.)*)"(,|$)')
 TYPES = {"counter", "gauge", "summary", "histogram", "untyped"}
+MARKER = "# norvd metrics file: norvd replaces it while it runs and removes it when it stops"
 
 
 def fail(what):
@@ -57,7 +60,10 @@ def strict(text):
     """The rules a lenient parser lets through. Returns {(name, labels): value}."""
     types, helps, finished, series = {}, set(), set(), {}
     current = None
-    for number, line in enumerate(text.split("\n")[:-1], 1):
+    lines = text.split("\n")[:-1]
+    if not lines or lines[0] != MARKER:
+        fail("the first line is not norvd's marker: %r" % (lines[:1],))
+    for number, line in enumerate(lines[1:], 2):
         where = "line %d: %s" % (number, line)
         if line.startswith("# HELP ") or line.startswith("# TYPE "):
             words = line.split(" ", 3)
