@@ -18,7 +18,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/epoll.h>  // the control socket's set, until it takes the loop
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
@@ -238,9 +237,6 @@ private:
     void write_metrics();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
-    // The control socket's descriptors in a set of their own, which the
-    // loop watches.
-    void on_control();
 
     Options opts_;
     const Options cmdline_;
@@ -255,7 +251,7 @@ private:
     ConnectionLife life_;
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
-    Fd controlEpoll_, signals_, inotify_, peerSocket_;
+    Fd signals_, inotify_, peerSocket_;
     uint64_t startBase_;  // on the base clock
     PeerLink link_;
     uint64_t loggedDrops_ = 0;
@@ -643,14 +639,6 @@ std::optional<uint64_t> Daemon::next_attempt() const {
     for (const auto &[id, u] : unresolved_)
         if (!u.asked && (!due || u.due < *due)) due = u.due;
     return due;
-}
-
-void Daemon::on_control() {
-    epoll_event events[EventLoop::kMaxEvents];
-    int n = epoll_wait(controlEpoll_.get(), events, EventLoop::kMaxEvents, 0);
-    for (int i = 0; i < n && control_; ++i)
-        if (control_->owns(events[i].data.fd))
-            control_->on_event(events[i].data.fd, events[i].events, clock_.base_now());
 }
 
 void Daemon::on_signal() {
@@ -1178,12 +1166,9 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
 }
 
 bool Daemon::start_observers() {
-    controlEpoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!controlEpoll_.valid()) return log_error(failed("epoll_create1")), false;
-    if (!watch(controlEpoll_.get(), EventLoop::kReadable, [this](uint32_t) { on_control(); })) return false;
     std::string why;
     control_ = ControlSocket::open(
-        opts_.controlSocket, group_.gid, controlEpoll_.get(),
+        opts_.controlSocket, group_.gid, *loop_,
         [this](std::string_view request) { return answer_control(request, *this); }, why);
     if (!control_) return log_error(why), false;
     std::string line = "control socket " + opts_.controlSocket + " for group " + group_.name;
@@ -1294,8 +1279,6 @@ void Daemon::shutdown() {
     if (started_)
         if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);
     control_.reset();
-    if (controlEpoll_.valid()) loop_->unwatch(controlEpoll_.get());
-    controlEpoll_.reset();
     metrics_.reset();
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
