@@ -2,7 +2,6 @@
 // without ever waiting for one.
 #include "control_socket.h"
 
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -62,7 +61,7 @@ void drain(int fd) {
 
 }  // namespace
 
-std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_t gid, int epollFd, Answer answer,
+std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_t gid, EventLoop &loop, Answer answer,
                                                    std::string &why) {
     sockaddr_un addr;
     if (!make_address(path, addr, why)) return nullptr;
@@ -87,36 +86,26 @@ std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_
         unlink(path.c_str());
         return nullptr;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd.get();
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd.get(), &ev) < 0) {
+    int listening = fd.get();
+    std::unique_ptr<ControlSocket> socket(
+        new ControlSocket(std::move(fd), path, loop, std::move(answer), st.st_dev, st.st_ino));
+    ControlSocket *self = socket.get();
+    if (!loop.watch(listening, EventLoop::kReadable, [self](uint32_t) { self->accept_clients(self->loop_.now()); })) {
         why = failed("epoll_ctl");
-        unlink(path.c_str());
-        return nullptr;
+        return nullptr;  // the socket's file goes with it
     }
-    return std::unique_ptr<ControlSocket>(
-        new ControlSocket(std::move(fd), path, epollFd, std::move(answer), st.st_dev, st.st_ino));
+    return socket;
 }
 
-ControlSocket::ControlSocket(Fd listen, std::string path, int epollFd, Answer answer, dev_t dev, ino_t ino)
-    : listen_(std::move(listen)), path_(std::move(path)), epoll_(epollFd), answer_(std::move(answer)), dev_(dev),
+ControlSocket::ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino)
+    : listen_(std::move(listen)), path_(std::move(path)), loop_(loop), answer_(std::move(answer)), dev_(dev),
       ino_(ino) {}
 
 ControlSocket::~ControlSocket() {
     while (!clients_.empty()) drop(clients_.begin()->first);
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, listen_.get(), nullptr);
+    loop_.unwatch(listen_.get());
     struct stat st {};
     if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
-}
-
-void ControlSocket::on_event(int fd, uint32_t events, uint64_t now) {
-    if (fd == listen_.get()) {
-        accept_clients(now);
-        return;
-    }
-    auto it = clients_.find(fd);
-    if (it != clients_.end()) on_client(it->second, events);
 }
 
 void ControlSocket::accept_clients(uint64_t now) {
@@ -129,9 +118,7 @@ void ControlSocket::accept_clients(uint64_t now) {
             // backlog, and the socket readable. Listening pauses a while
             // instead of taking the loop round and round.
             log_limited(event::kControlClient, Severity::kWarning, failed("accept4 on the control socket"));
-            epoll_event ev{};
-            ev.data.fd = listen_.get();
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, listen_.get(), &ev);
+            loop_.change(listen_.get(), 0);
             paused_ = now + kAcceptPauseNs;
             return;
         }
@@ -145,14 +132,14 @@ void ControlSocket::accept_clients(uint64_t now) {
                         "control client turned away: " + std::to_string(kMaxClients) + " are served");
             continue;
         }
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd.get();
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd.get(), &ev) < 0) {
+        int key = fd.get();
+        auto handler = [this, key](uint32_t events) {
+            if (auto it = clients_.find(key); it != clients_.end()) on_client(it->second, events);
+        };
+        if (!loop_.watch(key, EventLoop::kReadable, handler)) {
             log_limited(event::kControlClient, Severity::kWarning, failed("epoll_ctl"));
             continue;
         }
-        int key = fd.get();
         Client &c = clients_[key];
         c.fd = std::move(fd);
         c.deadline = now + kClientTimeoutNs;
@@ -176,7 +163,7 @@ void ControlSocket::on_client(Client &c, uint32_t events) {
             continue;
         } else if (errno == EAGAIN) {
             // Nothing more now; a hang-up without a whole line is an end too.
-            if (events & (EPOLLHUP | EPOLLERR)) return drop(fd);
+            if (events & (EventLoop::kHangUp | EventLoop::kError)) return drop(fd);
             return;
         } else {
             return drop(fd);
@@ -191,10 +178,7 @@ bool ControlSocket::respond(Client &c) {
                 ? control_error("request longer than " + std::to_string(kControlRequestLimit) + " bytes")
                 : answer_(c.reader.line());
     if (!write_out(c)) return false;
-    epoll_event ev{};
-    ev.events = EPOLLOUT;
-    ev.data.fd = c.fd.get();
-    return epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd.get(), &ev) == 0;
+    return loop_.change(c.fd.get(), EventLoop::kWritable);
 }
 
 bool ControlSocket::write_out(Client &c) {
@@ -213,7 +197,7 @@ bool ControlSocket::write_out(Client &c) {
 }
 
 void ControlSocket::drop(int fd) {
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    loop_.unwatch(fd);
     clients_.erase(fd);
 }
 
@@ -227,10 +211,7 @@ std::optional<uint64_t> ControlSocket::next_due() const {
 void ControlSocket::expire(uint64_t now) {
     if (paused_ && *paused_ <= now) {
         paused_.reset();
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = listen_.get();
-        epoll_ctl(epoll_, EPOLL_CTL_MOD, listen_.get(), &ev);
+        loop_.change(listen_.get(), EventLoop::kReadable);
     }
     for (auto it = clients_.begin(); it != clients_.end();) {
         Client &c = it->second;
@@ -249,7 +230,7 @@ void ControlSocket::expire(uint64_t now) {
                    (c.out.empty() ? "no whole request" : "its answer not read") + " within " +
                    std::to_string(kClientTimeoutNs / 1'000'000'000) + " s";
         });
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+        loop_.unwatch(it->first);
         it = clients_.erase(it);
     }
 }

@@ -1,6 +1,6 @@
 // control_socket.h: the UNIX stream socket on which norvd answers norvctl.
 //
-// Served from norvd's epoll loop, which it must never hold up: the socket
+// Served from norvd's event loop, which it must never hold up: the socket
 // and every client are non-blocking; a client gets one request line of at
 // most kControlRequestLimit bytes (control_protocol.h), its answer, and the
 // end of its connection. A client that sends nothing, or too slowly, or
@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "control_protocol.h"
+#include "event_loop.h"
 #include "fd.h"
 
 namespace norvd {
@@ -39,20 +40,15 @@ public:
     // The whole answer to a request line.
     using Answer = std::function<std::string(std::string_view request)>;
 
-    // Binds `path` (root's, group gid, mode 0660) and adds it to the epoll
-    // set `epollFd` (event data: the descriptor). A socket left at `path` by
-    // a norvd that has gone is replaced; one that a live server answers on,
-    // or a file that is no socket, is not: then nothing is returned and `why`
-    // says so.
-    static std::unique_ptr<ControlSocket> open(const std::string &path, gid_t gid, int epollFd, Answer answer,
+    // Binds `path` (root's, group gid, mode 0660) and watches it, and then
+    // its clients, in `loop`, which must outlive it. A socket left at `path`
+    // by a norvd that has gone is replaced; one that a live server answers
+    // on, or a file that is no socket, is not: then nothing is returned and
+    // `why` says so.
+    static std::unique_ptr<ControlSocket> open(const std::string &path, gid_t gid, EventLoop &loop, Answer answer,
                                                std::string &why);
     // Closes every client and removes the socket, if it is still ours.
     ~ControlSocket();
-
-    // The descriptor is the listening socket or one of its clients.
-    bool owns(int fd) const { return fd == listen_.get() || clients_.count(fd) != 0; }
-    // epoll reported `events` on `fd`; now: the base clock.
-    void on_event(int fd, uint32_t events, uint64_t now);
 
     // When the next client times out; expire() cuts off those whose time is up.
     std::optional<uint64_t> next_due() const;
@@ -76,7 +72,7 @@ private:
         size_t sent = 0;
     };
 
-    ControlSocket(Fd listen, std::string path, int epollFd, Answer answer, dev_t dev, ino_t ino);
+    ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino);
     void accept_clients(uint64_t now);
     void on_client(Client &c, uint32_t events);
     // Answers once the request is whole; false when the client is done with.
@@ -88,7 +84,7 @@ private:
 
     Fd listen_;
     std::string path_;
-    int epoll_;
+    EventLoop &loop_;
     Answer answer_;
     dev_t dev_;  // of the socket's file, to remove it only while it is ours
     ino_t ino_;

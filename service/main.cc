@@ -3,13 +3,13 @@
 // Serves the control channel on /dev/rtf1 and /dev/rtfN (pseudo-terminals),
 // answers the requests of every connection through the Service, talks to the
 // norvd of the other machines of the group over UDP port 16007 and delivers
-// the verdicts on registered sends as failure notices. One thread, one epoll
-// loop; signals arrive through a signalfd (SIGHUP re-reads the peers of the
-// configuration file). The same loop answers norvctl on the control socket
-// (control_socket.h). A second thread only looks for the holders of
-// /dev/rtf1 when a client connects (holder_lookup.h), a third resolves the
-// peers given by name (peer_resolver.h), a fourth writes the metrics file
-// (metrics_file.h).
+// the verdicts on registered sends as failure notices. One thread, one event
+// loop (event_loop.h); signals arrive through a signalfd (SIGHUP re-reads the
+// peers of the configuration file). The same loop answers norvctl on the
+// control socket (control_socket.h). A second thread only looks for the
+// holders of /dev/rtf1 when a client connects (holder_lookup.h), a third
+// resolves the peers given by name (peer_resolver.h), a fourth writes the
+// metrics file (metrics_file.h).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <grp.h>
@@ -18,7 +18,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
@@ -53,6 +52,7 @@
 #include "commands.h"
 #include "config_file.h"
 #include "device_holders.h"
+#include "event_loop.h"
 #include "fd.h"
 #include "holder_lookup.h"
 #include "group_key.h"
@@ -170,13 +170,15 @@ public:
     std::vector<ConnectionView> connections() override;
 
 private:
-    bool add_epoll(int fd, uint32_t events);
+    // Watches `fd` in the loop; false (logged) when it cannot.
+    bool watch(int fd, uint32_t events, EventLoop::Handler handler);
+    // Registers with the loop the deadlines and the work after each turn.
+    void add_turn_work();
     // A device whose pty is handed to the keeper for its guard under `token`.
     std::unique_ptr<PtyDevice> make_device(int number, uint32_t token, const DeviceAccess &access);
     void drop_device(std::unique_ptr<PtyDevice> &dev);
     bool start_keeper();
 
-    void handle(const epoll_event *events, int n);
     void on_signal();
     // SIGHUP: reads the configuration file again and takes its peers.
     void reload();
@@ -223,7 +225,11 @@ private:
     void settle_registration(uint64_t now);
     void check_connection(int n, uint64_t now);
     void release_limbo();
-    void housekeeping(uint64_t now);
+    // Every kTickNs: the peer counters, the registration device and every
+    // connection looked at.
+    void tick(uint64_t now);
+    // When the next name is to be resolved.
+    std::optional<uint64_t> next_attempt() const;
     // Opens the control socket and starts the metrics file's writer.
     bool start_observers();
     // Hands the metrics of now to the writer, and tells when its outcome
@@ -231,8 +237,6 @@ private:
     void write_metrics();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
-    int timeout_ms(uint64_t now) const;
-    PtyDevice *device_by_master(int fd);
 
     Options opts_;
     const Options cmdline_;
@@ -245,7 +249,9 @@ private:
     // told it, before the number goes out.
     UserShares connectionShares_{kConnectionShares};
     ConnectionLife life_;
-    Fd epoll_, signals_, inotify_, peerSocket_;
+    // Before every part that unwatches its descriptors when it goes.
+    std::unique_ptr<EventLoop> loop_;
+    Fd signals_, inotify_, peerSocket_;
     uint64_t startBase_;  // on the base clock
     PeerLink link_;
     uint64_t loggedDrops_ = 0;
@@ -289,15 +295,11 @@ private:
     const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
         return write_notice(c, record, len);
     };
-    bool stopping_ = false;
     bool started_ = false;
 };
 
-bool Daemon::add_epoll(int fd, uint32_t events) {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.fd = fd;
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev) < 0) {
+bool Daemon::watch(int fd, uint32_t events, EventLoop::Handler handler) {
+    if (!loop_->watch(fd, events, std::move(handler))) {
         log_error(failed("epoll_ctl"));
         return false;
     }
@@ -308,7 +310,7 @@ bool Daemon::start_keeper() {
     std::string why;
     keeper_ = GuardKeeper::start(why);
     if (!keeper_) return log_error(why), false;
-    return add_epoll(keeper_->fd(), EPOLLIN);
+    return watch(keeper_->fd(), EventLoop::kReadable, [this](uint32_t) { on_keeper(); });
 }
 
 std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const DeviceAccess &access) {
@@ -325,19 +327,23 @@ std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const
     }
     // Edge-triggered: the master reports a hang-up for as long as no client
     // holds the device, and that is no news after the first time.
-    if (!add_epoll(dev->master(), EPOLLIN | EPOLLET)) return nullptr;
+    PtyDevice *d = dev.get();
+    if (!watch(dev->master(), EventLoop::kReadable | EventLoop::kEdge, [this, d](uint32_t) { on_master(*d); }))
+        return nullptr;
     return dev;
 }
 
 void Daemon::drop_device(std::unique_ptr<PtyDevice> &dev) {
     if (!dev) return;
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, dev->master(), nullptr);
+    loop_->unwatch(dev->master());
     dev.reset();
 }
 
 bool Daemon::start() {
-    epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_.valid()) return log_error(failed("epoll_create1")), false;
+    std::string why;
+    loop_ = EventLoop::create([&clock = clock_] { return clock.base_now(); }, kCatchUpRounds, why);
+    if (!loop_) return log_error(why), false;
+    add_turn_work();
     // Forked while norvd is small, before any device exists.
     if (!start_keeper()) return false;
 
@@ -352,11 +358,11 @@ bool Daemon::start() {
     signals_.reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!signals_.valid()) return log_error(failed("signalfd")), false;
     signal(SIGPIPE, SIG_IGN);
-    if (!add_epoll(signals_.get(), EPOLLIN)) return false;
+    if (!watch(signals_.get(), EventLoop::kReadable, [this](uint32_t) { on_signal(); })) return false;
 
     inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
-    if (!add_epoll(inotify_.get(), EPOLLIN)) return false;
+    if (!watch(inotify_.get(), EventLoop::kReadable, [this](uint32_t) { on_inotify(); })) return false;
 
     // Names are resolved by the loop's first pass, once the devices serve.
     set_peers(opts_.peers, clock_.base_now());
@@ -375,7 +381,7 @@ bool Daemon::start() {
         }
         if (bind(peerSocket_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
             return log_error(failed("bind")), false;
-        if (!add_epoll(peerSocket_.get(), EPOLLIN)) return false;
+        if (!watch(peerSocket_.get(), EventLoop::kReadable, [this](uint32_t) { on_peer(); })) return false;
     }
 
     uint32_t token = nextToken_++;
@@ -393,10 +399,9 @@ bool Daemon::start() {
     DeviceId id{st.st_dev, st.st_ino, registration_->pts().substr(registration_->pts().rfind('/') + 1)};
     // The signals norvd takes through its signalfd are blocked by now, in
     // the lookup's thread as well.
-    std::string why;
     lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
     if (!lookup_) return log_error(why), false;
-    if (!add_epoll(lookup_->fd(), EPOLLIN)) return false;
+    if (!watch(lookup_->fd(), EventLoop::kReadable, [this](uint32_t) { on_lookup(); })) return false;
     if (!registration_->publish(inotify_.get(), why)) return log_error(why), false;
 
     std::string group;
@@ -505,7 +510,7 @@ void Daemon::ask_due(uint64_t now) {
             std::string why;
             resolver_ = PeerResolver::start(why);
             if (!resolver_) return log_error(why);
-            if (!add_epoll(resolver_->fd(), EPOLLIN)) {
+            if (!watch(resolver_->fd(), EventLoop::kReadable, [this](uint32_t) { on_resolver(); })) {
                 resolver_.reset();
                 return;
             }
@@ -569,103 +574,71 @@ void Daemon::on_resolver() {
     }
 }
 
-PtyDevice *Daemon::device_by_master(int fd) {
-    if (registration_ && registration_->master() == fd) return registration_.get();
-    for (auto &[n, c] : connections_) {
-        if (c.request && c.request->master() == fd) return c.request.get();
-        if (c.notice && c.notice->master() == fd) return c.notice.get();
-    }
-    return nullptr;
-}
+int Daemon::run() { return loop_->run() ? 0 : 1; }
 
-int Daemon::run() {
-    epoll_event events[32];
-    while (!stopping_) {
-        int n = epoll_wait(epoll_.get(), events, 32, timeout_ms(clock_.base_now()));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            log_error(failed("epoll_wait"));
-            return 1;
-        }
-        clock_.check([this] { return service_.pending_ids(); });
-        handle(events, n);
-        // Every request already readable is read before a verdict is judged:
-        // a receipt that waited while norvd was busy still counts. What
-        // reached norvd before `seen` was reported by the look that followed
-        // the reading and has been read, so verdicts are judged as of `seen`.
-        uint64_t seen = 0;
-        for (int round = 0; round < kCatchUpRounds && !stopping_; ++round) {
-            seen = clock_.base_now();
-            n = epoll_wait(epoll_.get(), events, 32, 0);
-            if (n <= 0) break;
-            handle(events, n);
-        }
-        if (stopping_) break;
-        housekeeping(clock_.base_now());
-        process_log().flush();
-        notices_.flush(noticeWriter_);
-        deliver_verdicts(seen > kSettleNs ? seen - kSettleNs : 0);
-    }
-    return 0;
-}
-
-void Daemon::handle(const epoll_event *events, int n) {
-    for (int i = 0; i < n && !stopping_; ++i) {
-        int fd = events[i].data.fd;
-        if (fd == signals_.get())
-            on_signal();
-        else if (fd == peerSocket_.get())
-            on_peer();
-        else if (keeper_ && fd == keeper_->fd())
-            on_keeper();
-        else if (lookup_ && fd == lookup_->fd())
-            on_lookup();
-        else if (resolver_ && fd == resolver_->fd())
-            on_resolver();
-        else if (fd == inotify_.get())
-            on_inotify();
-        else if (control_ && control_->owns(fd))
-            control_->on_event(fd, events[i].events, clock_.base_now());
-        else if (PtyDevice *dev = device_by_master(fd))
-            on_master(*dev);
-    }
-}
-
-void Daemon::housekeeping(uint64_t mono) {
-    ask_due(mono);
-    if (control_) control_->expire(mono);
-    if (metrics_ && mono >= nextMetrics_) {
-        nextMetrics_ = mono + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
+void Daemon::add_turn_work() {
+    EventLoop &loop = *loop_;
+    using Turn = EventLoop::Turn;
+    // A step of the common clock is told, with the registrations it
+    // touches, before anything read at this wake is served.
+    loop.add_wake_hook([this] { clock_.check([this] { return service_.pending_ids(); }); });
+    // The work after a turn, in this order: the names to resolve, the
+    // control clients out of time, the metrics, the tick, the connections
+    // whose time has come; then the log's counts of lines suppressed, the
+    // notices that wait for room, and the verdicts. Every timer runs on the
+    // base clock, which never steps.
+    loop.add_deadline([this](uint64_t) { return next_attempt(); });
+    loop.add_after_turn([this](const Turn &t) { ask_due(t.now); });
+    loop.add_deadline([this](uint64_t) { return control_ ? control_->next_due() : std::nullopt; });
+    loop.add_after_turn([this](const Turn &t) {
+        if (control_) control_->expire(t.now);
+    });
+    loop.add_deadline([this](uint64_t) { return metrics_ ? std::optional(nextMetrics_) : std::nullopt; });
+    loop.add_after_turn([this](const Turn &t) {
+        if (!metrics_ || t.now < nextMetrics_) return;
+        nextMetrics_ = t.now + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
         write_metrics();
-    }
-    if (mono >= nextTick_) {
-        nextTick_ = mono + kTickNs;
-        log_peer_counters(false);
-        settle_registration(mono);
-        std::vector<int> all;
-        for (const auto &[n, c] : connections_) all.push_back(n);
-        for (int n : all) check_connection(n, mono);
-    }
-    for (int n : life_.due(mono)) check_connection(n, mono);
+    });
+    loop.add_deadline([this](uint64_t) { return std::optional(nextTick_); });
+    loop.add_after_turn([this](const Turn &t) { tick(t.now); });
+    loop.add_deadline([this](uint64_t) { return life_.next_due(); });
+    loop.add_after_turn([this](const Turn &t) {
+        for (int n : life_.due(t.now)) check_connection(n, t.now);
+    });
+    // The count of lines suppressed is told when their second is over.
+    loop.add_deadline([](uint64_t) { return process_log().next_flush(); });
+    loop.add_after_turn([](const Turn &) { process_log().flush(); });
+    loop.add_deadline([this](uint64_t now) {
+        return notices_.empty() ? std::nullopt : std::optional(now + kNoticeRetry);
+    });
+    loop.add_after_turn([this](const Turn &) { notices_.flush(noticeWriter_); });
+    loop.add_deadline([this](uint64_t) -> std::optional<uint64_t> {
+        auto due = service_.next_due();
+        if (!due) return std::nullopt;
+        return *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
+    });
+    // Every request already readable is read before a verdict is judged: a
+    // receipt that waited while norvd was busy still counts. What reached
+    // norvd before `seen` was reported by the look that followed the
+    // reading and has been read, so verdicts are judged as of `seen`.
+    loop.add_after_turn([this](const Turn &t) { deliver_verdicts(t.seen > kSettleNs ? t.seen - kSettleNs : 0); });
 }
 
-int Daemon::timeout_ms(uint64_t now) const {
-    // Every timer of the loop runs on the base clock, which never steps.
-    uint64_t wait = nextTick_ > now ? nextTick_ - now : 0;
-    if (auto due = life_.next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
-    if (auto due = service_.next_due()) {
-        uint64_t at = *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
-        wait = std::min(wait, at > now ? at - now : 0);
-    }
-    if (!notices_.empty()) wait = std::min(wait, kNoticeRetry);
-    if (control_)
-        if (auto due = control_->next_due()) wait = std::min(wait, *due > now ? *due - now : 0);
-    if (metrics_) wait = std::min(wait, nextMetrics_ > now ? nextMetrics_ - now : 0);
+void Daemon::tick(uint64_t now) {
+    if (now < nextTick_) return;
+    nextTick_ = now + kTickNs;
+    log_peer_counters(false);
+    settle_registration(now);
+    std::vector<int> all;
+    for (const auto &[n, c] : connections_) all.push_back(n);
+    for (int n : all) check_connection(n, now);
+}
+
+std::optional<uint64_t> Daemon::next_attempt() const {
+    std::optional<uint64_t> due;
     for (const auto &[id, u] : unresolved_)
-        if (!u.asked) wait = std::min(wait, u.due > now ? u.due - now : 0);
-    // The count of lines suppressed is told when their second is over.
-    if (auto due = process_log().next_flush()) wait = std::min(wait, *due > now ? *due - now : 0);
-    return static_cast<int>((wait + 999'999) / 1'000'000);
+        if (!u.asked && (!due || u.due < *due)) due = u.due;
+    return due;
 }
 
 void Daemon::on_signal() {
@@ -679,7 +652,7 @@ void Daemon::on_signal() {
             reload();
         } else {
             log_info(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
-            stopping_ = true;
+            loop_->stop();
         }
     }
 }
@@ -704,7 +677,7 @@ void Daemon::on_keeper() {
     }
     if (keeper_->gone()) {
         log_error("the guard keeper has gone: connections in the making fail, another keeper starts");
-        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, keeper_->fd(), nullptr);
+        loop_->unwatch(keeper_->fd());
         keeper_.reset();
         tokens_.clear();
         for (auto &[n, c] : connections_)
@@ -714,7 +687,7 @@ void Daemon::on_keeper() {
             }
         // Forked while the lookup's thread runs: the keeper only makes system
         // calls that are safe in the child of a process with threads.
-        if (!start_keeper()) stopping_ = true;
+        if (!start_keeper()) loop_->stop();
     }
     // Their clients may have gone meanwhile: then nobody will read the numbers.
     if (flush_answers()) settle_registration(mono);
@@ -1088,7 +1061,7 @@ void Daemon::disconnect(int n, const char *why) {
     // Its client still waits for an answer: it is told that it has none.
     if (!answered) {
         std::replace(answerOrder_.begin(), answerOrder_.end(), n, -1);
-        if (started_ && !stopping_) flush_answers();
+        if (started_ && !loop_->stopping()) flush_answers();
     }
     life_.forget(n);
     if (life_.queued(n)) {
@@ -1195,7 +1168,7 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
 bool Daemon::start_observers() {
     std::string why;
     control_ = ControlSocket::open(
-        opts_.controlSocket, group_.gid, epoll_.get(),
+        opts_.controlSocket, group_.gid, *loop_,
         [this](std::string_view request) { return answer_control(request, *this); }, why);
     if (!control_) return log_error(why), false;
     std::string line = "control socket " + opts_.controlSocket + " for group " + group_.name;
