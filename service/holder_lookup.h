@@ -1,10 +1,11 @@
 // holder_lookup.h: the look for the holders of /dev/rtf1, off norvd's loop.
 //
 // The look (device_holders.h) reads every process's descriptors, so its cost
-// grows with the processes on the machine. It runs in a thread of its own:
-// norvd asks with a token when it reads command 0 and hears through an
-// eventfd in its loop when the answer is there, so only the connecting
-// client's answer waits for it while every other connection is served.
+// grows with the processes on the machine. It runs in a thread of its own
+// (worker.h): norvd asks with a token when it reads command 0 and hears
+// through an eventfd in its loop when the answer is there, so only the
+// connecting client's answer waits for it while every other connection is
+// served.
 // Looks asked for while another one runs are answered together by the next
 // one, which begins after all of them were asked for: it sees every process
 // that held the device when their commands 0 were read and holds it still.
@@ -14,21 +15,15 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device_holders.h"
-#include "fd.h"
+#include "worker.h"
 
 namespace norvd {
-
-using norv::Fd;
 
 class HolderLookup {
 public:
@@ -60,27 +55,23 @@ public:
     bool take(Answer &answer);
 
     // Readable while answers wait.
-    int fd() const { return event_.get(); }
+    int fd() const { return worker_->fd(); }
 
 private:
-    HolderLookup() = default;
-    void run();
-
     struct Ask {
         uint32_t token;
         std::vector<pid_t> ours;
     };
 
+    HolderLookup() = default;
+    std::vector<Answer> look(std::vector<Ask> asks) const;
+
     std::string proc_;
     DeviceId device_;
     std::string link_;
-    Fd event_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Ask> asked_;     // guarded by mutex_
-    std::deque<Answer> done_;   // guarded by mutex_
-    bool stop_ = false;         // guarded by mutex_
-    std::thread thread_;
+    // Declared last: its thread reads the members above, so it is joined
+    // before they go.
+    std::unique_ptr<Worker<Ask, Answer>> worker_;
 };
 
 }  // namespace norvd

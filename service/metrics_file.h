@@ -82,6 +82,10 @@ std::string take_path(const std::string &path, uid_t owner, PlacedFile &placed);
 // the write fails. Returns "" or what failed.
 std::string write_atomically(const std::string &path, const std::string &text, PlacedFile &placed);
 
+// Its thread is not a Worker (worker.h): a text it has not taken yet is
+// replaced by the next one rather than queued, and the loop reads the outcome
+// of the latest write when it publishes again rather than waking for answers.
+// It is joined at stop: it uses placed_, which the destructor reads after it.
 class MetricsFile {
 public:
     // Takes `path` (take_path: with norvd's effective uid), writes `first`

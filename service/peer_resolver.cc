@@ -3,26 +3,15 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
-#include "fd.h"
 #include "peer_wire.h"
-#include "pty_device.h"
 
 namespace norvd {
-
-using norv::Fd;
 
 namespace {
 
@@ -72,103 +61,63 @@ bool only_ipv6(const std::string &host) {
     return only;
 }
 
+// The IPv4 addresses of `host`, or why there are none.
+PeerResolver::Answer resolve_one(const std::string &host) {
+    PeerResolver::Answer answer;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;  // the peer socket is IPv4
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    int error = errno;
+    for (const addrinfo *r = rc == 0 ? res : nullptr; r != nullptr; r = r->ai_next) {
+        if (r->ai_family != AF_INET || r->ai_addrlen < sizeof(sockaddr_in)) continue;
+        sockaddr_in addr;
+        std::memcpy(&addr, r->ai_addr, sizeof addr);
+        addr.sin_port = htons(peer::kPort);
+        answer.addrs.push_back(addr);
+    }
+    if (res != nullptr) freeaddrinfo(res);
+    if (answer.addrs.empty()) {
+        if (rc == 0) rc = EAI_NONAME;
+        // Out of memory or a bad call says nothing of the name.
+        bool ask = rc != EAI_SYSTEM && rc != EAI_MEMORY && rc != EAI_BADFLAGS;
+        answer.failure = lookup_failure(host, rc, error, ask && only_ipv6(host));
+    }
+    return answer;
+}
+
 }  // namespace
 
-struct PeerResolver::Shared {
-    struct Ask {
-        uint8_t id;
-        std::string host;
-        uint64_t generation;
-    };
-    Fd event;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<Ask> asked;     // guarded by mutex
-    std::deque<Answer> done;   // guarded by mutex
-    bool stop = false;         // guarded by mutex
-
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            wake.wait(lock, [this] { return stop || !asked.empty(); });
-            if (stop) return;
-            Ask a = std::move(asked.front());
-            asked.pop_front();
-            lock.unlock();
-
-            Answer answer{a.id, a.generation, {}, {}};
-            addrinfo hints{};
-            hints.ai_family = AF_INET;  // the peer socket is IPv4
-            hints.ai_socktype = SOCK_DGRAM;
-            addrinfo *res = nullptr;
-            int rc = getaddrinfo(a.host.c_str(), nullptr, &hints, &res);
-            int error = errno;
-            for (const addrinfo *r = rc == 0 ? res : nullptr; r != nullptr; r = r->ai_next) {
-                if (r->ai_family != AF_INET || r->ai_addrlen < sizeof(sockaddr_in)) continue;
-                sockaddr_in addr;
-                std::memcpy(&addr, r->ai_addr, sizeof addr);
-                addr.sin_port = htons(peer::kPort);
-                answer.addrs.push_back(addr);
-            }
-            if (res != nullptr) freeaddrinfo(res);
-            if (answer.addrs.empty()) {
-                if (rc == 0) rc = EAI_NONAME;
-                // Out of memory or a bad call says nothing of the name.
-                bool ask = rc != EAI_SYSTEM && rc != EAI_MEMORY && rc != EAI_BADFLAGS;
-                answer.failure = lookup_failure(a.host, rc, error, ask && only_ipv6(a.host));
-            }
-
-            lock.lock();
-            done.push_back(std::move(answer));
-            uint64_t one = 1;
-            while (write(event.get(), &one, sizeof one) < 0 && errno == EINTR) {
-            }
-        }
+std::vector<PeerResolver::Answer> PeerResolver::resolve(std::vector<Ask> asks) {
+    std::vector<Answer> answers;
+    for (const Ask &a : asks) {
+        answers.push_back(resolve_one(a.host));
+        answers.back().id = a.id;
+        answers.back().generation = a.generation;
     }
-};
+    return answers;
+}
 
 std::unique_ptr<PeerResolver> PeerResolver::start(std::string &error) {
-    auto shared = std::make_shared<Shared>();
-    shared->event.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!shared->event.valid()) return error = failed("eventfd"), nullptr;
-    try {
-        // The thread holds the shared part for as long as it runs, so that
-        // norvd can stop without waiting for a lookup that hangs.
-        std::thread([shared] { shared->run(); }).detach();
-    } catch (const std::system_error &e) {
-        error = std::string("starting a thread failed: ") + e.what();
-        return nullptr;
-    }
-    return std::unique_ptr<PeerResolver>(new PeerResolver(std::move(shared)));
+    // One name at a time: each answer goes out as soon as its own look-up
+    // ends, not after those of the names asked with it. A getaddrinfo may
+    // hang for as long as a DNS server does not answer, and the look-up
+    // touches nothing of this object: the thread is detached, so that norvd
+    // can stop without waiting for it.
+    auto worker = Worker<Ask, Answer>::start(resolve, Take::kOne, Stop::kDetach, error);
+    if (!worker) return nullptr;
+    return std::unique_ptr<PeerResolver>(new PeerResolver(std::move(worker)));
 }
 
-PeerResolver::~PeerResolver() {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->stop = true;
-    }
-    shared_->wake.notify_one();
-}
+PeerResolver::~PeerResolver() = default;
 
 void PeerResolver::ask(uint8_t id, const std::string &host, uint64_t generation) {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->asked.push_back(Shared::Ask{id, host, generation});
-    }
-    shared_->wake.notify_one();
+    worker_->ask(Ask{id, host, generation});
 }
 
-bool PeerResolver::take(Answer &answer) {
-    uint64_t count;
-    while (read(shared_->event.get(), &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->done.empty()) return false;
-    answer = std::move(shared_->done.front());
-    shared_->done.pop_front();
-    return true;
-}
+bool PeerResolver::take(Answer &answer) { return worker_->take(answer); }
 
-int PeerResolver::fd() const { return shared_->event.get(); }
+int PeerResolver::fd() const { return worker_->fd(); }
 
 }  // namespace norvd

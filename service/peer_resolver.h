@@ -1,10 +1,10 @@
 // peer_resolver.h: the addresses of the peers given by name.
 //
 // getaddrinfo may block for seconds (a DNS server that does not answer), so
-// names are resolved in a thread of their own and norvd's loop never waits
-// for one. A name that does not resolve is tried again after a back-off
-// (resolve_backoff), for as long as it takes: a peer's name may come to exist
-// after norvd started (DNS not up yet at boot). A name that has IPv6
+// names are resolved in a thread of their own (worker.h) and norvd's loop
+// never waits for one. A name that does not resolve is tried again after a
+// back-off (resolve_backoff), for as long as it takes: a peer's name may come
+// to exist after norvd started (DNS not up yet at boot). A name that has IPv6
 // addresses only is a mistake of the configuration, not a passing failure,
 // and is told as one; it is still tried again, at the slowest pace, since
 // its owner may give it an IPv4 address without telling norvd.
@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "worker.h"
 
 namespace norvd {
 
@@ -70,9 +72,16 @@ public:
     int fd() const;
 
 private:
-    struct Shared;
-    explicit PeerResolver(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-    std::shared_ptr<Shared> shared_;
+    struct Ask {
+        uint8_t id;
+        std::string host;
+        uint64_t generation;
+    };
+    // The work of the thread: the look-ups of `asks`, in order.
+    static std::vector<Answer> resolve(std::vector<Ask> asks);
+
+    explicit PeerResolver(std::unique_ptr<Worker<Ask, Answer>> worker) : worker_(std::move(worker)) {}
+    std::unique_ptr<Worker<Ask, Answer>> worker_;
 };
 
 }  // namespace norvd

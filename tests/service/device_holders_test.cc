@@ -1,9 +1,10 @@
 // Who holds /dev/rtf1: reading a process's status, looking through a /proc
-// tree (a made-up one, and the machine's own when run as root), and whose a
-// connection's devices are after the look.
+// tree (a made-up one, and the machine's own when run as root), whose a
+// connection's devices are after the look, and the looks off the loop.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 
 #include "device_holders.h"
 #include "fd.h"
+#include "holder_lookup.h"
 
 namespace norvd {
 
@@ -193,6 +195,28 @@ TEST_F(FakeProc, AProcessThatCannotBeLookedAtFailsTheLook) {
 
     scan = find_holders(root_ + "/no-such-proc", id_, {});
     EXPECT_NE(scan.error.find("opendir"), std::string::npos) << scan.error;
+}
+
+// The look off the loop: asks made in a row, whether one look answers them
+// or several, are answered in the order asked, each with its own token.
+TEST_F(FakeProc, LooksAreAnsweredInOrderEachWithItsToken) {
+    process(100, 1, 1000, {device_});
+    process(50, 1, 0, {device_});  // norvd
+    std::string error;
+    auto lookup = HolderLookup::start(root_ + "/proc", id_, "/dev/rtf1", error);
+    ASSERT_TRUE(lookup) << error;
+    const std::vector<uint32_t> tokens = {7, 3, 9, 1};
+    for (uint32_t t : tokens) lookup->ask(t, {50});
+    std::vector<uint32_t> answered;
+    pollfd p{lookup->fd(), POLLIN, 0};
+    while (answered.size() < tokens.size() && poll(&p, 1, 60'000) == 1) {
+        for (HolderLookup::Answer a; lookup->take(a);) {
+            answered.push_back(a.token);
+            EXPECT_TRUE(a.owner.known) << a.owner.why;
+            EXPECT_EQ(a.owner.uid, 1000u);
+        }
+    }
+    EXPECT_EQ(answered, tokens);
 }
 
 // The machine's own /proc: a child holds a fresh pty's slave. Looking at
