@@ -2,7 +2,7 @@
 //
 // Serves the control channel on /dev/rtf1 and /dev/rtfN (pseudo-terminals),
 // answers the requests of every connection through the Service, talks to the
-// norvd of the other machines of the group over UDP port 16007 and delivers
+// norvds of the group's other machines over UDP (peer_group.h) and delivers
 // the verdicts on registered sends as failure notices. One thread, one event
 // loop (event_loop.h); signals arrive through a signalfd (SIGHUP re-reads the
 // peers of the configuration file). The same loop answers norvctl on the
@@ -27,10 +27,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -43,7 +41,6 @@
 #include <vector>
 
 #include "address_check.h"
-#include "arrival_stamp.h"
 #include "channels.h"
 #include "clock_watch.h"
 #include "connection_life.h"
@@ -61,8 +58,7 @@
 #include "notice_queue.h"
 #include "notify.h"
 #include "options.h"
-#include "peer_link.h"
-#include "peer_resolver.h"
+#include "peer_group.h"
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
@@ -156,7 +152,7 @@ public:
     Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
            const AccessGroup &group, std::optional<GroupKey> key)
         : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()), channels_(kMaxConnections),
-          startBase_(clock.base_now()), link_(opts.id, key, clock.to_common(startBase_)),
+          startBase_(clock.base_now()), key_(key),
           verdictStats_(config.groupMask, startBase_) {}
 
     bool start();
@@ -182,17 +178,6 @@ private:
     void on_signal();
     // SIGHUP: reads the configuration file again and takes its peers.
     void reload();
-    // Takes `peers` as the hosts of the group's machines: addresses at once,
-    // names through the resolver.
-    void set_peers(const Peers &peers, uint64_t now);
-    // Asks the resolver for the names whose next attempt is due.
-    void ask_due(uint64_t now);
-    void on_resolver();
-    void on_peer();
-    // The peer link's counters, when more messages were dropped since they
-    // were last logged (or always, at the end): at most a line a second,
-    // whatever the rate of the drops.
-    void log_peer_counters(bool always);
     void on_keeper();
     // Answers of the look for the holders of /dev/rtf1.
     void on_lookup();
@@ -218,18 +203,15 @@ private:
     void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
-    void forward(const Forward &f);
     void deliver_verdicts(uint64_t now);
     // The registration device has no client: what is left on it is theirs
     // no more.
     void settle_registration(uint64_t now);
     void check_connection(int n, uint64_t now);
     void release_limbo();
-    // Every kTickNs: the peer counters, the registration device and every
-    // connection looked at.
+    // Every kTickNs: the registration device and every connection looked
+    // at.
     void tick(uint64_t now);
-    // When the next name is to be resolved.
-    std::optional<uint64_t> next_attempt() const;
     // Opens the control socket and starts the metrics file's writer.
     bool start_observers();
     // Hands the metrics of now to the writer, and tells when its outcome
@@ -251,10 +233,11 @@ private:
     ConnectionLife life_;
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
-    Fd signals_, inotify_, peerSocket_;
+    Fd signals_, inotify_;
     uint64_t startBase_;  // on the base clock
-    PeerLink link_;
-    uint64_t loggedDrops_ = 0;
+    // The group's key, until the peer group takes it.
+    std::optional<GroupKey> key_;
+    std::unique_ptr<PeerGroup> peerGroup_;
     std::unique_ptr<GuardKeeper> keeper_;
     std::unique_ptr<HolderLookup> lookup_;
     std::unique_ptr<PtyDevice> registration_;
@@ -270,23 +253,8 @@ private:
     // ended before its answer), or ending connections at once would let one
     // user fill the table with numbers nobody can take.
     std::map<int, std::optional<Account>> limbo_;
-    std::map<uint8_t, sockaddr_in> peers_;  // the peers whose address is known
-    // A peer given by name, until it resolves.
-    struct Unresolved {
-        std::string host;
-        unsigned failures = 0;
-        uint64_t due = 0;     // next attempt, on the base clock
-        bool asked = false;   // an attempt is under way
-    };
-    std::map<uint8_t, Unresolved> unresolved_;
-    // Counts the sets of peers taken: an answer for an older one is stale.
-    uint64_t generation_ = 0;
-    std::unique_ptr<PeerResolver> resolver_;
     uint64_t nextTick_ = 0;
     VerdictStats verdictStats_;
-    // When a message from each peer's address last came, and one was taken
-    // (base times).
-    std::array<std::optional<uint64_t>, MAX_MACHINES> heard_, accepted_;
     std::unique_ptr<ControlSocket> control_;
     std::unique_ptr<MetricsFile> metrics_;
     uint64_t nextMetrics_ = 0;
@@ -343,6 +311,12 @@ bool Daemon::start() {
     std::string why;
     loop_ = EventLoop::create([&clock = clock_] { return clock.base_now(); }, kCatchUpRounds, why);
     if (!loop_) return log_error(why), false;
+    peerGroup_ = std::make_unique<PeerGroup>(
+        opts_.id, std::move(key_), opts_.bind, clock_, startBase_, *loop_,
+        [this](uint8_t from, const peer::Receipt &receipt, uint64_t reached) {
+            service_.peer_receipt(from, receipt, reached);
+        });
+    key_.reset();
     add_turn_work();
     // Forked while norvd is small, before any device exists.
     if (!start_keeper()) return false;
@@ -365,24 +339,7 @@ bool Daemon::start() {
     if (!watch(inotify_.get(), EventLoop::kReadable, [this](uint32_t) { on_inotify(); })) return false;
 
     // Names are resolved by the loop's first pass, once the devices serve.
-    set_peers(opts_.peers, clock_.base_now());
-    if (!opts_.peers.empty() || !opts_.bind.empty()) {
-        peerSocket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!peerSocket_.valid()) return log_error(failed("socket")), false;
-        // Without the kernel's stamps a receipt counts from when it is read.
-        if (!stamp_arrivals(peerSocket_.get())) log_warning(failed("setsockopt SO_TIMESTAMPNS"));
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(peer::kPort);
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!opts_.bind.empty() && inet_pton(AF_INET, opts_.bind.c_str(), &local.sin_addr) != 1) {
-            log_error("--bind needs an IPv4 address, not '" + opts_.bind + "'");
-            return false;
-        }
-        if (bind(peerSocket_.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) < 0)
-            return log_error(failed("bind")), false;
-        if (!watch(peerSocket_.get(), EventLoop::kReadable, [this](uint32_t) { on_peer(); })) return false;
-    }
+    if (!peerGroup_->start(opts_.peers)) return false;
 
     uint32_t token = nextToken_++;
     // Only members of the group may connect.
@@ -407,13 +364,13 @@ bool Daemon::start() {
     std::string group;
     for (const auto &[id, host] : opts_.peers) {
         group += ", machine " + std::to_string(id) + " at " + host;
-        if (unresolved_.count(id)) group += " (to be resolved)";
+        if (peerGroup_->resolving(id)) group += " (to be resolved)";
     }
     log_info("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
              " (" + registration_->pts() + ") to group " + group_.name);
-    if (link_.authenticated())
+    if (peerGroup_->authenticated())
         log_info("peer messages authenticated with the key of " + opts_.keyFile +
-                 " (version 2), epoch " + std::to_string(link_.epoch()));
+                 " (version 2), epoch " + std::to_string(peerGroup_->epoch()));
     else if (!opts_.peers.empty())
         log_warning("peer messages are not authenticated (version 1): whoever can send from a "
                     "peer's address speaks for that machine; give the group a key with --key-file");
@@ -468,110 +425,18 @@ void Daemon::reload() {
             // made with.
             log_warning("reload: the file names other machines than the group's: the machines of "
                         "the group change at a restart only; the peers stay");
-        } else if (next.peers != opts_.peers) {
+        } else if (next.peers != peerGroup_->peers()) {
             std::string hosts;
             for (const auto &[id, host] : next.peers) hosts += ", machine " + std::to_string(id) + " at " + host;
-            set_peers(next.peers, now);
+            peerGroup_->set_peers(next.peers, now);
             log_info("reload: peers now" + (hosts.empty() ? std::string(" none") : hosts.substr(1)));
         } else {
             // Their names are resolved again: an address may have moved.
-            set_peers(next.peers, now);
+            peerGroup_->set_peers(next.peers, now);
             log_info("reload: the peers are unchanged");
         }
     }
     if (std::string ready = notify_manager("READY=1"); !ready.empty()) log_warning(ready);
-}
-
-void Daemon::set_peers(const Peers &peers, uint64_t now) {
-    ++generation_;
-    std::map<uint8_t, sockaddr_in> known;
-    unresolved_.clear();
-    for (const auto &[id, host] : peers) {
-        if (auto addr = numeric_peer(host)) {
-            known[id] = *addr;
-            continue;
-        }
-        // A name that resolved before keeps its address until it resolves
-        // again: a reload does not cut a working link for a while.
-        auto it = peers_.find(id);
-        auto old = std::find_if(opts_.peers.begin(), opts_.peers.end(),
-                                [&](const auto &p) { return p.first == id; });
-        if (it != peers_.end() && old != opts_.peers.end() && old->second == host) known[id] = it->second;
-        unresolved_[id] = Unresolved{host, 0, now, false};
-    }
-    peers_ = std::move(known);
-    opts_.peers = peers;
-}
-
-void Daemon::ask_due(uint64_t now) {
-    for (auto &[id, u] : unresolved_) {
-        if (u.asked || u.due > now) continue;
-        if (!resolver_) {
-            std::string why;
-            resolver_ = PeerResolver::start(why);
-            if (!resolver_) return log_error(why);
-            if (!watch(resolver_->fd(), EventLoop::kReadable, [this](uint32_t) { on_resolver(); })) {
-                resolver_.reset();
-                return;
-            }
-        }
-        resolver_->ask(id, u.host, generation_);
-        u.asked = true;
-    }
-}
-
-void Daemon::on_resolver() {
-    PeerResolver::Answer a;
-    uint64_t now = clock_.base_now();
-    while (resolver_->take(a)) {
-        auto it = unresolved_.find(a.id);
-        if (a.generation != generation_ || it == unresolved_.end()) continue;
-        Unresolved &u = it->second;
-        std::string machine = "machine " + std::to_string(a.id) + " at " + u.host;
-        LookupFailure failure = a.failure;
-        if (!a.addrs.empty()) {
-            // The first address that is another machine's is taken; a name
-            // may lead back to this machine (its own host name) or to a
-            // broadcast address as easily as an address written out.
-            Machine here;
-            if (std::string why = local_machine(here); !why.empty())
-                log_warning(machine + ": " + why + "; only loopback addresses count as this machine's");
-            uint32_t bind = 0;
-            if (!opts_.bind.empty()) parse_ipv4(opts_.bind, bind);
-            const sockaddr_in *taken = nullptr;
-            for (const sockaddr_in &addr : a.addrs) {
-                char text[INET_ADDRSTRLEN];
-                inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-                std::string why = peer_address_problem(ntohl(addr.sin_addr.s_addr), bind, here);
-                if (why.empty()) {
-                    log_info(machine + ": resolved to " + text);
-                    taken = &addr;
-                    break;
-                }
-                log_error(machine + ": resolves to " + text + ", " + why + "; the address is not used");
-            }
-            if (taken != nullptr) {
-                peers_[a.id] = *taken;
-                unresolved_.erase(it);
-                continue;
-            }
-            failure = LookupFailure{"none of its addresses can be a peer's", true};
-        }
-        u.asked = false;
-        ++u.failures;
-        // A lasting failure is a mistake that only its owner can mend, by
-        // changing the name's addresses (or the file, and a reload): tried
-        // again at the slowest pace, a line a minute that says what is wrong.
-        uint64_t wait = resolve_backoff(failure.lasting ? UINT_MAX : u.failures);
-        u.due = now + wait;
-        std::string line = machine + ": not resolved (" + failure.why + "), attempt " +
-                           std::to_string(u.failures) + "; next attempt in " +
-                           std::to_string(wait / 1'000'000'000) + " s";
-        if (failure.lasting)
-            log_error(line);
-        else
-            log_warning(line);
-    }
 }
 
 int Daemon::run() { return loop_->run() ? 0 : 1; }
@@ -583,12 +448,11 @@ void Daemon::add_turn_work() {
     // touches, before anything read at this wake is served.
     loop.add_wake_hook([this] { clock_.check([this] { return service_.pending_ids(); }); });
     // The work after a turn, in this order: the names to resolve, the
-    // control clients out of time, the metrics, the tick, the connections
-    // whose time has come; then the log's counts of lines suppressed, the
-    // notices that wait for room, and the verdicts. Every timer runs on the
-    // base clock, which never steps.
-    loop.add_deadline([this](uint64_t) { return next_attempt(); });
-    loop.add_after_turn([this](const Turn &t) { ask_due(t.now); });
+    // control clients out of time, the metrics, the peer counters, the tick,
+    // the connections whose time has come; then the log's counts of lines
+    // suppressed, the notices that wait for room, and the verdicts. Every
+    // timer runs on the base clock, which never steps.
+    peerGroup_->add_resolve_work();
     loop.add_deadline([this](uint64_t) { return control_ ? control_->next_due() : std::nullopt; });
     loop.add_after_turn([this](const Turn &t) {
         if (control_) control_->expire(t.now);
@@ -599,6 +463,7 @@ void Daemon::add_turn_work() {
         nextMetrics_ = t.now + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
         write_metrics();
     });
+    peerGroup_->add_count_work();
     loop.add_deadline([this](uint64_t) { return std::optional(nextTick_); });
     loop.add_after_turn([this](const Turn &t) { tick(t.now); });
     loop.add_deadline([this](uint64_t) { return life_.next_due(); });
@@ -627,18 +492,10 @@ void Daemon::add_turn_work() {
 void Daemon::tick(uint64_t now) {
     if (now < nextTick_) return;
     nextTick_ = now + kTickNs;
-    log_peer_counters(false);
     settle_registration(now);
     std::vector<int> all;
     for (const auto &[n, c] : connections_) all.push_back(n);
     for (int n : all) check_connection(n, now);
-}
-
-std::optional<uint64_t> Daemon::next_attempt() const {
-    std::optional<uint64_t> due;
-    for (const auto &[id, u] : unresolved_)
-        if (!u.asked && (!due || u.due < *due)) due = u.due;
-    return due;
 }
 
 void Daemon::on_signal() {
@@ -741,69 +598,6 @@ void Daemon::on_inotify() {
     release_limbo();
 }
 
-void Daemon::on_peer() {
-    uint8_t buf[512];
-    for (;;) {
-        sockaddr_in from{};
-        uint64_t arrival;
-        ssize_t len = recv_stamped(peerSocket_.get(), buf, sizeof buf, from, arrival);
-        if (len < 0) break;
-        uint64_t reached = arrival != 0 ? clock_.to_base(arrival) : clock_.base_now();
-        int machine = -1;
-        for (const auto &[id, addr] : peers_)
-            if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
-                machine = id;
-        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
-        if (machine >= 0) {
-            heard_[machine] = reached;
-            if (opened.drop == PeerDrop::kNone) accepted_[machine] = reached;
-        }
-        auto sender = [&] {
-            char text[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-            return std::string(text) + ":" + std::to_string(ntohs(from.sin_port));
-        };
-        // A flood costs no text while its lines are suppressed.
-        switch (opened.drop) {
-        case PeerDrop::kNone:
-            break;
-        case PeerDrop::kNotPeer:
-            log_limited(event::kNonPeerDatagram, Severity::kWarning, [&] {
-                return "ignored " + std::to_string(len) + " bytes from " + sender() + ", not a peer";
-            });
-            continue;
-        case PeerDrop::kMalformed:
-            log_limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
-                return "ignored a malformed message of " + std::to_string(len) + " bytes from machine " +
-                       std::to_string(machine);
-            });
-            continue;
-        default:
-            log_limited(event::kDroppedPeerMessage, Severity::kWarning, [&] {
-                return "dropped a message of " + std::to_string(len) + " bytes from machine " +
-                       std::to_string(machine) + " (" + sender() + "): " + drop_reason(opened.drop);
-            });
-            continue;
-        }
-        if (opened.newEpoch)
-            log_info("machine " + std::to_string(machine) + ": first message of its start at epoch " +
-                std::to_string(opened.epoch));
-        peer::Receipt receipt = *opened.receipt;
-        receipt.receiptTime = clock_.to_base(receipt.receiptTime);
-        service_.peer_receipt(static_cast<uint8_t>(machine), receipt, reached);
-    }
-}
-
-void Daemon::log_peer_counters(bool always) {
-    const PeerCounters &c = link_.counters();
-    if (c.dropped() == loggedDrops_ && !(always && peerSocket_.valid())) return;
-    loggedDrops_ = c.dropped();
-    if (c.dropped() != 0)
-        log_warning("peer messages: " + describe(c));
-    else
-        log_info("peer messages: " + describe(c));
-}
-
 void Daemon::on_master(PtyDevice &dev) {
     int number = dev.number();
     size_t got = drain(dev);
@@ -887,7 +681,7 @@ void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
     ++it->second.requests;
     Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
-    if (out.forward) forward(*out.forward);
+    if (out.forward) peerGroup_->forward(out.forward->machine, out.forward->receipt);
     if (out.disconnect) disconnect(dev.number(), "closed by its client");
 }
 
@@ -1106,26 +900,6 @@ void Daemon::check_connection(int n, uint64_t mono) {
     disconnect(n, reclaim_reason(r));
 }
 
-void Daemon::forward(const Forward &f) {
-    auto it = peers_.find(f.machine);
-    if (it == peers_.end() || !peerSocket_.valid()) {
-        // Not kept for later: the receipt is due at the other machine by its
-        // registration's deadline, long before a name that failed resolves.
-        if (auto u = unresolved_.find(f.machine); u != unresolved_.end())
-            log_limited(event::kUnsentReceipt, Severity::kWarning,
-                        "receipt for machine " + std::to_string(f.machine) + " not sent: " + u->second.host +
-                            " is not resolved yet");
-        return;
-    }
-    peer::Receipt r = f.receipt;
-    r.receiptTime = clock_.to_common(r.receiptTime);
-    uint8_t msg[kMaxPeerMessage];
-    size_t len = link_.seal(f.machine, r, msg);
-    if (sendto(peerSocket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second),
-               sizeof it->second) < 0)
-        log_limited(event::kFailedPeerSend, Severity::kWarning, failed("sendto"));
-}
-
 void Daemon::deliver_verdicts(uint64_t now) {
     for (const Verdict &v : service_.take_due(now)) {
         verdictStats_.count(v.notice, now);
@@ -1210,7 +984,7 @@ StatusView Daemon::status() {
     s.clockDriftPpm = opts_.clockDrift;
     s.commonMinusBaseNs = clock_.difference();
     s.sync = clock_.sync_now();
-    s.authenticated = link_.authenticated();
+    s.authenticated = peerGroup_->authenticated();
     s.connections = static_cast<size_t>(std::count_if(
         connections_.begin(), connections_.end(), [](const auto &c) { return c.second.answered; }));
     s.pendingRegistrations = r.pending();
@@ -1222,32 +996,7 @@ StatusView Daemon::status() {
     return s;
 }
 
-PeersView Daemon::peers() {
-    PeersView p;
-    uint64_t now = clock_.base_now();
-    auto ago = [now](std::optional<uint64_t> at) -> std::optional<uint64_t> {
-        if (!at) return std::nullopt;
-        return now > *at ? now - *at : 0;
-    };
-    for (const auto &[id, host] : opts_.peers) {
-        PeerView v;
-        v.machine = id;
-        v.host = host;
-        if (auto it = peers_.find(id); it != peers_.end()) {
-            char text[INET_ADDRSTRLEN];
-            inet_ntop(AF_INET, &it->second.sin_addr, text, sizeof text);
-            v.address = std::string(text) + ":" + std::to_string(ntohs(it->second.sin_port));
-        }
-        v.heardAgoNs = ago(heard_[id]);
-        v.acceptedAgoNs = ago(accepted_[id]);
-        if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]);
-        v.counters = link_.counters(id);
-        p.peers.push_back(v);
-    }
-    std::sort(p.peers.begin(), p.peers.end(), [](const PeerView &a, const PeerView &b) { return a.machine < b.machine; });
-    p.notPeer = link_.counters().notPeer;
-    return p;
-}
+PeersView Daemon::peers() { return peerGroup_->view(); }
 
 std::vector<MachineVerdicts> Daemon::verdicts() {
     std::vector<MachineVerdicts> out;
@@ -1284,9 +1033,8 @@ void Daemon::shutdown() {
     drop_device(registration_);
     lookup_.reset();
     keeper_.reset();
-    resolver_.reset();
     if (started_) {
-        log_peer_counters(true);
+        peerGroup_->log_counters(true);
         log_info("stopped");
     }
 }
