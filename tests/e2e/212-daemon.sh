@@ -4,13 +4,14 @@
 # of another user, a NUL byte, and a peer at a broadcast address or at
 # norvd's own), readiness on $NOTIFY_SOCKET (READY=1 only once /dev/rtf1
 # exists, RELOADING=1 and READY=1 around a reload, STOPPING=1), SIGHUP
-# re-reading the file's peers (a bad file keeps the running ones, the command
-# line's peers stay), a peer name that resolves only after norvd started,
-# retried with back-off while /dev/rtf1 serves, and names that resolve to
-# IPv6 addresses only or to norvd's own address, refused as errors.
+# re-reading the file's peers (norvctl shows the new ones, a bad file keeps
+# the running ones, the command line's peers stay), a peer name that
+# resolves only after norvd started, retried with back-off while /dev/rtf1
+# serves, and names that resolve to IPv6 addresses only or to norvd's own
+# address, refused as errors.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
-have "$NORVD"; have "$PROBE"
+have "$NORVD"; have "$NORVCTL"; have "$PROBE"
 command -v python3 >/dev/null || skip "python3 is not installed"
 isolate
 # The files written here are root's and others cannot write them, as norvd
@@ -104,10 +105,16 @@ reload() {
 }
 printf 'id 0\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
 reload "new host" "reload: peers now machine 1 at 127.0.0.3"
+# The peers norvd runs with are the file's now, not those it started with:
+# norvctl shows them, and the next reload of the same peers changes nothing.
+"$NORVCTL" --json peers >"$T/peers.json" || fail "norvctl peers after the reload"
+grep -q '"machine":1,"host":"127.0.0.3","address":"127.0.0.3:16007"' "$T/peers.json" ||
+    fail "norvctl peers after the reload: $(cat "$T/peers.json")"
 printf 'id 0\npeer 1 127.0.0.4\nbogus\n' >"$T/norvd.conf"
 reload "bad file" "reload: $T/norvd.conf:3: unknown setting 'bogus'; the running settings are kept"
 printf 'id 2\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
 reload "new id" "reload: changed settings take effect at a restart only: id"
+logged "$T/norvd.err" "reload: the peers are unchanged" || fail "the same peers again: $(cat "$T/norvd.err")"
 printf 'id 0\npeer 1 127.0.0.3\npeer 3 127.0.0.5\n' >"$T/norvd.conf"
 reload "new machine" "the machines of the group change at a restart only; the peers stay"
 printf 'id 0\npeer 1 127.0.0.1\n' >"$T/norvd.conf"
