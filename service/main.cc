@@ -52,6 +52,7 @@
 #include "event_loop.h"
 #include "fd.h"
 #include "holder_lookup.h"
+#include "instance_lock.h"
 #include "group_key.h"
 #include "log.h"
 #include "metrics_file.h"
@@ -73,7 +74,6 @@ using namespace norv::wire;
 using norv::Fd;
 
 const char *const kDevicePrefix = "/dev/rtf";
-const char *const kLockPath = "/dev/.norvd.lock";
 constexpr size_t kMaxConnections = kConnectionShares.total;
 // Housekeeping that no event drives: a look at every connection and at the
 // answers still unread on the registration device.
@@ -1039,45 +1039,6 @@ void Daemon::shutdown() {
     }
 }
 
-// Holds the lock that makes norvd the only one on this machine (on this /dev).
-class InstanceLock {
-public:
-    // Returns false (and says why) when another norvd holds it.
-    bool acquire() {
-        for (;;) {
-            fd_.reset(open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-            if (!fd_.valid()) return log_error(failed(("open " + std::string(kLockPath)).c_str())), false;
-            if (flock(fd_.get(), LOCK_EX | LOCK_NB) < 0) {
-                if (errno != EWOULDBLOCK) return log_error(failed("flock")), false;
-                char pid[32] = {};
-                (void)!pread(fd_.get(), pid, sizeof pid - 1, 0);
-                std::string holder = pid[0] ? " (pid " + std::string(pid, strcspn(pid, "\n")) + ")" : "";
-                log_error("another norvd" + holder + " is already serving " + kDevicePrefix +
-                      "1 on this machine; stop it first");
-                fd_.reset();
-                return false;
-            }
-            // The previous holder may have removed the file between our open
-            // and our lock: then the lock is on a file nobody else will see.
-            struct stat held {}, current {};
-            if (fstat(fd_.get(), &held) == 0 && stat(kLockPath, &current) == 0 &&
-                held.st_ino == current.st_ino && held.st_dev == current.st_dev)
-                break;
-        }
-        std::string pid = std::to_string(getpid()) + "\n";
-        if (ftruncate(fd_.get(), 0) == 0) (void)!pwrite(fd_.get(), pid.data(), pid.size(), 0);
-        held_ = true;
-        return true;
-    }
-    ~InstanceLock() {
-        if (held_) unlink(kLockPath);
-    }
-
-private:
-    Fd fd_;
-    bool held_ = false;
-};
-
 // The group whose members may connect: the one named, or norv when it
 // exists, or root's. Returns false (and says why) for an unknown name.
 bool find_group(const std::string &named, AccessGroup &group) {
@@ -1192,8 +1153,11 @@ int main(int argc, char *argv[]) {
 
     AccessGroup group;
     if (!find_group(opts.group, group)) return 1;
-    InstanceLock lock;
-    if (!lock.acquire()) return 1;
+    InstanceLock lock(kInstanceLockPath, std::string(kDevicePrefix) + "1");
+    if (std::string why = lock.acquire(); !why.empty()) {
+        log_error(why);
+        return 1;
+    }
 
     SystemClocks clocks;
     ClockWatch watch(clocks, process_log(), !opts.peers.empty());
