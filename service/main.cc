@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "access_group.h"
 #include "address_check.h"
 #include "channels.h"
 #include "clock_watch.h"
@@ -136,12 +137,6 @@ struct Connection {
     bool answered = false;  // its number has been written
     uint64_t since = 0;     // base time of its command 0
     uint64_t requests = 0;  // read from its request device
-};
-
-// The group whose members may connect.
-struct AccessGroup {
-    gid_t gid = 0;
-    std::string name;
 };
 
 class Daemon : public DaemonState {
@@ -1037,34 +1032,6 @@ void Daemon::shutdown() {
         peerGroup_->log_counters(true);
         log_info("stopped");
     }
-}
-
-// The group whose members may connect: the one named, or norv when it
-// exists, or root's. Returns false (and says why) for an unknown name.
-bool find_group(const std::string &named, AccessGroup &group) {
-    std::string name = named.empty() ? "norv" : named;
-    std::vector<char> buf(16384);
-    struct group entry {};
-    struct group *found = nullptr;
-    int rc;
-    // A group with many members needs a larger buffer.
-    while ((rc = getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found)) == ERANGE &&
-           buf.size() < (1u << 24))
-        buf.resize(buf.size() * 2);
-    if (found != nullptr) {
-        group.gid = found->gr_gid;
-        group.name = name;
-        return true;
-    }
-    std::string why = rc != 0 ? std::string(": ") + std::strerror(rc) : "";
-    if (!named.empty()) {
-        log_error("--group " + named + ": no such group" + why);
-        return false;
-    }
-    if (rc != 0) log_error("group norv cannot be looked up" + why + "; only root may connect");
-    group.gid = 0;
-    group.name = "root";
-    return true;
 }
 
 // Removes the links that a norvd killed before it could clean up left behind.
