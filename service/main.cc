@@ -64,6 +64,7 @@
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
+#include "stale_links.h"
 #include "user_shares.h"
 #include "verdict_stats.h"
 #include "wire.h"
@@ -1034,31 +1035,6 @@ void Daemon::shutdown() {
     }
 }
 
-// Removes the links that a norvd killed before it could clean up left behind.
-bool remove_stale_links() {
-    DIR *dir = opendir("/dev");
-    if (dir == nullptr) return log_error(failed("opendir /dev")), false;
-    static const std::regex name("rtf[0-9]+");
-    bool ok = true;
-    while (dirent *e = readdir(dir)) {
-        if (!std::regex_match(e->d_name, name)) continue;
-        std::string path = std::string("/dev/") + e->d_name;
-        struct stat st {};
-        if (lstat(path.c_str(), &st) < 0) continue;
-        if (!S_ISLNK(st.st_mode)) {
-            log_error(path + " exists and is not a link of norvd: is another timing service installed?");
-            ok = false;
-            continue;
-        }
-        if (unlink(path.c_str()) < 0)
-            log_error(failed(("unlink " + path).c_str())), ok = false;
-        else
-            log_info("removed the stale link " + path);
-    }
-    closedir(dir);
-    return ok;
-}
-
 }  // namespace
 }  // namespace norvd
 
@@ -1137,7 +1113,7 @@ int main(int argc, char *argv[]) {
     // base time, for whoever checks them.
     log_info("clock: " + config.clock.describe(kBaseClockName));
     watch.report_sync();
-    if (!remove_stale_links()) return 1;
+    if (!remove_stale_links(kDevicePrefix)) return 1;
 
     Daemon daemon(opts, cmdline, config, watch, group, key);
     int status = daemon.start() ? daemon.run() : 1;
