@@ -64,6 +64,7 @@
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
+#include "signals.h"
 #include "stale_links.h"
 #include "user_shares.h"
 #include "verdict_stats.h"
@@ -171,7 +172,6 @@ private:
     void drop_device(std::unique_ptr<PtyDevice> &dev);
     bool start_keeper();
 
-    void on_signal();
     // SIGHUP: reads the configuration file again and takes its peers.
     void reload();
     void on_keeper();
@@ -229,7 +229,8 @@ private:
     ConnectionLife life_;
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
-    Fd signals_, inotify_;
+    std::unique_ptr<Signals> signals_;
+    Fd inotify_;
     uint64_t startBase_;  // on the base clock
     // The group's key, until the peer group takes it.
     std::optional<GroupKey> key_;
@@ -317,18 +318,20 @@ bool Daemon::start() {
     // Forked while norvd is small, before any device exists.
     if (!start_keeper()) return false;
 
-    // A stop signal ignored by whoever started us (a shell does so for
-    // background commands) would never reach the signalfd.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&set, s);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0) return log_error(failed("sigprocmask")), false;
-    signals_.reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals_.valid()) return log_error(failed("signalfd")), false;
-    signal(SIGPIPE, SIG_IGN);
-    if (!watch(signals_.get(), EventLoop::kReadable, [this](uint32_t) { on_signal(); })) return false;
+    Signals::Handlers handlers;
+    handlers.stop = [this](int signo) {
+        log_info(std::string("stopping on ") + strsignal(signo));
+        loop_->stop();
+    };
+    handlers.reload = [this] { reload(); };
+    // The keeper: it only ends when killed; on_keeper starts another.
+    handlers.childExited = [] {
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    };
+    // Before the lookup's thread starts: it must not take the signals.
+    signals_ = Signals::start(*loop_, std::move(handlers), why);
+    if (!signals_) return log_error(why), false;
 
     inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
@@ -492,22 +495,6 @@ void Daemon::tick(uint64_t now) {
     std::vector<int> all;
     for (const auto &[n, c] : connections_) all.push_back(n);
     for (int n : all) check_connection(n, now);
-}
-
-void Daemon::on_signal() {
-    signalfd_siginfo si;
-    while (read(signals_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        if (si.ssi_signo == SIGCHLD) {
-            // The keeper: it only ends when killed; on_keeper starts another.
-            while (waitpid(-1, nullptr, WNOHANG) > 0) {
-            }
-        } else if (si.ssi_signo == SIGHUP) {
-            reload();
-        } else {
-            log_info(std::string("stopping on ") + strsignal(static_cast<int>(si.ssi_signo)));
-            loop_->stop();
-        }
-    }
 }
 
 void Daemon::on_keeper() {
