@@ -64,6 +64,7 @@
 #include "peer_wire.h"
 #include "pty_device.h"
 #include "service_clock.h"
+#include "settings.h"
 #include "signals.h"
 #include "stale_links.h"
 #include "user_shares.h"
@@ -110,21 +111,6 @@ const char *reclaim_reason(Reclaim r) {
         break;
     }
     return "reclaimed";
-}
-
-// Refuses a bind address or a peer's address that norvd cannot use (those
-// written as addresses; names are checked when they resolve): the peers are
-// checked against `bind`, the address of the running peer socket. Returns ""
-// or the error, with the file's path when the setting came from it.
-std::string check_addresses(const Options &opts, const std::string &bind) {
-    Machine machine;
-    if (std::string why = local_machine(machine); !why.empty()) return why;
-    const std::string file = opts.config + ": ";
-    if (std::string why = check_bind(opts.bind, machine); !why.empty())
-        return (opts.given.bind ? "" : file) + why;
-    if (std::string why = check_peers(opts.peers, bind, machine); !why.empty())
-        return (opts.given.peers ? "" : file) + why;
-    return "";
 }
 
 struct Connection {
@@ -387,12 +373,9 @@ void Daemon::reload() {
     std::string reloading = "RELOADING=1\nMONOTONIC_USEC=" +
         std::to_string(static_cast<uint64_t>(mono.tv_sec) * 1'000'000 + static_cast<uint64_t>(mono.tv_nsec) / 1000);
     if (std::string why = notify_manager(reloading); !why.empty()) log_warning(why);
-    ConfigFile file;
-    Options next = cmdline_;
+    Options next;
     bool found = false;
-    std::string why = read_config(opts_.config, opts_.configGiven, geteuid() == 0, file, found);
-    if (why.empty()) why = merge_config(file, next);
-    if (why.empty()) why = check_addresses(next, opts_.bind);
+    std::string why = load_settings(cmdline_, opts_.bind, next, found);
     if (!why.empty()) {
         log_error("reload: " + why + "; the running settings are kept");
     } else {
@@ -1046,16 +1029,11 @@ int main(int argc, char *argv[]) {
         return 0;
     }
     const Options cmdline = opts;
-    if (opts.genKey.empty()) {
-        ConfigFile file;
-        bool found = false;
-        err = read_config(opts.config, opts.configGiven, geteuid() == 0, file, found);
-        if (err.empty()) err = merge_config(file, opts);
-        if (err.empty()) err = check_addresses(opts, opts.bind);
-        if (!err.empty()) {
-            log_error(err);
-            return 1;
-        }
+    bool found = false;
+    if (opts.genKey.empty()) err = load_settings(cmdline, std::nullopt, opts, found);
+    if (!err.empty()) {
+        log_error(err);
+        return 1;
     }
     process_log().set_level(opts.logLevel);
     if (!opts.genKey.empty()) {
