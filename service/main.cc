@@ -11,16 +11,10 @@
 // resolves the peers given by name (peer_resolver.h), a fourth writes the
 // metrics file (metrics_file.h).
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <grp.h>
 #include <time.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,7 +29,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,7 +41,6 @@
 #include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
-#include "config_file.h"
 #include "device_holders.h"
 #include "event_loop.h"
 #include "fd.h"
