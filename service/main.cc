@@ -4,12 +4,14 @@
 // answers the requests of every connection through the Service, talks to the
 // norvds of the group's other machines over UDP (peer_group.h) and delivers
 // the verdicts on registered sends as failure notices. One thread, one event
-// loop (event_loop.h); signals arrive through a signalfd (SIGHUP re-reads the
-// peers of the configuration file). The same loop answers norvctl on the
-// control socket (control_socket.h). A second thread only looks for the
-// holders of /dev/rtf1 when a client connects (holder_lookup.h), a third
-// resolves the peers given by name (peer_resolver.h), a fourth writes the
-// metrics file (metrics_file.h).
+// loop (event_loop.h); signals arrive through a signalfd (signals.h; SIGHUP
+// reads the configuration file again). The same loop answers norvctl on the
+// control socket (control_socket.h). Work that may block runs on workers of
+// worker.h, each a thread that hands its answers back through the loop: one
+// looks for the holders of /dev/rtf1 when a client connects
+// (holder_lookup.h), another resolves the peers given by name
+// (peer_resolver.h). A thread of its own writes the metrics file
+// (metrics_file.h).
 #include <arpa/inet.h>
 #include <time.h>
 #include <netdb.h>
@@ -1051,9 +1053,12 @@ int main(int argc, char *argv[]) {
         }
     }
 
+    // The parts, each once the one before it stands: the group, the lock
+    // that keeps any other norvd away, the clocks, a /dev without stale
+    // links, and the daemon with its loop. They end in the reverse order.
     AccessGroup group;
     if (!find_group(opts.group, group)) return 1;
-    InstanceLock lock(kInstanceLockPath, std::string(kDevicePrefix) + "1");
+    InstanceLock lock(kInstanceLockPath, kDevicePrefix + std::to_string(kRegistrationDevice));
     if (std::string why = lock.acquire(); !why.empty()) {
         log_error(why);
         return 1;
