@@ -41,7 +41,6 @@
 #include "group_key.h"
 #include "log.h"
 #include "metrics_file.h"
-#include "notice_queue.h"
 #include "notify.h"
 #include "options.h"
 #include "peer_group.h"
@@ -52,7 +51,7 @@
 #include "signals.h"
 #include "stale_links.h"
 #include "user_shares.h"
-#include "verdict_stats.h"
+#include "verdict_delivery.h"
 #include "wire.h"
 
 namespace norvd {
@@ -71,16 +70,6 @@ constexpr uint64_t kTickNs = 1'000'000'000;
 constexpr uint64_t kStalePartial = 100'000'000;
 // Rounds of requests read without waiting before verdicts are judged.
 constexpr int kCatchUpRounds = 8;
-// How often notices that wait for room are offered again: a client's reads
-// give norvd no event, so while notices wait it looks on a timer. A device
-// holds 84 notices, so a reader gets about 21000 a second, and a connection
-// whose notices wait costs a wake-up and a look every 4 ms.
-constexpr uint64_t kNoticeRetry = 4'000'000;
-// A registration that misses a receipt is judged this long after its deadline
-// plus grace, on the receipts that reached norvd by the deadline plus grace:
-// a peer's message that arrived on this machine in time may still be on its
-// way through the kernel to norvd's socket.
-constexpr uint64_t kSettleNs = 2'000'000;
 
 const char *reclaim_reason(Reclaim r) {
     switch (r) {
@@ -102,7 +91,10 @@ Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig 
                const AccessGroup &group, std::optional<GroupKey> key)
     : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()),
       channels_(kMaxConnections), startBase_(clock.base_now()), key_(key),
-      verdictStats_(config.groupMask, startBase_) {}
+      delivery_(
+          service_, config.groupMask, startBase_,
+          [this](int c, const uint8_t *record, size_t len) { return write_notice(c, record, len); },
+          [this](int c) { return connected(c); }) {}
 
 bool Daemon::watch(int fd, uint32_t events, EventLoop::Handler handler) {
     if (!loop_->watch(fd, events, std::move(handler))) {
@@ -310,20 +302,7 @@ void Daemon::add_turn_work() {
     // The count of lines suppressed is told when their second is over.
     loop.add_deadline([](uint64_t) { return process_log().next_flush(); });
     loop.add_after_turn([](const Turn &) { process_log().flush(); });
-    loop.add_deadline([this](uint64_t now) {
-        return notices_.empty() ? std::nullopt : std::optional(now + kNoticeRetry);
-    });
-    loop.add_after_turn([this](const Turn &) { notices_.flush(noticeWriter_); });
-    loop.add_deadline([this](uint64_t) -> std::optional<uint64_t> {
-        auto due = service_.next_due();
-        if (!due) return std::nullopt;
-        return *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
-    });
-    // Every request already readable is read before a verdict is judged: a
-    // receipt that waited while norvd was busy still counts. What reached
-    // norvd before `seen` was reported by the look that followed the
-    // reading and has been read, so verdicts are judged as of `seen`.
-    loop.add_after_turn([this](const Turn &t) { deliver_verdicts(t.seen > kSettleNs ? t.seen - kSettleNs : 0); });
+    delivery_.add_turn_work(loop);
 }
 
 void Daemon::tick(uint64_t now) {
@@ -660,9 +639,7 @@ void Daemon::disconnect(int n, const char *why) {
     auto it = connections_.find(n);
     if (it == connections_.end()) return;
     service_.connection_closed(n);
-    if (size_t dropped = notices_.drop_connection(n))
-        log_warning("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
-                    " failure notices that waited for its client dropped");
+    delivery_.connection_ended(n);
     drop_device(it->second.request);
     drop_device(it->second.notice);
     bool answered = it->second.answered;
@@ -721,40 +698,6 @@ void Daemon::check_connection(int n, uint64_t mono) {
     disconnect(n, reclaim_reason(r));
 }
 
-void Daemon::deliver_verdicts(uint64_t now) {
-    for (const Verdict &v : service_.take_due(now)) {
-        verdictStats_.count(v.notice, now);
-        std::string what = "registration " + std::to_string(v.notice.seq) + " judged: " +
-                           describe(v.notice);
-        auto it = connections_.find(v.connection);
-        if (it == connections_.end()) {
-            log_info(what + "; its connection has gone");
-            continue;
-        }
-        NoticeQueue::Record record;
-        encode_failure_notice(v.notice, record.data());
-        switch (notices_.deliver(v.connection, record, noticeWriter_)) {
-        case NoticeQueue::Fate::kWritten:
-            log_info(what);
-            break;
-        case NoticeQueue::Fate::kQueued:
-            log_info(what + "; notice waits for room, " +
-                     std::to_string(notices_.waiting(v.connection)) + " waiting");
-            break;
-        case NoticeQueue::Fate::kDroppedConnectionFull:
-            log_limited(event::kDroppedNotice, Severity::kWarning,
-                        what + "; notice dropped: " + std::to_string(notices_.per_connection()) +
-                            " notices wait for channel " + std::to_string(v.connection));
-            break;
-        case NoticeQueue::Fate::kDroppedAllFull:
-            log_limited(event::kDroppedNotice, Severity::kWarning,
-                        what + "; notice dropped: " + std::to_string(notices_.total_bytes()) +
-                            " bytes of notices wait in all");
-            break;
-        }
-    }
-}
-
 bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
     auto it = connections_.find(connection);
     return it != connections_.end() && it->second.notice->write_record(record, len);
@@ -811,21 +754,15 @@ StatusView Daemon::status() {
     s.pendingRegistrations = r.pending();
     s.registrations = r.made();
     s.refusedRegistrations = r.refused();
-    s.noticesWaiting = notices_.waiting_notices();
-    s.noticesDropped = notices_.dropped();
+    s.noticesWaiting = delivery_.notices_waiting();
+    s.noticesDropped = delivery_.notices_dropped();
     s.controlClients = control_ ? control_->clients() : 0;
     return s;
 }
 
 PeersView Daemon::peers() { return peerGroup_->view(); }
 
-std::vector<MachineVerdicts> Daemon::verdicts() {
-    std::vector<MachineVerdicts> out;
-    uint64_t now = clock_.base_now();
-    for (uint8_t m = 0; m < MAX_MACHINES; ++m)
-        if (verdictStats_.group() & (1u << m)) out.push_back(verdictStats_.machine(m, now));
-    return out;
-}
+std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now()); }
 
 std::vector<ConnectionView> Daemon::connections() {
     std::vector<ConnectionView> out;
@@ -838,7 +775,7 @@ std::vector<ConnectionView> Daemon::connections() {
         if (c.owner.known) v.uid = c.owner.uid;
         v.requests = c.requests;
         v.pending = pending.count(n) ? pending[n] : 0;
-        v.noticesWaiting = notices_.waiting(n);
+        v.noticesWaiting = delivery_.notices_waiting(n);
         v.ageNs = now > c.since ? now - c.since : 0;
         out.push_back(v);
     }

@@ -11,7 +11,8 @@
 // looks for the holders of /dev/rtf1 when a client connects
 // (holder_lookup.h), another resolves the peers given by name
 // (peer_resolver.h). A thread of its own writes the metrics file
-// (metrics_file.h).
+// (metrics_file.h). The verdicts' delivery is a part of its own
+// (verdict_delivery.h).
 #ifndef NORVD_DAEMON_H
 #define NORVD_DAEMON_H
 
@@ -37,13 +38,12 @@
 #include "guard_keeper.h"
 #include "holder_lookup.h"
 #include "metrics_file.h"
-#include "notice_queue.h"
 #include "options.h"
 #include "peer_group.h"
 #include "pty_device.h"
 #include "signals.h"
 #include "user_shares.h"
-#include "verdict_stats.h"
+#include "verdict_delivery.h"
 
 namespace norvd {
 
@@ -119,7 +119,6 @@ private:
     void answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
-    void deliver_verdicts(uint64_t now);
     // The registration device has no client: what is left on it is theirs
     // no more.
     void settle_registration(uint64_t now);
@@ -135,6 +134,7 @@ private:
     void write_metrics();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
+    bool connected(int connection) const { return connections_.count(connection) != 0; }
 
     Options opts_;
     const Options cmdline_;
@@ -171,15 +171,11 @@ private:
     // user fill the table with numbers nobody can take.
     std::map<int, std::optional<Account>> limbo_;
     uint64_t nextTick_ = 0;
-    VerdictStats verdictStats_;
+    VerdictDelivery delivery_;
     std::unique_ptr<ControlSocket> control_;
     std::unique_ptr<MetricsFile> metrics_;
     uint64_t nextMetrics_ = 0;
     std::string metricsError_;  // the outcome of the last write logged
-    NoticeQueue notices_;  // notices that did not fit in their device yet
-    const NoticeQueue::Writer noticeWriter_ = [this](int c, const uint8_t *record, size_t len) {
-        return write_notice(c, record, len);
-    };
     bool started_ = false;
 };
 
