@@ -30,7 +30,6 @@
 #include "channels.h"
 #include "clock_watch.h"
 #include "connection_life.h"
-#include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
 #include "device_holders.h"
@@ -40,8 +39,8 @@
 #include "instance_lock.h"
 #include "group_key.h"
 #include "log.h"
-#include "metrics_file.h"
 #include "notify.h"
+#include "observers.h"
 #include "options.h"
 #include "peer_group.h"
 #include "peer_wire.h"
@@ -147,6 +146,7 @@ bool Daemon::start() {
             service_.peer_receipt(from, receipt, reached);
         });
     key_.reset();
+    observers_ = std::make_unique<Observers>(opts_, group_, *loop_, *this);
     add_turn_work();
     // Forked while norvd is small, before any device exists.
     if (!start_keeper()) return false;
@@ -206,7 +206,7 @@ bool Daemon::start() {
     else if (!opts_.peers.empty())
         log_warning("peer messages are not authenticated (version 1): whoever can send from a "
                     "peer's address speaks for that machine; give the group a key with --key-file");
-    if (!start_observers()) return false;
+    if (!observers_->start()) return false;
     started_ = true;
     // /dev/rtf1 serves: a client started from now on finds it.
     if (std::string why = notify_manager("READY=1"); !why.empty()) log_warning(why);
@@ -282,16 +282,7 @@ void Daemon::add_turn_work() {
     // suppressed, the notices that wait for room, and the verdicts. Every
     // timer runs on the base clock, which never steps.
     peerGroup_->add_resolve_work();
-    loop.add_deadline([this](uint64_t) { return control_ ? control_->next_due() : std::nullopt; });
-    loop.add_after_turn([this](const Turn &t) {
-        if (control_) control_->expire(t.now);
-    });
-    loop.add_deadline([this](uint64_t) { return metrics_ ? std::optional(nextMetrics_) : std::nullopt; });
-    loop.add_after_turn([this](const Turn &t) {
-        if (!metrics_ || t.now < nextMetrics_) return;
-        nextMetrics_ = t.now + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
-        write_metrics();
-    });
+    observers_->add_turn_work();
     peerGroup_->add_count_work();
     loop.add_deadline([this](uint64_t) { return std::optional(nextTick_); });
     loop.add_after_turn([this](const Turn &t) { tick(t.now); });
@@ -703,39 +694,6 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
     return it != connections_.end() && it->second.notice->write_record(record, len);
 }
 
-bool Daemon::start_observers() {
-    std::string why;
-    control_ = ControlSocket::open(
-        opts_.controlSocket, group_.gid, *loop_,
-        [this](std::string_view request) { return answer_control(request, *this); }, why);
-    if (!control_) return log_error(why), false;
-    std::string line = "control socket " + opts_.controlSocket + " for group " + group_.name;
-    if (!opts_.metricsFile.empty()) {
-        // Written once at start (a path that cannot be written, or where a
-        // file that norvd did not write is, stops norvd); the writer's thread
-        // does it from then on.
-        metrics_ = MetricsFile::start(opts_.metricsFile,
-                                      metrics_text({status(), peers(), verdicts(), connections()}), why);
-        if (!metrics_) return log_error(why), false;
-        nextMetrics_ = clock_.base_now() + static_cast<uint64_t>(opts_.metricsIntervalS) * 1'000'000'000;
-        line += "; metrics to " + opts_.metricsFile + " every " + std::to_string(opts_.metricsIntervalS) + " s";
-    }
-    log_info(line);
-    return true;
-}
-
-void Daemon::write_metrics() {
-    // Told when the outcome changes, not at every write.
-    if (std::string why = metrics_->last_error(); why != metricsError_) {
-        if (why.empty())
-            log_info("metrics file " + metrics_->path() + " written again");
-        else
-            log_warning("metrics file: " + why);
-        metricsError_ = why;
-    }
-    metrics_->publish(metrics_text({status(), peers(), verdicts(), connections()}));
-}
-
 StatusView Daemon::status() {
     StatusView s;
     uint64_t now = clock_.base_now();
@@ -756,7 +714,7 @@ StatusView Daemon::status() {
     s.refusedRegistrations = r.refused();
     s.noticesWaiting = delivery_.notices_waiting();
     s.noticesDropped = delivery_.notices_dropped();
-    s.controlClients = control_ ? control_->clients() : 0;
+    s.controlClients = observers_ ? observers_->control_clients() : 0;
     return s;
 }
 
@@ -785,8 +743,7 @@ std::vector<ConnectionView> Daemon::connections() {
 void Daemon::shutdown() {
     if (started_)
         if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);
-    control_.reset();
-    metrics_.reset();
+    if (observers_) observers_->stop();
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
     drop_device(registration_);
     lookup_.reset();

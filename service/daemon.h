@@ -11,8 +11,8 @@
 // looks for the holders of /dev/rtf1 when a client connects
 // (holder_lookup.h), another resolves the peers given by name
 // (peer_resolver.h). A thread of its own writes the metrics file
-// (metrics_file.h). The verdicts' delivery is a part of its own
-// (verdict_delivery.h).
+// (metrics_file.h). The verdicts' delivery (verdict_delivery.h) and the
+// control socket with the metrics file (observers.h) are parts of their own.
 #ifndef NORVD_DAEMON_H
 #define NORVD_DAEMON_H
 
@@ -30,14 +30,13 @@
 #include "commands.h"
 #include "connection_life.h"
 #include "control_protocol.h"
-#include "control_socket.h"
 #include "device_holders.h"
 #include "event_loop.h"
 #include "fd.h"
 #include "group_key.h"
 #include "guard_keeper.h"
 #include "holder_lookup.h"
-#include "metrics_file.h"
+#include "observers.h"
 #include "options.h"
 #include "peer_group.h"
 #include "pty_device.h"
@@ -127,11 +126,6 @@ private:
     // Every kTickNs: the registration device and every connection looked
     // at.
     void tick(uint64_t now);
-    // Opens the control socket and starts the metrics file's writer.
-    bool start_observers();
-    // Hands the metrics of now to the writer, and tells when its outcome
-    // changed.
-    void write_metrics();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
     bool connected(int connection) const { return connections_.count(connection) != 0; }
@@ -172,10 +166,7 @@ private:
     std::map<int, std::optional<Account>> limbo_;
     uint64_t nextTick_ = 0;
     VerdictDelivery delivery_;
-    std::unique_ptr<ControlSocket> control_;
-    std::unique_ptr<MetricsFile> metrics_;
-    uint64_t nextMetrics_ = 0;
-    std::string metricsError_;  // the outcome of the last write logged
+    std::unique_ptr<Observers> observers_;
     bool started_ = false;
 };
 
