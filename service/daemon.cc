@@ -1,5 +1,5 @@
 // daemon.cc: norvd's daemon: start, the connect handshake, requests,
-// verdict delivery, reload, the views and the stop.
+// reload, the views and the stop.
 #include "daemon.h"
 
 #include <arpa/inet.h>

@@ -128,6 +128,7 @@ private:
     void tick(uint64_t now);
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
+    // Connection `connection` exists, answered or in the making.
     bool connected(int connection) const { return connections_.count(connection) != 0; }
 
     Options opts_;
