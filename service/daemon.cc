@@ -112,39 +112,6 @@ bool Daemon::watch(int fd, uint32_t events, EventLoop::Handler handler) {
     return true;
 }
 
-bool Daemon::start_keeper() {
-    std::string why;
-    keeper_ = GuardKeeper::start(why);
-    if (!keeper_) return log_error(why), false;
-    return watch(keeper_->fd(), EventLoop::kReadable, [this](uint32_t) { on_keeper(); });
-}
-
-std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const DeviceAccess &access) {
-    std::string why;
-    Fd slave;
-    auto dev = PtyDevice::create(kDevicePrefix, number, access, slave, why);
-    if (!dev) {
-        log_error(why);
-        return nullptr;
-    }
-    if (!keeper_->request(token, slave.get())) {
-        log_error("the guard keeper cannot be reached");
-        return nullptr;
-    }
-    // Edge-triggered: the master reports a hang-up for as long as no client
-    // holds the device, and that is no news after the first time.
-    PtyDevice *d = dev.get();
-    if (!watch(dev->master(), EventLoop::kReadable | EventLoop::kEdge, [this, d](uint32_t) { on_master(*d); }))
-        return nullptr;
-    return dev;
-}
-
-void Daemon::drop_device(std::unique_ptr<PtyDevice> &dev) {
-    if (!dev) return;
-    loop_->unwatch(dev->master());
-    dev.reset();
-}
-
 bool Daemon::start() {
     std::string why;
     loop_ = EventLoop::create([&clock = clock_] { return clock.base_now(); }, kCatchUpRounds, why);
@@ -157,7 +124,17 @@ bool Daemon::start() {
     key_.reset();
     add_turn_work();
     // Forked while norvd is small, before any device exists.
-    if (!start_keeper()) return false;
+    DeviceMaker::Events events;
+    events.guarded = [this](PtyDevice &dev, int status) { on_guarded(dev, status); };
+    events.guardsAnswered = [this](uint64_t now) {
+        // Their clients may have gone meanwhile: then nobody will read the numbers.
+        if (flush_answers()) settle_registration(now);
+    };
+    events.input = [this](PtyDevice &dev) { on_master(dev); };
+    events.closed = [this](PtyDevice &dev, uint64_t now) { on_closed(dev, now); };
+    events.closesRead = [this] { release_limbo(); };
+    devices_ = DeviceMaker::start(*loop_, std::move(events));
+    if (!devices_) return false;
 
     Signals::Handlers handlers;
     handlers.stop = [this](int signo) {
@@ -174,22 +151,13 @@ bool Daemon::start() {
     signals_ = Signals::start(*loop_, std::move(handlers), why);
     if (!signals_) return log_error(why), false;
 
-    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
-    if (!watch(inotify_.get(), EventLoop::kReadable, [this](uint32_t) { on_inotify(); })) return false;
-
     // Names are resolved by the loop's first pass, once the devices serve.
     if (!peerGroup_->start(opts_.peers)) return false;
 
-    uint32_t token = nextToken_++;
     // Only members of the group may connect.
-    registration_ = make_device(kRegistrationDevice, token, DeviceAccess{0, group_.gid, 0660});
+    registration_ = devices_->make(kRegistrationDevice, DeviceAccess{0, group_.gid, 0660});
     if (!registration_) return false;
-    int status = 0;
-    if (!keeper_->wait_for(token, status) || status != 0) {
-        errno = status != 0 ? status : ECHILD;
-        return log_error(failed("TIOCSCTTY in the guard")), false;
-    }
+    if (!devices_->wait_guard(*registration_)) return log_error(failed("TIOCSCTTY in the guard")), false;
     struct stat st {};
     if (stat(registration_->pts().c_str(), &st) < 0)
         return log_error(failed(("stat " + registration_->pts()).c_str())), false;
@@ -199,7 +167,7 @@ bool Daemon::start() {
     lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
     if (!lookup_) return log_error(why), false;
     if (!watch(lookup_->fd(), EventLoop::kReadable, [this](uint32_t) { on_lookup(); })) return false;
-    if (!registration_->publish(inotify_.get(), why)) return log_error(why), false;
+    if (!devices_->publish(*registration_, why)) return log_error(why), false;
 
     std::string group;
     for (const auto &[id, host] : opts_.peers) {
@@ -335,40 +303,22 @@ void Daemon::tick(uint64_t now) {
     for (int n : all) check_connection(n, now);
 }
 
-void Daemon::on_keeper() {
-    uint64_t mono = clock_.base_now();
-    uint32_t token;
-    int status;
-    while (keeper_->take_answer(token, status)) {
-        auto t = tokens_.find(token);
-        if (t == tokens_.end()) continue;
-        int n = t->second;
-        tokens_.erase(t);
-        auto it = connections_.find(n);
-        if (it == connections_.end()) continue;
-        if (status != 0) {
-            errno = status;
-            log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
-            it->second.failed = true;
-        }
-        --it->second.awaiting;
+void Daemon::on_guarded(PtyDevice &dev, int status) {
+    int n = dev.number();
+    auto it = connections_.find(n);
+    if (it == connections_.end() || it->second.request.get() != &dev) {
+        n = dev.number() - kNoticeOffset;
+        it = connections_.find(n);
+        if (it == connections_.end() || it->second.notice.get() != &dev) return;
     }
-    if (keeper_->gone()) {
-        log_error("the guard keeper has gone: connections in the making fail, another keeper starts");
-        loop_->unwatch(keeper_->fd());
-        keeper_.reset();
-        tokens_.clear();
-        for (auto &[n, c] : connections_)
-            if (c.awaiting != 0) {
-                c.failed = true;
-                c.awaiting = 0;
-            }
-        // Forked while the lookup's thread runs: the keeper only makes system
-        // calls that are safe in the child of a process with threads.
-        if (!start_keeper()) loop_->stop();
+    if (status == DeviceMaker::kGuardLost) {
+        it->second.failed = true;
+    } else if (status != 0) {
+        errno = status;
+        log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
+        it->second.failed = true;
     }
-    // Their clients may have gone meanwhile: then nobody will read the numbers.
-    if (flush_answers()) settle_registration(mono);
+    --it->second.awaiting;
 }
 
 void Daemon::on_lookup() {
@@ -386,37 +336,19 @@ void Daemon::on_lookup() {
     if (flush_answers()) settle_registration(clock_.base_now());
 }
 
-void Daemon::on_inotify() {
-    alignas(inotify_event) char buf[4096];
-    uint64_t mono = clock_.base_now();
-    for (;;) {
-        ssize_t len = read(inotify_.get(), buf, sizeof buf);
-        if (len <= 0) break;
-        for (char *p = buf; p < buf + len;) {
-            auto *ev = reinterpret_cast<inotify_event *>(p);
-            p += sizeof(inotify_event) + ev->len;
-            // Lost events only cost time: a connection whose close went
-            // unseen is reclaimed by the 10 s rule instead.
-            if (ev->mask & IN_Q_OVERFLOW) continue;
-            for (auto &[n, c] : connections_) {
-                Device which;
-                PtyDevice *dev;
-                if (c.request && c.request->watch() == ev->wd) {
-                    which = Device::kRequest;
-                    dev = c.request.get();
-                } else if (c.notice && c.notice->watch() == ev->wd) {
-                    which = Device::kNotice;
-                    dev = c.notice.get();
-                } else {
-                    continue;
-                }
-                life_.client_closed(n, which, mono);
-                life_.seen(n, which, dev->held(), mono);
-                break;
-            }
-        }
+void Daemon::on_closed(PtyDevice &dev, uint64_t mono) {
+    for (auto &[n, c] : connections_) {
+        Device which;
+        if (c.request.get() == &dev)
+            which = Device::kRequest;
+        else if (c.notice.get() == &dev)
+            which = Device::kNotice;
+        else
+            continue;
+        life_.client_closed(n, which, mono);
+        life_.seen(n, which, dev.held(), mono);
+        break;
     }
-    release_limbo();
 }
 
 void Daemon::on_master(PtyDevice &dev) {
@@ -558,26 +490,24 @@ void Daemon::connect() {
     }
     Connection c;
     c.since = clock_.base_now();
-    uint32_t requestToken = nextToken_++, noticeToken = nextToken_++, lookToken = nextToken_++;
+    uint32_t lookToken = nextToken_++;
     // Root's alone until the look for its user has answered: no one else may
     // hold a descriptor of them from before their owner is set.
     DeviceAccess closed{0, group_.gid, 0600};
-    c.request = make_device(n, requestToken, closed);
-    if (c.request) c.notice = make_device(n + kNoticeOffset, noticeToken, closed);
+    c.request = devices_->make(n, closed);
+    if (c.request) c.notice = devices_->make(n + kNoticeOffset, closed);
     if (!c.request || !c.notice) {
-        drop_device(c.request);
-        drop_device(c.notice);
+        devices_->drop(c.request);
+        devices_->drop(c.notice);
         channels_.release(n);
         refuse(-1);
         return;
     }
     c.awaiting = 2;
-    tokens_[requestToken] = n;
-    tokens_[noticeToken] = n;
     // The look begins after command 0 was read: its client holds /dev/rtf1
     // until it has read its answer, which waits for the look.
     looks_[lookToken] = n;
-    lookup_->ask(lookToken, {getpid(), keeper_->pid()});
+    lookup_->ask(lookToken, {getpid(), devices_->keeper_pid()});
     connections_[n] = std::move(c);
     answerOrder_.push_back(n);
 }
@@ -628,7 +558,7 @@ void Daemon::finish_connect(int n) {
     if (c.owner.known) access = DeviceAccess{c.owner.uid, group_.gid, 0600};
     std::string why;
     if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
-        !c.request->publish(inotify_.get(), why) || !c.notice->publish(inotify_.get(), why)) {
+        !devices_->publish(*c.request, why) || !devices_->publish(*c.notice, why)) {
         if (!why.empty()) log_error(why);
         abandon_connect(n, -1);
         return;
@@ -649,8 +579,8 @@ void Daemon::finish_connect(int n) {
 
 void Daemon::abandon_connect(int n, int32_t refusal) {
     Connection &c = connections_[n];
-    drop_device(c.request);
-    drop_device(c.notice);
+    devices_->drop(c.request);
+    devices_->drop(c.notice);
     connections_.erase(n);
     channels_.release(n);
     answer(refusal, "refusal");
@@ -663,14 +593,12 @@ void Daemon::disconnect(int n, const char *why) {
     if (size_t dropped = notices_.drop_connection(n))
         log_warning("channel " + std::to_string(n) + ": " + std::to_string(dropped) +
                     " failure notices that waited for its client dropped");
-    drop_device(it->second.request);
-    drop_device(it->second.notice);
+    devices_->drop(it->second.request);
+    devices_->drop(it->second.notice);
     bool answered = it->second.answered;
     std::optional<Account> share;
     if (answered) share = it->second.account;
     connections_.erase(it);
-    for (auto t = tokens_.begin(); t != tokens_.end();)
-        t = t->second == n ? tokens_.erase(t) : std::next(t);
     for (auto t = looks_.begin(); t != looks_.end();)
         t = t->second == n ? looks_.erase(t) : std::next(t);
     // Its client still waits for an answer: it is told that it has none.
@@ -851,9 +779,9 @@ void Daemon::shutdown() {
     control_.reset();
     metrics_.reset();
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
-    drop_device(registration_);
+    if (devices_) devices_->drop(registration_);
     lookup_.reset();
-    keeper_.reset();
+    devices_.reset();
     if (started_) {
         peerGroup_->log_counters(true);
         log_info("stopped");

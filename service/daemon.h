@@ -31,10 +31,10 @@
 #include "control_protocol.h"
 #include "control_socket.h"
 #include "device_holders.h"
+#include "device_maker.h"
 #include "event_loop.h"
 #include "fd.h"
 #include "group_key.h"
-#include "guard_keeper.h"
 #include "holder_lookup.h"
 #include "metrics_file.h"
 #include "notice_queue.h"
@@ -46,9 +46,6 @@
 #include "verdict_stats.h"
 
 namespace norvd {
-
-// The devices' names: the registration device is /dev/rtf1.
-constexpr const char *kDevicePrefix = "/dev/rtf";
 
 struct Connection {
     std::unique_ptr<PtyDevice> request;
@@ -87,18 +84,15 @@ private:
     bool watch(int fd, uint32_t events, EventLoop::Handler handler);
     // Registers with the loop the deadlines and the work after each turn.
     void add_turn_work();
-    // A device whose pty is handed to the keeper for its guard under `token`.
-    std::unique_ptr<PtyDevice> make_device(int number, uint32_t token, const DeviceAccess &access);
-    void drop_device(std::unique_ptr<PtyDevice> &dev);
-    bool start_keeper();
 
     // SIGHUP: reads the configuration file again and takes its peers.
     void reload();
-    void on_keeper();
+    // The guard of a device of a connection in the making answered.
+    void on_guarded(PtyDevice &dev, int status);
     // Answers of the look for the holders of /dev/rtf1.
     void on_lookup();
-    // Closes of devices by their clients.
-    void on_inotify();
+    // A client closed a device.
+    void on_closed(PtyDevice &dev, uint64_t now);
     void on_master(PtyDevice &dev);
     // Reads and serves every request waiting on the device, each with the
     // clock read after the request was: a stamp is never older than the
@@ -150,16 +144,14 @@ private:
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Signals> signals_;
-    Fd inotify_;
     uint64_t startBase_;  // on the base clock
     // The group's key, until the peer group takes it.
     std::optional<GroupKey> key_;
     std::unique_ptr<PeerGroup> peerGroup_;
-    std::unique_ptr<GuardKeeper> keeper_;
+    std::unique_ptr<DeviceMaker> devices_;
     std::unique_ptr<HolderLookup> lookup_;
     std::unique_ptr<PtyDevice> registration_;
     std::map<int, Connection> connections_;
-    std::map<uint32_t, int> tokens_;  // guards asked for: token -> channel
     std::map<uint32_t, int> looks_;   // looks asked for: token -> channel
     uint32_t nextToken_ = 0;
     // The answers to command 0 not yet written, in the order of the
