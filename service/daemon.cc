@@ -311,14 +311,11 @@ void Daemon::on_guarded(PtyDevice &dev, int status) {
         it = connections_.find(n);
         if (it == connections_.end() || it->second.notice.get() != &dev) return;
     }
-    if (status == DeviceMaker::kGuardLost) {
-        it->second.failed = true;
-    } else if (status != 0) {
+    if (status > 0) {
         errno = status;
         log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
-        it->second.failed = true;
     }
-    --it->second.awaiting;
+    it->second.handshake.guard(status == 0);
 }
 
 void Daemon::on_lookup() {
@@ -329,7 +326,7 @@ void Daemon::on_lookup() {
         auto it = connections_.find(t->second);
         looks_.erase(t);
         if (it == connections_.end()) continue;
-        it->second.looked = true;
+        it->second.handshake.looked();
         it->second.owner = a.owner;
         it->second.lookNs = a.tookNs;
     }
@@ -353,16 +350,16 @@ void Daemon::on_closed(PtyDevice &dev, uint64_t mono) {
 
 void Daemon::on_master(PtyDevice &dev) {
     int number = dev.number();
-    size_t got = drain(dev);
+    Drained got = drain(dev);
     uint64_t mono = clock_.base_now();
     if (number == kRegistrationDevice) {
         settle_registration(mono);
         return;
     }
-    // The device may have gone with command 1.
+    if (got.ended) return;  // the device has gone with command 1
     auto it = connections_.find(number);
     if (it != connections_.end() && it->second.request.get() == &dev) {
-        if (got != 0) life_.requests_read(number, mono);
+        if (got.bytes != 0) life_.requests_read(number, mono);
         life_.seen(number, Device::kRequest, dev.held(), mono);
         release_limbo();
         return;
@@ -372,19 +369,19 @@ void Daemon::on_master(PtyDevice &dev) {
         life_.seen(it->first, Device::kNotice, dev.held(), mono);
 }
 
-size_t Daemon::drain(PtyDevice &dev) {
+Daemon::Drained Daemon::drain(PtyDevice &dev) {
     uint8_t buf[4096];
     int number = dev.number();
-    size_t total = 0;
-    for (;;) {
+    Drained out;
+    while (!out.ended) {
         ssize_t len = read(dev.master(), buf, sizeof buf);
         if (len <= 0) {
             // EIO: no client holds the device and nothing is left to read.
             if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
                 log_error(failed("read"));
-            return total;
+            return out;
         }
-        total += static_cast<size_t>(len);
+        out.bytes += static_cast<size_t>(len);
         uint64_t mono = clock_.base_now();
         if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
             log_limited(event::kMalformedRequest, Severity::kWarning,
@@ -404,16 +401,20 @@ size_t Daemon::drain(PtyDevice &dev) {
                             dev.link() + ": malformed request: " + why);
                 break;
             }
-            serve(dev, req, clock_.base_now());
-            // Command 1 removes the device that was being read.
-            if (number != kRegistrationDevice && !connections_.count(number) &&
-                !connections_.count(number - kNoticeOffset))
-                return total;
+            // Command 1: what follows it is not read, and the device goes
+            // once the loop no longer reads it.
+            if (serve(dev, req, clock_.base_now())) {
+                out.ended = true;
+                break;
+            }
         }
     }
+    // Only command 1 leaves the loop.
+    disconnect(number, "closed by its client");
+    return out;
 }
 
-void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
+bool Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
     if (&dev == registration_.get()) {
         if (req.command == command::kConnect && req.payload.empty())
             connect();
@@ -422,20 +423,20 @@ void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
                         dev.link() + ": command " + std::to_string(req.command) + " with " +
                             std::to_string(req.payload.size()) +
                             " payload bytes ignored: only command 0 is served here");
-        return;
+        return false;
     }
     auto it = connections_.find(dev.number());
     if (it == connections_.end() || it->second.request.get() != &dev) {
         log_limited(event::kRequestNotServed, Severity::kWarning,
                     dev.link() + ": command " + std::to_string(req.command) +
                         " written on a notice FIFO, ignored");
-        return;
+        return false;
     }
     ++it->second.requests;
     Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) peerGroup_->forward(out.forward->machine, out.forward->receipt);
-    if (out.disconnect) disconnect(dev.number(), "closed by its client");
+    return out.disconnect;
 }
 
 void Daemon::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what) {
@@ -445,17 +446,17 @@ void Daemon::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char
                         std::to_string(dev.unread()) + " bytes unread");
 }
 
-void Daemon::answer(int32_t value, const char *what) {
+bool Daemon::answer(int32_t value, const char *what) {
     uint8_t bytes[kAnswerSize];
     put_i32le(bytes, kReplyAnswer, value);
-    if (registration_->write_record(bytes, sizeof bytes)) {
-        life_.answered(value);
-    } else {
+    if (!registration_->write_record(bytes, sizeof bytes)) {
         log_limited(event::kDroppedReply, Severity::kWarning,
                     registration_->link() + ": " + what + " dropped: its clients left " +
                         std::to_string(registration_->unread()) + " bytes unread");
-        if (value >= 0) disconnect(value, "ended: its number could not be written");
+        return false;
     }
+    life_.answered(value);
+    return true;
 }
 
 void Daemon::settle_registration(uint64_t mono) {
@@ -503,7 +504,6 @@ void Daemon::connect() {
         refuse(-1);
         return;
     }
-    c.awaiting = 2;
     // The look begins after command 0 was read: its client holds /dev/rtf1
     // until it has read its answer, which waits for the look.
     looks_[lookToken] = n;
@@ -519,27 +519,29 @@ void Daemon::refuse(int32_t value) {
 
 bool Daemon::flush_answers() {
     bool wrote = false;
+    std::vector<int> unwritten;
     while (!answerOrder_.empty()) {
         int n = answerOrder_.front();
         if (n >= 0) {
             auto it = connections_.find(n);
             if (it == connections_.end()) {
                 n = -1;  // ended before its number went out
-            } else if (it->second.awaiting != 0 || !it->second.looked) {
+            } else if (it->second.handshake.state() == ConnectHandshake::State::kAwaiting) {
                 break;
             }
         }
         answerOrder_.pop_front();
         if (n < 0)
             answer(n, "refusal");
-        else
-            finish_connect(n);
+        else if (!finish_connect(n))
+            unwritten.push_back(n);
         wrote = true;
     }
+    for (int n : unwritten) disconnect(n, "ended: its number could not be written");
     return wrote;
 }
 
-void Daemon::finish_connect(int n) {
+bool Daemon::finish_connect(int n) {
     Connection &c = connections_[n];
     // Its user is known now, not at command 0: a user beyond its share (or
     // the unknown owner, whose share is one user's and never root's reserve)
@@ -550,20 +552,20 @@ void Daemon::finish_connect(int n) {
             return "connection refused: " + connectionShares_.why(over, c.account, "connections");
         });
         abandon_connect(n, NORV_REFUSED_TABLE_FULL);
-        return;
+        return true;
     }
     // The owner is set before the link exists and before the number goes
     // out: whoever learns the number finds the devices closed to all others.
     DeviceAccess access{0, group_.gid, 0660};
     if (c.owner.known) access = DeviceAccess{c.owner.uid, group_.gid, 0600};
     std::string why;
-    if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
+    if (c.handshake.state() == ConnectHandshake::State::kFailed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
         !devices_->publish(*c.request, why) || !devices_->publish(*c.notice, why)) {
         if (!why.empty()) log_error(why);
         abandon_connect(n, -1);
-        return;
+        return true;
     }
-    c.answered = true;
+    c.handshake.answer();
     connectionShares_.take(c.account);
     service_.set_account(n, c.account);
     char took[32];
@@ -574,7 +576,7 @@ void Daemon::finish_connect(int n) {
     log_info("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
         c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
         "; holders looked up in " + took);
-    answer(n, "channel number");
+    return answer(n, "channel number");
 }
 
 void Daemon::abandon_connect(int n, int32_t refusal) {
@@ -595,7 +597,7 @@ void Daemon::disconnect(int n, const char *why) {
                     " failure notices that waited for its client dropped");
     devices_->drop(it->second.request);
     devices_->drop(it->second.notice);
-    bool answered = it->second.answered;
+    bool answered = it->second.handshake.answered();
     std::optional<Account> share;
     if (answered) share = it->second.account;
     connections_.erase(it);
@@ -630,16 +632,14 @@ void Daemon::release_limbo() {
 
 void Daemon::check_connection(int n, uint64_t mono) {
     auto it = connections_.find(n);
-    if (it == connections_.end() || !it->second.answered) return;
+    if (it == connections_.end() || !it->second.handshake.answered()) return;
     Connection &c = it->second;
     life_.seen(n, Device::kRequest, c.request->held(), mono);
     life_.seen(n, Device::kNotice, c.notice->held(), mono);
     Reclaim r = life_.verdict(n, mono);
     if (r == Reclaim::kKeep) return;
     // Serve what its client wrote just before it closed.
-    drain(*c.request);
-    it = connections_.find(n);
-    if (it == connections_.end()) return;  // command 1 among them
+    if (drain(*c.request).ended) return;  // command 1 among them
     bool requestHeld = it->second.request->held(), noticeHeld = it->second.notice->held();
     if (requestHeld || noticeHeld) {  // a client came back meanwhile
         life_.seen(n, Device::kRequest, requestHeld, mono);
@@ -735,7 +735,7 @@ StatusView Daemon::status() {
     s.sync = clock_.sync_now();
     s.authenticated = peerGroup_->authenticated();
     s.connections = static_cast<size_t>(std::count_if(
-        connections_.begin(), connections_.end(), [](const auto &c) { return c.second.answered; }));
+        connections_.begin(), connections_.end(), [](const auto &c) { return c.second.handshake.answered(); }));
     s.pendingRegistrations = r.pending();
     s.registrations = r.made();
     s.refusedRegistrations = r.refused();
@@ -760,7 +760,7 @@ std::vector<ConnectionView> Daemon::connections() {
     uint64_t now = clock_.base_now();
     std::map<int, size_t> pending = service_.registrations().pending_by_connection();
     for (const auto &[n, c] : connections_) {
-        if (!c.answered) continue;  // still in the making
+        if (!c.handshake.answered()) continue;  // still in the making
         ConnectionView v;
         v.channel = n;
         if (c.owner.known) v.uid = c.owner.uid;

@@ -27,6 +27,7 @@
 #include "channels.h"
 #include "clock_watch.h"
 #include "commands.h"
+#include "connect_handshake.h"
 #include "connection_life.h"
 #include "control_protocol.h"
 #include "control_socket.h"
@@ -50,13 +51,10 @@ namespace norvd {
 struct Connection {
     std::unique_ptr<PtyDevice> request;
     std::unique_ptr<PtyDevice> notice;
-    int awaiting = 0;       // guards not yet holding its ptys
-    bool looked = false;    // the look for its user has answered
+    ConnectHandshake handshake;
     Owner owner;            // whose its devices are, as far as norvd can tell
     Account account;        // charged with it once answered (user_shares.h)
     uint64_t lookNs = 0;    // how long that look took
-    bool failed = false;    // a guard could not be made
-    bool answered = false;  // its number has been written
     uint64_t since = 0;     // base time of its command 0
     uint64_t requests = 0;  // read from its request device
 };
@@ -94,23 +92,33 @@ private:
     // A client closed a device.
     void on_closed(PtyDevice &dev, uint64_t now);
     void on_master(PtyDevice &dev);
+    struct Drained {
+        size_t bytes = 0;
+        bool ended = false;  // its client ended the connection: the device is gone
+    };
     // Reads and serves every request waiting on the device, each with the
     // clock read after the request was: a stamp is never older than the
-    // request that asked for it. Returns the number of bytes read.
-    size_t drain(PtyDevice &dev);
-    void serve(PtyDevice &dev, const Request &req, uint64_t now);
+    // request that asked for it. Command 1 ends the connection once it has
+    // been served, and nothing after it is read.
+    Drained drain(PtyDevice &dev);
+    // Returns whether the request ends its connection.
+    bool serve(PtyDevice &dev, const Request &req, uint64_t now);
     void connect();
     // Writes the answers to command 0 that are ready, in the order of the
     // commands: clients read them in that order. Returns whether it wrote.
+    // Connections whose number could not be written are ended once the
+    // answers are out: they are answered, so their end writes nothing.
     bool flush_answers();
     void refuse(int32_t value);
     // Gives the connection's devices their owner and publishes them; writes
-    // its number, or a refusal.
-    void finish_connect(int n);
+    // its number, or a refusal. False when its number could not be written:
+    // the connection is to be ended.
+    bool finish_connect(int n);
     // Ends connection n in the making, its number never written: answers
     // `refusal` in its place.
     void abandon_connect(int n, int32_t refusal);
-    void answer(int32_t value, const char *what);
+    // Writes an answer to command 0; false (logged) when it does not fit.
+    bool answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
     void deliver_verdicts(uint64_t now);
