@@ -184,7 +184,7 @@ ControlChannel::Drained ControlChannel::drain(PtyDevice &dev) {
     int number = dev.number();
     Drained out;
     while (!out.ended) {
-        ssize_t len = read(dev.master(), buf, sizeof buf);
+        ssize_t len = dev.read_input(buf, sizeof buf);
         if (len <= 0) {
             // EIO: no client holds the device and nothing is left to read.
             if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)

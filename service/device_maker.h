@@ -7,8 +7,10 @@
 // From then on the maker tells when a device has input (or its last client
 // went: the event is the same) and when a client that wrote to it closed
 // it. The channel reads requests from the device and writes records to it
-// itself (pty_device.h); it ends a device by handing it back through drop(),
-// after which no event names it, not even one already read.
+// through the device's own calls (read_input, write_record, held, unread,
+// take_back: pty_device.h), never through its descriptors; it ends a device
+// by handing it back through drop(), after which no event names it, not even
+// one already read.
 //
 // The devices are pseudo-terminals, each guarded by a process of the guard
 // keeper (guard_keeper.h) so that it never becomes a client's controlling
