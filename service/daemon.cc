@@ -1,5 +1,4 @@
-// daemon.cc: norvd's daemon: start, the connect handshake, requests,
-// reload, the views and the stop.
+// daemon.cc: norvd's daemon: start, reload, the views and the stop.
 #include "daemon.h"
 
 #include <arpa/inet.h>
@@ -30,6 +29,7 @@
 #include "channels.h"
 #include "clock_watch.h"
 #include "connection_life.h"
+#include "control_socket.h"
 #include "guard_keeper.h"
 #include "commands.h"
 #include "device_holders.h"
@@ -40,7 +40,6 @@
 #include "group_key.h"
 #include "log.h"
 #include "notify.h"
-#include "observers.h"
 #include "options.h"
 #include "peer_group.h"
 #include "peer_wire.h"
@@ -59,82 +58,19 @@ namespace {
 using namespace norv::wire;
 using norv::Fd;
 
-constexpr size_t kMaxConnections = kConnectionShares.total;
-// Housekeeping that no event drives: a look at every connection and at the
-// answers still unread on the registration device.
-constexpr uint64_t kTickNs = 1'000'000'000;
-// A partial request whose rest has not come within this time is dropped when
-// more bytes arrive: a client writes each request in one piece, so the head
-// left by a client that has gone must not swallow the next client's request.
-constexpr uint64_t kStalePartial = 100'000'000;
 // Rounds of requests read without waiting before verdicts are judged.
 constexpr int kCatchUpRounds = 8;
-
-const char *reclaim_reason(Reclaim r) {
-    switch (r) {
-    case Reclaim::kAnswerTakenBack:
-        return "reclaimed: its client left before reading its number";
-    case Reclaim::kClosed:
-        return "reclaimed: its client closed both devices";
-    case Reclaim::kUnopened:
-        return "reclaimed: its client never opened it";
-    case Reclaim::kKeep:
-        break;
-    }
-    return "reclaimed";
-}
 
 }  // namespace
 
 Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
                const AccessGroup &group, std::optional<GroupKey> key)
     : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()),
-      channels_(kMaxConnections), startBase_(clock.base_now()), key_(key),
+      startBase_(clock.base_now()), key_(key),
       delivery_(
           service_, config.groupMask, startBase_,
           [this](int c, const uint8_t *record, size_t len) { return write_notice(c, record, len); },
-          [this](int c) { return connected(c); }) {}
-
-bool Daemon::watch(int fd, uint32_t events, EventLoop::Handler handler) {
-    if (!loop_->watch(fd, events, std::move(handler))) {
-        log_error(failed("epoll_ctl"));
-        return false;
-    }
-    return true;
-}
-
-bool Daemon::start_keeper() {
-    std::string why;
-    keeper_ = GuardKeeper::start(why);
-    if (!keeper_) return log_error(why), false;
-    return watch(keeper_->fd(), EventLoop::kReadable, [this](uint32_t) { on_keeper(); });
-}
-
-std::unique_ptr<PtyDevice> Daemon::make_device(int number, uint32_t token, const DeviceAccess &access) {
-    std::string why;
-    Fd slave;
-    auto dev = PtyDevice::create(kDevicePrefix, number, access, slave, why);
-    if (!dev) {
-        log_error(why);
-        return nullptr;
-    }
-    if (!keeper_->request(token, slave.get())) {
-        log_error("the guard keeper cannot be reached");
-        return nullptr;
-    }
-    // Edge-triggered: the master reports a hang-up for as long as no client
-    // holds the device, and that is no news after the first time.
-    PtyDevice *d = dev.get();
-    if (!watch(dev->master(), EventLoop::kReadable | EventLoop::kEdge, [this, d](uint32_t) { on_master(*d); }))
-        return nullptr;
-    return dev;
-}
-
-void Daemon::drop_device(std::unique_ptr<PtyDevice> &dev) {
-    if (!dev) return;
-    loop_->unwatch(dev->master());
-    dev.reset();
-}
+          [this](int c) { return channel_->live(c); }) {}
 
 bool Daemon::start() {
     std::string why;
@@ -146,10 +82,14 @@ bool Daemon::start() {
             service_.peer_receipt(from, receipt, reached);
         });
     key_.reset();
+    channel_ = std::make_unique<ControlChannel>(
+        *loop_, service_, group_,
+        [this](const Forward &f) { peerGroup_->forward(f.machine, f.receipt); },
+        [this](int n) { delivery_.connection_ended(n); });
     observers_ = std::make_unique<Observers>(opts_, group_, *loop_, *this);
     add_turn_work();
     // Forked while norvd is small, before any device exists.
-    if (!start_keeper()) return false;
+    if (!channel_->start_devices()) return false;
 
     Signals::Handlers handlers;
     handlers.stop = [this](int signo) {
@@ -166,40 +106,18 @@ bool Daemon::start() {
     signals_ = Signals::start(*loop_, std::move(handlers), why);
     if (!signals_) return log_error(why), false;
 
-    inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!inotify_.valid()) return log_error(failed("inotify_init1")), false;
-    if (!watch(inotify_.get(), EventLoop::kReadable, [this](uint32_t) { on_inotify(); })) return false;
-
     // Names are resolved by the loop's first pass, once the devices serve.
     if (!peerGroup_->start(opts_.peers)) return false;
 
-    uint32_t token = nextToken_++;
-    // Only members of the group may connect.
-    registration_ = make_device(kRegistrationDevice, token, DeviceAccess{0, group_.gid, 0660});
-    if (!registration_) return false;
-    int status = 0;
-    if (!keeper_->wait_for(token, status) || status != 0) {
-        errno = status != 0 ? status : ECHILD;
-        return log_error(failed("TIOCSCTTY in the guard")), false;
-    }
-    struct stat st {};
-    if (stat(registration_->pts().c_str(), &st) < 0)
-        return log_error(failed(("stat " + registration_->pts()).c_str())), false;
-    DeviceId id{st.st_dev, st.st_ino, registration_->pts().substr(registration_->pts().rfind('/') + 1)};
-    // The signals norvd takes through its signalfd are blocked by now, in
-    // the lookup's thread as well.
-    lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
-    if (!lookup_) return log_error(why), false;
-    if (!watch(lookup_->fd(), EventLoop::kReadable, [this](uint32_t) { on_lookup(); })) return false;
-    if (!registration_->publish(inotify_.get(), why)) return log_error(why), false;
+    if (!channel_->open()) return false;
 
     std::string group;
     for (const auto &[id, host] : opts_.peers) {
         group += ", machine " + std::to_string(id) + " at " + host;
         if (peerGroup_->resolving(id)) group += " (to be resolved)";
     }
-    log_info("machine " + std::to_string(opts_.id) + group + "; serving " + registration_->link() +
-             " (" + registration_->pts() + ") to group " + group_.name);
+    log_info("machine " + std::to_string(opts_.id) + group + "; serving " + channel_->link() +
+             " (" + channel_->pts() + ") to group " + group_.name);
     if (peerGroup_->authenticated())
         log_info("peer messages authenticated with the key of " + opts_.keyFile +
                  " (version 2), epoch " + std::to_string(peerGroup_->epoch()));
@@ -284,414 +202,15 @@ void Daemon::add_turn_work() {
     peerGroup_->add_resolve_work();
     observers_->add_turn_work();
     peerGroup_->add_count_work();
-    loop.add_deadline([this](uint64_t) { return std::optional(nextTick_); });
-    loop.add_after_turn([this](const Turn &t) { tick(t.now); });
-    loop.add_deadline([this](uint64_t) { return life_.next_due(); });
-    loop.add_after_turn([this](const Turn &t) {
-        for (int n : life_.due(t.now)) check_connection(n, t.now);
-    });
+    channel_->add_turn_work();
     // The count of lines suppressed is told when their second is over.
     loop.add_deadline([](uint64_t) { return process_log().next_flush(); });
     loop.add_after_turn([](const Turn &) { process_log().flush(); });
     delivery_.add_turn_work(loop);
 }
 
-void Daemon::tick(uint64_t now) {
-    if (now < nextTick_) return;
-    nextTick_ = now + kTickNs;
-    settle_registration(now);
-    std::vector<int> all;
-    for (const auto &[n, c] : connections_) all.push_back(n);
-    for (int n : all) check_connection(n, now);
-}
-
-void Daemon::on_keeper() {
-    uint64_t mono = clock_.base_now();
-    uint32_t token;
-    int status;
-    while (keeper_->take_answer(token, status)) {
-        auto t = tokens_.find(token);
-        if (t == tokens_.end()) continue;
-        int n = t->second;
-        tokens_.erase(t);
-        auto it = connections_.find(n);
-        if (it == connections_.end()) continue;
-        if (status != 0) {
-            errno = status;
-            log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
-            it->second.failed = true;
-        }
-        --it->second.awaiting;
-    }
-    if (keeper_->gone()) {
-        log_error("the guard keeper has gone: connections in the making fail, another keeper starts");
-        loop_->unwatch(keeper_->fd());
-        keeper_.reset();
-        tokens_.clear();
-        for (auto &[n, c] : connections_)
-            if (c.awaiting != 0) {
-                c.failed = true;
-                c.awaiting = 0;
-            }
-        // Forked while the lookup's thread runs: the keeper only makes system
-        // calls that are safe in the child of a process with threads.
-        if (!start_keeper()) loop_->stop();
-    }
-    // Their clients may have gone meanwhile: then nobody will read the numbers.
-    if (flush_answers()) settle_registration(mono);
-}
-
-void Daemon::on_lookup() {
-    HolderLookup::Answer a;
-    while (lookup_->take(a)) {
-        auto t = looks_.find(a.token);
-        if (t == looks_.end()) continue;
-        auto it = connections_.find(t->second);
-        looks_.erase(t);
-        if (it == connections_.end()) continue;
-        it->second.looked = true;
-        it->second.owner = a.owner;
-        it->second.lookNs = a.tookNs;
-    }
-    if (flush_answers()) settle_registration(clock_.base_now());
-}
-
-void Daemon::on_inotify() {
-    alignas(inotify_event) char buf[4096];
-    uint64_t mono = clock_.base_now();
-    for (;;) {
-        ssize_t len = read(inotify_.get(), buf, sizeof buf);
-        if (len <= 0) break;
-        for (char *p = buf; p < buf + len;) {
-            auto *ev = reinterpret_cast<inotify_event *>(p);
-            p += sizeof(inotify_event) + ev->len;
-            // Lost events only cost time: a connection whose close went
-            // unseen is reclaimed by the 10 s rule instead.
-            if (ev->mask & IN_Q_OVERFLOW) continue;
-            for (auto &[n, c] : connections_) {
-                Device which;
-                PtyDevice *dev;
-                if (c.request && c.request->watch() == ev->wd) {
-                    which = Device::kRequest;
-                    dev = c.request.get();
-                } else if (c.notice && c.notice->watch() == ev->wd) {
-                    which = Device::kNotice;
-                    dev = c.notice.get();
-                } else {
-                    continue;
-                }
-                life_.client_closed(n, which, mono);
-                life_.seen(n, which, dev->held(), mono);
-                break;
-            }
-        }
-    }
-    release_limbo();
-}
-
-void Daemon::on_master(PtyDevice &dev) {
-    int number = dev.number();
-    size_t got = drain(dev);
-    uint64_t mono = clock_.base_now();
-    if (number == kRegistrationDevice) {
-        settle_registration(mono);
-        return;
-    }
-    // The device may have gone with command 1.
-    auto it = connections_.find(number);
-    if (it != connections_.end() && it->second.request.get() == &dev) {
-        if (got != 0) life_.requests_read(number, mono);
-        life_.seen(number, Device::kRequest, dev.held(), mono);
-        release_limbo();
-        return;
-    }
-    it = connections_.find(number - kNoticeOffset);
-    if (it != connections_.end() && it->second.notice.get() == &dev)
-        life_.seen(it->first, Device::kNotice, dev.held(), mono);
-}
-
-size_t Daemon::drain(PtyDevice &dev) {
-    uint8_t buf[4096];
-    int number = dev.number();
-    size_t total = 0;
-    for (;;) {
-        ssize_t len = read(dev.master(), buf, sizeof buf);
-        if (len <= 0) {
-            // EIO: no client holds the device and nothing is left to read.
-            if (len < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
-                log_error(failed("read"));
-            return total;
-        }
-        total += static_cast<size_t>(len);
-        uint64_t mono = clock_.base_now();
-        if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
-            log_limited(event::kMalformedRequest, Severity::kWarning,
-                        dev.link() + ": " + std::to_string(dev.parser.buffered()) +
-                            " bytes of an unfinished request dropped: no more came for 100 ms");
-            dev.parser.reset();
-        }
-        dev.lastInput = mono;
-        dev.parser.feed(buf, static_cast<size_t>(len));
-        Request req;
-        std::string why;
-        for (;;) {
-            auto status = dev.parser.next(req, why);
-            if (status == RequestParser::Status::kNeedMore) break;
-            if (status == RequestParser::Status::kMalformed) {
-                log_limited(event::kMalformedRequest, Severity::kWarning,
-                            dev.link() + ": malformed request: " + why);
-                break;
-            }
-            serve(dev, req, clock_.base_now());
-            // Command 1 removes the device that was being read.
-            if (number != kRegistrationDevice && !connections_.count(number) &&
-                !connections_.count(number - kNoticeOffset))
-                return total;
-        }
-    }
-}
-
-void Daemon::serve(PtyDevice &dev, const Request &req, uint64_t now) {
-    if (&dev == registration_.get()) {
-        if (req.command == command::kConnect && req.payload.empty())
-            connect();
-        else
-            log_limited(event::kRequestNotServed, Severity::kWarning,
-                        dev.link() + ": command " + std::to_string(req.command) + " with " +
-                            std::to_string(req.payload.size()) +
-                            " payload bytes ignored: only command 0 is served here");
-        return;
-    }
-    auto it = connections_.find(dev.number());
-    if (it == connections_.end() || it->second.request.get() != &dev) {
-        log_limited(event::kRequestNotServed, Severity::kWarning,
-                    dev.link() + ": command " + std::to_string(req.command) +
-                        " written on a notice FIFO, ignored");
-        return;
-    }
-    ++it->second.requests;
-    Outcome out = service_.handle(dev.number(), req, now);
-    if (!out.reply.empty()) reply(dev, out.reply, "reply");
-    if (out.forward) peerGroup_->forward(out.forward->machine, out.forward->receipt);
-    if (out.disconnect) disconnect(dev.number(), "closed by its client");
-}
-
-void Daemon::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what) {
-    if (!dev.write_record(bytes.data(), bytes.size()))
-        log_limited(event::kDroppedReply, Severity::kWarning,
-                    dev.link() + ": " + what + " dropped: its clients left " +
-                        std::to_string(dev.unread()) + " bytes unread");
-}
-
-void Daemon::answer(int32_t value, const char *what) {
-    uint8_t bytes[kAnswerSize];
-    put_i32le(bytes, kReplyAnswer, value);
-    if (registration_->write_record(bytes, sizeof bytes)) {
-        life_.answered(value);
-    } else {
-        log_limited(event::kDroppedReply, Severity::kWarning,
-                    registration_->link() + ": " + what + " dropped: its clients left " +
-                        std::to_string(registration_->unread()) + " bytes unread");
-        if (value >= 0) disconnect(value, "ended: its number could not be written");
-    }
-}
-
-void Daemon::settle_registration(uint64_t mono) {
-    if (registration_->held()) return;
-    if (registration_->parser.buffered() != 0) {
-        log_limited(event::kMalformedRequest, Severity::kWarning,
-                    registration_->link() + ": last client closed it mid-request, " +
-                        std::to_string(registration_->parser.buffered()) + " bytes dropped");
-        registration_->parser.reset();
-    }
-    if (life_.unread_answers() == 0) return;
-    uint8_t buf[kUnreadLimit + 64];
-    size_t got = registration_->take_back(buf, sizeof buf);
-    for (int n : life_.answers_taken_back(got, mono)) check_connection(n, mono);
-    release_limbo();
-}
-
-void Daemon::connect() {
-    // The answer of a client that has gone would wait for the next client.
-    if (!registration_->held()) {
-        log_limited(event::kRequestNotServed, Severity::kWarning,
-                    registration_->link() + ": command 0 of a client that has gone, ignored");
-        return;
-    }
-    int n = channels_.allocate();
-    if (n < 0) {
-        log_limited(event::kRefusedRequest, Severity::kWarning,
-                    "connection refused: " + std::to_string(kMaxConnections) +
-                        " connections are live");
-        refuse(NORV_REFUSED_TABLE_FULL);
-        return;
-    }
-    Connection c;
-    c.since = clock_.base_now();
-    uint32_t requestToken = nextToken_++, noticeToken = nextToken_++, lookToken = nextToken_++;
-    // Root's alone until the look for its user has answered: no one else may
-    // hold a descriptor of them from before their owner is set.
-    DeviceAccess closed{0, group_.gid, 0600};
-    c.request = make_device(n, requestToken, closed);
-    if (c.request) c.notice = make_device(n + kNoticeOffset, noticeToken, closed);
-    if (!c.request || !c.notice) {
-        drop_device(c.request);
-        drop_device(c.notice);
-        channels_.release(n);
-        refuse(-1);
-        return;
-    }
-    c.awaiting = 2;
-    tokens_[requestToken] = n;
-    tokens_[noticeToken] = n;
-    // The look begins after command 0 was read: its client holds /dev/rtf1
-    // until it has read its answer, which waits for the look.
-    looks_[lookToken] = n;
-    lookup_->ask(lookToken, {getpid(), keeper_->pid()});
-    connections_[n] = std::move(c);
-    answerOrder_.push_back(n);
-}
-
-void Daemon::refuse(int32_t value) {
-    answerOrder_.push_back(value);
-    flush_answers();
-}
-
-bool Daemon::flush_answers() {
-    bool wrote = false;
-    while (!answerOrder_.empty()) {
-        int n = answerOrder_.front();
-        if (n >= 0) {
-            auto it = connections_.find(n);
-            if (it == connections_.end()) {
-                n = -1;  // ended before its number went out
-            } else if (it->second.awaiting != 0 || !it->second.looked) {
-                break;
-            }
-        }
-        answerOrder_.pop_front();
-        if (n < 0)
-            answer(n, "refusal");
-        else
-            finish_connect(n);
-        wrote = true;
-    }
-    return wrote;
-}
-
-void Daemon::finish_connect(int n) {
-    Connection &c = connections_[n];
-    // Its user is known now, not at command 0: a user beyond its share (or
-    // the unknown owner, whose share is one user's and never root's reserve)
-    // is refused before its number goes out, as a full table is.
-    c.account = c.owner.known ? Account::of(c.owner.uid) : Account::unknown();
-    if (auto over = connectionShares_.may_take(c.account); over != UserShares::Refusal::kNone) {
-        log_limited(event::kRefusedShare, Severity::kWarning, [&] {
-            return "connection refused: " + connectionShares_.why(over, c.account, "connections");
-        });
-        abandon_connect(n, NORV_REFUSED_TABLE_FULL);
-        return;
-    }
-    // The owner is set before the link exists and before the number goes
-    // out: whoever learns the number finds the devices closed to all others.
-    DeviceAccess access{0, group_.gid, 0660};
-    if (c.owner.known) access = DeviceAccess{c.owner.uid, group_.gid, 0600};
-    std::string why;
-    if (c.failed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
-        !c.request->publish(inotify_.get(), why) || !c.notice->publish(inotify_.get(), why)) {
-        if (!why.empty()) log_error(why);
-        abandon_connect(n, -1);
-        return;
-    }
-    c.answered = true;
-    connectionShares_.take(c.account);
-    service_.set_account(n, c.account);
-    char took[32];
-    snprintf(took, sizeof took, "%.2f ms", static_cast<double>(c.lookNs) / 1e6);
-    std::string whose = c.owner.known
-                            ? "uid " + std::to_string(c.owner.uid) + " only (0600)"
-                            : "group " + group_.name + " (0660): " + c.owner.why;
-    log_info("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
-        c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
-        "; holders looked up in " + took);
-    answer(n, "channel number");
-}
-
-void Daemon::abandon_connect(int n, int32_t refusal) {
-    Connection &c = connections_[n];
-    drop_device(c.request);
-    drop_device(c.notice);
-    connections_.erase(n);
-    channels_.release(n);
-    answer(refusal, "refusal");
-}
-
-void Daemon::disconnect(int n, const char *why) {
-    auto it = connections_.find(n);
-    if (it == connections_.end()) return;
-    service_.connection_closed(n);
-    delivery_.connection_ended(n);
-    drop_device(it->second.request);
-    drop_device(it->second.notice);
-    bool answered = it->second.answered;
-    std::optional<Account> share;
-    if (answered) share = it->second.account;
-    connections_.erase(it);
-    for (auto t = tokens_.begin(); t != tokens_.end();)
-        t = t->second == n ? tokens_.erase(t) : std::next(t);
-    for (auto t = looks_.begin(); t != looks_.end();)
-        t = t->second == n ? looks_.erase(t) : std::next(t);
-    // Its client still waits for an answer: it is told that it has none.
-    if (!answered) {
-        std::replace(answerOrder_.begin(), answerOrder_.end(), n, -1);
-        if (started_ && !loop_->stopping()) flush_answers();
-    }
-    life_.forget(n);
-    if (life_.queued(n)) {
-        limbo_[n] = share;
-    } else {
-        if (share) connectionShares_.give_back(*share);
-        channels_.release(n);
-    }
-    log_info("channel " + std::to_string(n) + ": " + why);
-}
-
-void Daemon::release_limbo() {
-    for (auto it = limbo_.begin(); it != limbo_.end();) {
-        if (life_.queued(it->first)) {
-            ++it;
-        } else {
-            if (it->second) connectionShares_.give_back(*it->second);
-            channels_.release(it->first);
-            it = limbo_.erase(it);
-        }
-    }
-}
-
-void Daemon::check_connection(int n, uint64_t mono) {
-    auto it = connections_.find(n);
-    if (it == connections_.end() || !it->second.answered) return;
-    Connection &c = it->second;
-    life_.seen(n, Device::kRequest, c.request->held(), mono);
-    life_.seen(n, Device::kNotice, c.notice->held(), mono);
-    Reclaim r = life_.verdict(n, mono);
-    if (r == Reclaim::kKeep) return;
-    // Serve what its client wrote just before it closed.
-    drain(*c.request);
-    it = connections_.find(n);
-    if (it == connections_.end()) return;  // command 1 among them
-    bool requestHeld = it->second.request->held(), noticeHeld = it->second.notice->held();
-    if (requestHeld || noticeHeld) {  // a client came back meanwhile
-        life_.seen(n, Device::kRequest, requestHeld, mono);
-        life_.seen(n, Device::kNotice, noticeHeld, mono);
-        return;
-    }
-    disconnect(n, reclaim_reason(r));
-}
-
 bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
-    auto it = connections_.find(connection);
-    return it != connections_.end() && it->second.notice->write_record(record, len);
+    return channel_->write_notice(connection, record, len);
 }
 
 StatusView Daemon::status() {
@@ -707,8 +226,7 @@ StatusView Daemon::status() {
     s.commonMinusBaseNs = clock_.difference();
     s.sync = clock_.sync_now();
     s.authenticated = peerGroup_->authenticated();
-    s.connections = static_cast<size_t>(std::count_if(
-        connections_.begin(), connections_.end(), [](const auto &c) { return c.second.answered; }));
+    s.connections = channel_->connected();
     s.pendingRegistrations = r.pending();
     s.registrations = r.made();
     s.refusedRegistrations = r.refused();
@@ -723,20 +241,8 @@ PeersView Daemon::peers() { return peerGroup_->view(); }
 std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now()); }
 
 std::vector<ConnectionView> Daemon::connections() {
-    std::vector<ConnectionView> out;
-    uint64_t now = clock_.base_now();
-    std::map<int, size_t> pending = service_.registrations().pending_by_connection();
-    for (const auto &[n, c] : connections_) {
-        if (!c.answered) continue;  // still in the making
-        ConnectionView v;
-        v.channel = n;
-        if (c.owner.known) v.uid = c.owner.uid;
-        v.requests = c.requests;
-        v.pending = pending.count(n) ? pending[n] : 0;
-        v.noticesWaiting = delivery_.notices_waiting(n);
-        v.ageNs = now > c.since ? now - c.since : 0;
-        out.push_back(v);
-    }
+    std::vector<ConnectionView> out = channel_->connections();
+    for (ConnectionView &v : out) v.noticesWaiting = delivery_.notices_waiting(v.channel);
     return out;
 }
 
@@ -744,10 +250,8 @@ void Daemon::shutdown() {
     if (started_)
         if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);
     if (observers_) observers_->stop();
-    while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
-    drop_device(registration_);
-    lookup_.reset();
-    keeper_.reset();
+    if (channel_) channel_->close();
+    channel_.reset();
     if (started_) {
         peerGroup_->log_counters(true);
         log_info("stopped");

@@ -1,6 +1,6 @@
 // daemon.h: norvd's daemon, the parts that serve the control channel.
 //
-// Serves the control channel on /dev/rtf1 and /dev/rtfN (pseudo-terminals),
+// Serves the control channel on /dev/rtf1 and /dev/rtfN (control_channel.h),
 // answers the requests of every connection through the Service, talks to the
 // norvds of the group's other machines over UDP (peer_group.h) and delivers
 // the verdicts on registered sends as failure notices. One thread, one event
@@ -11,8 +11,7 @@
 // looks for the holders of /dev/rtf1 when a client connects
 // (holder_lookup.h), another resolves the peers given by name
 // (peer_resolver.h). A thread of its own writes the metrics file
-// (metrics_file.h). The verdicts' delivery (verdict_delivery.h) and the
-// control socket with the metrics file (observers.h) are parts of their own.
+// (metrics_file.h).
 #ifndef NORVD_DAEMON_H
 #define NORVD_DAEMON_H
 
@@ -25,43 +24,20 @@
 #include <vector>
 
 #include "access_group.h"
-#include "channels.h"
 #include "clock_watch.h"
 #include "commands.h"
-#include "connection_life.h"
+#include "control_channel.h"
 #include "control_protocol.h"
-#include "device_holders.h"
 #include "event_loop.h"
 #include "fd.h"
 #include "group_key.h"
-#include "guard_keeper.h"
-#include "holder_lookup.h"
 #include "observers.h"
 #include "options.h"
 #include "peer_group.h"
-#include "pty_device.h"
 #include "signals.h"
-#include "user_shares.h"
 #include "verdict_delivery.h"
 
 namespace norvd {
-
-// The devices' names: the registration device is /dev/rtf1.
-constexpr const char *kDevicePrefix = "/dev/rtf";
-
-struct Connection {
-    std::unique_ptr<PtyDevice> request;
-    std::unique_ptr<PtyDevice> notice;
-    int awaiting = 0;       // guards not yet holding its ptys
-    bool looked = false;    // the look for its user has answered
-    Owner owner;            // whose its devices are, as far as norvd can tell
-    Account account;        // charged with it once answered (user_shares.h)
-    uint64_t lookNs = 0;    // how long that look took
-    bool failed = false;    // a guard could not be made
-    bool answered = false;  // its number has been written
-    uint64_t since = 0;     // base time of its command 0
-    uint64_t requests = 0;  // read from its request device
-};
 
 class Daemon : public DaemonState {
 public:
@@ -82,90 +58,27 @@ public:
     std::vector<ConnectionView> connections() override;
 
 private:
-    // Watches `fd` in the loop; false (logged) when it cannot.
-    bool watch(int fd, uint32_t events, EventLoop::Handler handler);
     // Registers with the loop the deadlines and the work after each turn.
     void add_turn_work();
-    // A device whose pty is handed to the keeper for its guard under `token`.
-    std::unique_ptr<PtyDevice> make_device(int number, uint32_t token, const DeviceAccess &access);
-    void drop_device(std::unique_ptr<PtyDevice> &dev);
-    bool start_keeper();
 
     // SIGHUP: reads the configuration file again and takes its peers.
     void reload();
-    void on_keeper();
-    // Answers of the look for the holders of /dev/rtf1.
-    void on_lookup();
-    // Closes of devices by their clients.
-    void on_inotify();
-    void on_master(PtyDevice &dev);
-    // Reads and serves every request waiting on the device, each with the
-    // clock read after the request was: a stamp is never older than the
-    // request that asked for it. Returns the number of bytes read.
-    size_t drain(PtyDevice &dev);
-    void serve(PtyDevice &dev, const Request &req, uint64_t now);
-    void connect();
-    // Writes the answers to command 0 that are ready, in the order of the
-    // commands: clients read them in that order. Returns whether it wrote.
-    bool flush_answers();
-    void refuse(int32_t value);
-    // Gives the connection's devices their owner and publishes them; writes
-    // its number, or a refusal.
-    void finish_connect(int n);
-    // Ends connection n in the making, its number never written: answers
-    // `refusal` in its place.
-    void abandon_connect(int n, int32_t refusal);
-    void answer(int32_t value, const char *what);
-    void disconnect(int n, const char *why);
-    void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
-    // The registration device has no client: what is left on it is theirs
-    // no more.
-    void settle_registration(uint64_t now);
-    void check_connection(int n, uint64_t now);
-    void release_limbo();
-    // Every kTickNs: the registration device and every connection looked
-    // at.
-    void tick(uint64_t now);
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
-    // Connection `connection` exists, answered or in the making.
-    bool connected(int connection) const { return connections_.count(connection) != 0; }
 
     Options opts_;
     const Options cmdline_;
     AccessGroup group_;
     ClockWatch &clock_;
     Service service_;
-    ChannelTable channels_;
-    // The answered connections of each user. A channel is taken at command 0,
-    // before its owner is known; the share is checked when the look has
-    // told it, before the number goes out.
-    UserShares connectionShares_{kConnectionShares};
-    ConnectionLife life_;
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Signals> signals_;
-    Fd inotify_;
     uint64_t startBase_;  // on the base clock
     // The group's key, until the peer group takes it.
     std::optional<GroupKey> key_;
     std::unique_ptr<PeerGroup> peerGroup_;
-    std::unique_ptr<GuardKeeper> keeper_;
-    std::unique_ptr<HolderLookup> lookup_;
-    std::unique_ptr<PtyDevice> registration_;
-    std::map<int, Connection> connections_;
-    std::map<uint32_t, int> tokens_;  // guards asked for: token -> channel
-    std::map<uint32_t, int> looks_;   // looks asked for: token -> channel
-    uint32_t nextToken_ = 0;
-    // The answers to command 0 not yet written, in the order of the
-    // commands: a channel in the making, or a refusal (< 0).
-    std::deque<int> answerOrder_;
-    // Ended connections whose answer is still unread: their numbers wait,
-    // and so does the share of the user of an answered one (nothing for one
-    // ended before its answer), or ending connections at once would let one
-    // user fill the table with numbers nobody can take.
-    std::map<int, std::optional<Account>> limbo_;
-    uint64_t nextTick_ = 0;
+    std::unique_ptr<ControlChannel> channel_;
     VerdictDelivery delivery_;
     std::unique_ptr<Observers> observers_;
     bool started_ = false;

@@ -129,6 +129,8 @@ bool PtyDevice::write_record(const uint8_t *data, size_t len) {
     return w == static_cast<ssize_t>(len);
 }
 
+ssize_t PtyDevice::read_input(uint8_t *buf, size_t room) { return read(master_.get(), buf, room); }
+
 size_t PtyDevice::take_back(uint8_t *buf, size_t room) {
     Fd slave = open_slave(O_RDONLY | O_NONBLOCK);
     if (!slave.valid()) return 0;

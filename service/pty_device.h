@@ -102,6 +102,11 @@ public:
     // no room.
     bool write_record(const uint8_t *data, size_t len);
 
+    // Reads what the clients wrote, at most room bytes, without waiting:
+    // read(2)'s result. EIO means that no client holds the device and
+    // nothing is left.
+    ssize_t read_input(uint8_t *buf, size_t room);
+
     // Reads back what no client has read, into buf (at most room bytes).
     // Returns how many bytes it took.
     size_t take_back(uint8_t *buf, size_t room);
