@@ -82,10 +82,12 @@ bool ClockWatch::measure(int64_t &difference) {
     return best <= kMaxBracketNs;
 }
 
-uint64_t ClockWatch::to_common(uint64_t base) const { return clamp_time(sat_add(as_signed(base), difference_)); }
+CommonTime ClockWatch::to_common(BaseTime base) const {
+    return CommonTime(clamp_time(sat_add(as_signed(base.ns), difference_)));
+}
 
-uint64_t ClockWatch::to_base(uint64_t common) const {
-    return clamp_time(sat_add(as_signed(common), difference_ == INT64_MIN ? INT64_MAX : -difference_));
+BaseTime ClockWatch::to_base(CommonTime common) const {
+    return BaseTime(clamp_time(sat_add(as_signed(common.ns), difference_ == INT64_MIN ? INT64_MAX : -difference_)));
 }
 
 void ClockWatch::check(const Pending &pending) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "log.h"
+#include "times.h"
 
 namespace norvd {
 
@@ -62,12 +63,12 @@ public:
     // between the clocks once.
     ClockWatch(ClockSource &source, Log &log, bool group);
 
-    uint64_t base_now() { return source_.base_ns(); }
+    BaseTime base_now() { return BaseTime(source_.base_ns()); }
 
     // Common time of a base time and back, by the last measured difference;
     // kept in 0 .. 2^63 - 1.
-    uint64_t to_common(uint64_t base) const;
-    uint64_t to_base(uint64_t common) const;
+    CommonTime to_common(BaseTime base) const;
+    BaseTime to_base(CommonTime common) const;
 
     // The common clock minus the base clock, in ns.
     int64_t difference() const { return difference_; }

@@ -315,7 +315,7 @@ Outcome Service::receipt(const Call &c) {
     if (sender == config_.localId) {
         record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {
-        out.forward = Forward{sender, peer::Receipt{config_.localId, id, at}};
+        out.forward = Forward{sender, BaseReceipt{config_.localId, id, BaseTime(at)}};
         if (log_.shows(Severity::kDebug))
             log_.debug(format("receipt of registration %d accepted, sent to machine %u", id, sender));
     } else if (log_.shows(Severity::kDebug)) {
@@ -325,7 +325,7 @@ Outcome Service::receipt(const Call &c) {
     return out;
 }
 
-void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reached) {
+void Service::peer_receipt(uint8_t from, const BaseReceipt &r, BaseTime reached) {
     if (r.receiver != from) {
         log_.limited(event::kMalformedPeerMessage, Severity::kWarning, [&] {
             return format("receipt from machine %u names machine %u, ignored", from, r.receiver);
@@ -339,7 +339,7 @@ void Service::peer_receipt(uint8_t from, const peer::Receipt &r, uint64_t reache
         });
         return;
     }
-    record_receipt(r.registrationId, from, r.receiptTime, reached);
+    record_receipt(r.registrationId, from, r.receiptTime.ns, reached.ns);
 }
 
 void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log.h"
+#include "base_receipt.h"
 #include "peer_wire.h"
 #include "registrations.h"
 #include "request_parser.h"
@@ -41,11 +42,11 @@ struct ServiceConfig {
     size_t receiptLogCapacity = 65536;
 };
 
-// A receipt to be sent to the norvd of machine `machine`; its receipt time is
-// a base time, which the sender turns into common time.
+// A receipt to be sent to the norvd of machine `machine`; the peer group
+// turns its base time into common time.
 struct Forward {
     uint8_t machine;
-    peer::Receipt receipt;
+    BaseReceipt receipt;
 };
 
 struct Outcome {
@@ -65,7 +66,7 @@ public:
 
     // A receipt that the norvd of machine `from` reported, its receipt time
     // already on the base clock; it reached this machine at `reached`.
-    void peer_receipt(uint8_t from, const peer::Receipt &receipt, uint64_t reached);
+    void peer_receipt(uint8_t from, const BaseReceipt &receipt, BaseTime reached);
 
     // Verdicts due by now, and when the next one falls due.
     std::vector<Verdict> take_due(uint64_t now) { return registrations_.take_due(now); }

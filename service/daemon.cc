@@ -68,17 +68,17 @@ Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig 
     : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()),
       startBase_(clock.base_now()), key_(key),
       delivery_(
-          service_, config.groupMask, startBase_,
+          service_, config.groupMask, startBase_.ns,
           [this](int c, const uint8_t *record, size_t len) { return write_notice(c, record, len); },
           [this](int c) { return channel_->live(c); }) {}
 
 bool Daemon::start() {
     std::string why;
-    loop_ = EventLoop::create([&clock = clock_] { return clock.base_now(); }, kCatchUpRounds, why);
+    loop_ = EventLoop::create([&clock = clock_] { return clock.base_now().ns; }, kCatchUpRounds, why);
     if (!loop_) return log_error(why), false;
     peerGroup_ = std::make_unique<PeerGroup>(
         opts_.id, std::move(key_), opts_.bind, clock_, startBase_, *loop_,
-        [this](uint8_t from, const peer::Receipt &receipt, uint64_t reached) {
+        [this](uint8_t from, const BaseReceipt &receipt, BaseTime reached) {
             service_.peer_receipt(from, receipt, reached);
         });
     key_.reset();
@@ -132,7 +132,7 @@ bool Daemon::start() {
 }
 
 void Daemon::reload() {
-    uint64_t now = clock_.base_now();
+    uint64_t now = clock_.base_now().ns;
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
     std::string reloading = "RELOADING=1\nMONOTONIC_USEC=" +
@@ -215,12 +215,12 @@ bool Daemon::write_notice(int connection, const uint8_t *record, size_t len) {
 
 StatusView Daemon::status() {
     StatusView s;
-    uint64_t now = clock_.base_now();
+    BaseTime now = clock_.base_now();
     const Registrations &r = service_.registrations();
     s.machine = opts_.id;
     s.group = r.group();
     s.uptimeNs = now > startBase_ ? now - startBase_ : 0;
-    s.baseNs = now;
+    s.baseNs = now.ns;
     s.clockOffsetNs = opts_.clockOffset;
     s.clockDriftPpm = opts_.clockDrift;
     s.commonMinusBaseNs = clock_.difference();
@@ -238,7 +238,7 @@ StatusView Daemon::status() {
 
 PeersView Daemon::peers() { return peerGroup_->view(); }
 
-std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now()); }
+std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now().ns); }
 
 std::vector<ConnectionView> Daemon::connections() {
     std::vector<ConnectionView> out = channel_->connections();

@@ -74,7 +74,7 @@ private:
     // Before every part that unwatches its descriptors when it goes.
     std::unique_ptr<EventLoop> loop_;
     std::unique_ptr<Signals> signals_;
-    uint64_t startBase_;  // on the base clock
+    BaseTime startBase_;
     // The group's key, until the peer group takes it.
     std::optional<GroupKey> key_;
     std::unique_ptr<PeerGroup> peerGroup_;

@@ -20,9 +20,9 @@ namespace norvd {
 constexpr uint64_t kCountNs = 1'000'000'000;
 
 PeerGroup::PeerGroup(uint8_t localId, std::optional<GroupKey> key, std::string bind, ClockWatch &clock,
-                     uint64_t startBase, EventLoop &loop, Sink sink)
+                     BaseTime startBase, EventLoop &loop, Sink sink)
     : bind_(std::move(bind)), clock_(clock), startBase_(startBase), loop_(loop), sink_(std::move(sink)),
-      link_(localId, key, clock.to_common(startBase)) {}
+      link_(localId, key, clock.to_common(startBase).ns) {}
 
 PeerGroup::~PeerGroup() {
     if (resolver_) loop_.unwatch(resolver_->fd());
@@ -52,7 +52,7 @@ void PeerGroup::add_count_work() {
 }
 
 bool PeerGroup::start(const Peers &peers) {
-    set_peers(peers, clock_.base_now());
+    set_peers(peers, clock_.base_now().ns);
     if (peers.empty() && bind_.empty()) return true;
     socket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket_.valid()) return log_error(failed("socket")), false;
@@ -110,7 +110,7 @@ void PeerGroup::ask_due(uint64_t now) {
 
 void PeerGroup::on_resolver() {
     PeerResolver::Answer a;
-    uint64_t now = clock_.base_now();
+    uint64_t now = clock_.base_now().ns;
     while (resolver_->take(a)) {
         auto it = unresolved_.find(a.id);
         if (a.generation != generation_ || it == unresolved_.end()) continue;
@@ -176,12 +176,13 @@ void PeerGroup::on_peer() {
         uint64_t arrival;
         ssize_t len = recv_stamped(socket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
-        uint64_t reached = arrival != 0 ? clock_.to_base(arrival) : clock_.base_now();
+        // The kernel stamps arrivals on the common clock.
+        BaseTime reached = arrival != 0 ? clock_.to_base(CommonTime(arrival)) : clock_.base_now();
         int machine = -1;
         for (const auto &[id, addr] : addresses_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
-        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
+        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_).ns);
         if (machine >= 0) {
             heard_[machine] = reached;
             if (opened.drop == PeerDrop::kNone) accepted_[machine] = reached;
@@ -216,13 +217,13 @@ void PeerGroup::on_peer() {
         if (opened.newEpoch)
             log_info("machine " + std::to_string(machine) + ": first message of its start at epoch " +
                 std::to_string(opened.epoch));
-        peer::Receipt receipt = *opened.receipt;
-        receipt.receiptTime = clock_.to_base(receipt.receiptTime);
-        sink_(static_cast<uint8_t>(machine), receipt, reached);
+        const peer::Receipt &r = *opened.receipt;
+        sink_(static_cast<uint8_t>(machine),
+              BaseReceipt{r.receiver, r.registrationId, clock_.to_base(CommonTime(r.receiptTime))}, reached);
     }
 }
 
-void PeerGroup::forward(uint8_t to, const peer::Receipt &receipt) {
+void PeerGroup::forward(uint8_t to, const BaseReceipt &receipt) {
     auto it = addresses_.find(to);
     if (it == addresses_.end() || !socket_.valid()) {
         // Not kept for later: the receipt is due at the other machine by its
@@ -233,8 +234,7 @@ void PeerGroup::forward(uint8_t to, const peer::Receipt &receipt) {
                             " is not resolved yet");
         return;
     }
-    peer::Receipt r = receipt;
-    r.receiptTime = clock_.to_common(r.receiptTime);
+    peer::Receipt r{receipt.receiver, receipt.registrationId, clock_.to_common(receipt.receiptTime).ns};
     uint8_t msg[kMaxPeerMessage];
     size_t len = link_.seal(to, r, msg);
     if (sendto(socket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second),
@@ -254,8 +254,8 @@ void PeerGroup::log_counters(bool always) {
 
 PeersView PeerGroup::view() {
     PeersView p;
-    uint64_t now = clock_.base_now();
-    auto ago = [now](std::optional<uint64_t> at) -> std::optional<uint64_t> {
+    BaseTime now = clock_.base_now();
+    auto ago = [now](std::optional<BaseTime> at) -> std::optional<uint64_t> {
         if (!at) return std::nullopt;
         return now > *at ? now - *at : 0;
     };
@@ -270,7 +270,7 @@ PeersView PeerGroup::view() {
         }
         v.heardAgoNs = ago(heard_[id]);
         v.acceptedAgoNs = ago(accepted_[id]);
-        if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]);
+        if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]).ns;
         v.counters = link_.counters(id);
         p.peers.push_back(v);
     }

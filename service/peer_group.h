@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 
+#include "base_receipt.h"
 #include "clock_watch.h"
 #include "control_protocol.h"
 #include "event_loop.h"
@@ -48,13 +49,13 @@ class PeerGroup {
 public:
     // A receipt taken from machine `from`; `reached`: when its message
     // arrived on this machine.
-    using Sink = std::function<void(uint8_t from, const peer::Receipt &receipt, uint64_t reached)>;
+    using Sink = std::function<void(uint8_t from, const BaseReceipt &receipt, BaseTime reached)>;
 
     // localId: this machine; key: the group's key (version 2), or none
     // (version 1); bind: the address of the peer socket ("" = any);
     // startBase: this start of norvd, its epoch.
     PeerGroup(uint8_t localId, std::optional<GroupKey> key, std::string bind, ClockWatch &clock,
-              uint64_t startBase, EventLoop &loop, Sink sink);
+              BaseTime startBase, EventLoop &loop, Sink sink);
     // Stops watching its descriptors.
     ~PeerGroup();
     PeerGroup(const PeerGroup &) = delete;
@@ -79,8 +80,8 @@ public:
     bool authenticated() const { return link_.authenticated(); }
     uint64_t epoch() const { return link_.epoch(); }
 
-    // Sends the receipt r (its time on the base clock) to machine `to`.
-    void forward(uint8_t to, const peer::Receipt &r);
+    // Sends the receipt r to machine `to`, in common time.
+    void forward(uint8_t to, const BaseReceipt &r);
 
     // The peers as norvctl and the metrics file show them.
     PeersView view();
@@ -110,7 +111,7 @@ private:
 
     const std::string bind_;
     ClockWatch &clock_;
-    const uint64_t startBase_;
+    const BaseTime startBase_;
     EventLoop &loop_;
     const Sink sink_;
     norv::Fd socket_;
@@ -123,7 +124,7 @@ private:
     std::unique_ptr<PeerResolver> resolver_;
     // When a message from each peer's address last came, and one was taken
     // (base times).
-    std::array<std::optional<uint64_t>, MAX_MACHINES> heard_, accepted_;
+    std::array<std::optional<BaseTime>, MAX_MACHINES> heard_, accepted_;
     uint64_t loggedDrops_ = 0;
     uint64_t nextCount_ = 0;
 };

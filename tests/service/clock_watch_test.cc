@@ -38,7 +38,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
     Log quiet([](const std::string &) {}, [] { return uint64_t{0}; });
     Service service(config, quiet);
     auto stamp = [&] {
-        return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now()).reply.data(), 0);
+        return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now().ns).reply.data(), 0);
     };
     int32_t pending = get_i32le(
         service.handle(kConn, Request{command::kRegisterSend, [] {
@@ -47,11 +47,11 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
                                           put_u8(p.data(), register_send::kValue8, 0x03);
                                           return p;
                                       }()},
-                       watch.base_now())
+                       watch.base_now().ns)
             .reply.data(),
         0);
     uint64_t before = stamp();
-    EXPECT_EQ(watch.to_common(clocks.base), kNow);
+    EXPECT_EQ(watch.to_common(BaseTime(clocks.base)), CommonTime(kNow));
 
     struct Step {
         int64_t common;  // how far the common clock jumps while 10 us pass
@@ -70,8 +70,8 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
         EXPECT_EQ(after - before, 10'000u);
         before = after;
         // Receipts between machines go in the new common time.
-        EXPECT_EQ(watch.to_common(clocks.base), common);
-        EXPECT_EQ(watch.to_base(common), clocks.base);
+        EXPECT_EQ(watch.to_common(BaseTime(clocks.base)), CommonTime(common));
+        EXPECT_EQ(watch.to_base(CommonTime(common)), BaseTime(clocks.base));
         bool warned = !lines.empty() && lines[0].find("<4>norvd: the common clock") == 0 &&
                       lines[0].find(std::to_string(pending)) != std::string::npos;
         EXPECT_EQ(warned, st.warned) << (lines.empty() ? "" : lines[0]);

@@ -343,7 +343,7 @@ TEST_F(GroupServiceTest, ReceiptOfAPeersDatagramIsForwardedInTrueTime) {
     EXPECT_EQ(o.forward->machine, 2);
     EXPECT_EQ(o.forward->receipt.receiver, 1);
     EXPECT_EQ(o.forward->receipt.registrationId, peerId);
-    EXPECT_EQ(o.forward->receipt.receiptTime, kNow + 77);  // the clock's offset taken off
+    EXPECT_EQ(o.forward->receipt.receiptTime, BaseTime(kNow + 77));  // the clock's offset taken off
 
     // A machine outside the group: accepted, nowhere to send.
     Outcome out = run(command::kReceipt, receipt_payload((4 << kIdMachineShift) | 1, kNow, 4));
@@ -359,11 +359,11 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     // Machine 0 reports in time, machine 2 late; a report that names another
     // machine than its sender, or someone else's registration, is ignored.
     const uint64_t graceEnds = kNow + 2'000'000 + 100'000'000;
-    service_.peer_receipt(0, peer::Receipt{2, id, kNow}, kNow);
-    service_.peer_receipt(0, peer::Receipt{0, (2 << kIdMachineShift) | 1, kNow}, kNow);
-    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000}, kNow + 1'500'000);
+    service_.peer_receipt(0, BaseReceipt{2, id, BaseTime(kNow)}, BaseTime(kNow));
+    service_.peer_receipt(0, BaseReceipt{0, (2 << kIdMachineShift) | 1, BaseTime(kNow)}, BaseTime(kNow));
+    service_.peer_receipt(0, BaseReceipt{0, id, BaseTime(kNow + 1'000'000)}, BaseTime(kNow + 1'500'000));
     // Reached norvd at the very end of the grace: it counts.
-    service_.peer_receipt(2, peer::Receipt{2, id, kNow + 3'000'000}, graceEnds);
+    service_.peer_receipt(2, BaseReceipt{2, id, BaseTime(kNow + 3'000'000)}, BaseTime(graceEnds));
     EXPECT_TRUE(service_.take_due(kNow + 3'000'000).empty());  // machine 1 itself is missing
     auto due = service_.take_due(graceEnds);
     ASSERT_EQ(due.size(), 1u);
@@ -375,7 +375,7 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     // count, though norvd, busy, had not judged yet: the verdict is the one
     // it owed when the grace ended.
     id = answer(run(command::kRegisterSend, register_payload(start, 0x01, 2'000'000)));
-    service_.peer_receipt(0, peer::Receipt{0, id, kNow + 1'000'000}, graceEnds + 1);
+    service_.peer_receipt(0, BaseReceipt{0, id, BaseTime(kNow + 1'000'000)}, BaseTime(graceEnds + 1));
     EXPECT_TRUE(logged("not counted"));
     due = service_.take_due(graceEnds + 50'000'000);
     ASSERT_EQ(due.size(), 1u);
