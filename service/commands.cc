@@ -112,7 +112,7 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
             if (kHandlers[i].command != kCommands[i].number) return false;
         return true;
     }());
-    Call call{connection, request.payload.data(), baseNow, config_.clock.service_time(baseNow)};
+    Call call{connection, request.payload.data(), baseNow, config_.clock.service_time(BaseTime(baseNow)).ns};
     // The handler is read before the call: g++ 12's array-bounds check
     // misreads the index inside a call through a pointer to member.
     const Handler handler = kHandlers[cmd].handler;
@@ -254,7 +254,7 @@ Outcome Service::register_send(const Call &c) {
     uint8_t expected = get_u8(p, register_send::kValue8);
     int32_t value32 = get_i32le(p, register_send::kValue32);
     // A start stamp with its top bit set is a failed clock read: judge from now.
-    uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(startStamp);
+    uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(startStamp)).ns;
     auto owner = accounts_.find(connection);
     Account account = owner == accounts_.end() ? Account::unknown() : owner->second;
     int32_t id = registrations_.add(connection, account, expected, relative, sat_add(start, relative));
@@ -311,7 +311,7 @@ Outcome Service::receipt(const Call &c) {
         return out;
     }
     out.reply = i32_reply(0);
-    uint64_t at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(receiptTime);
+    uint64_t at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(receiptTime)).ns;
     if (sender == config_.localId) {
         record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {

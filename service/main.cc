@@ -84,7 +84,7 @@ int main(int argc, char *argv[]) {
     ServiceConfig config;
     config.localId = opts.id;
     config.groupMask = group_mask(opts);
-    config.clock = ServiceClock(opts.clockOffset, opts.clockDrift, watch.base_now().ns);
+    config.clock = ServiceClock(opts.clockOffset, opts.clockDrift, watch.base_now());
 
     // The first line says how to turn this machine's service stamps into
     // base time, for whoever checks them.

@@ -51,24 +51,24 @@ uint64_t to_service_range(int64_t v) { return v < 0 ? 0 : static_cast<uint64_t>(
 
 }  // namespace
 
-uint64_t ServiceClock::service_time(uint64_t baseNs) const {
-    int64_t t = from_unsigned(baseNs);
-    int64_t since = sat_sub(t, from_unsigned(origin_));
+ServiceTime ServiceClock::service_time(BaseTime base) const {
+    int64_t t = from_unsigned(base.ns);
+    int64_t since = sat_sub(t, from_unsigned(origin_.ns));
     // The drift term is small (ppm of the time since start) and is the only
     // part that needs floating point.
     int64_t drift = round_to_i64(static_cast<double>(since) * drift_);
-    return to_service_range(sat_add(sat_add(t, offset_), drift));
+    return ServiceTime(to_service_range(sat_add(sat_add(t, offset_), drift)));
 }
 
-uint64_t ServiceClock::base_time(uint64_t serviceNs) const {
+BaseTime ServiceClock::base_time(ServiceTime service) const {
     // service - offset - origin = (base - origin) * (1 + drift)
-    int64_t origin = from_unsigned(origin_);
-    int64_t scaled = sat_sub(sat_sub(from_unsigned(serviceNs), offset_), origin);
+    int64_t origin = from_unsigned(origin_.ns);
+    int64_t scaled = sat_sub(sat_sub(from_unsigned(service.ns), offset_), origin);
     // scaled / (1 + drift) = scaled - scaled * drift / (1 + drift): only the
     // small correction goes through floating point, so a time far from the
     // origin keeps its nanoseconds.
     int64_t since = sat_sub(scaled, round_to_i64(static_cast<double>(scaled) * drift_ / (1.0 + drift_)));
-    return to_service_range(sat_add(origin, since));
+    return BaseTime(to_service_range(sat_add(origin, since)));
 }
 
 std::string ServiceClock::describe(const char *baseName) const {
@@ -77,7 +77,7 @@ std::string ServiceClock::describe(const char *baseName) const {
     *end = '\0';
     char line[160];
     snprintf(line, sizeof line, "base %s, offset %" PRId64 " ns, drift %s ppm, origin %" PRIu64 " ns",
-             baseName, offset_, ppm, origin_);
+             baseName, offset_, ppm, origin_.ns);
     return line;
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "times.h"
+
 namespace norvd {
 
 // The largest service time: readings never have their top bit set, since
@@ -20,15 +22,15 @@ constexpr uint64_t kMaxServiceTime = UINT64_C(0x7FFFFFFFFFFFFFFF);
 class ServiceClock {
 public:
     // origin: the base time from which the drift accumulates (norvd's start).
-    ServiceClock(int64_t offsetNs = 0, double driftPpm = 0.0, uint64_t origin = 0)
+    ServiceClock(int64_t offsetNs = 0, double driftPpm = 0.0, BaseTime origin = BaseTime())
         : offset_(offsetNs), ppm_(driftPpm), drift_(driftPpm * 1e-6), origin_(origin) {}
 
     // service = base + offset + round((base - origin) * drift), kept in
     // 0 .. kMaxServiceTime (the exact rules are in service_clock.cc).
-    uint64_t service_time(uint64_t baseNs) const;
+    ServiceTime service_time(BaseTime base) const;
 
     // The inverse of service_time, kept in 0 .. kMaxServiceTime.
-    uint64_t base_time(uint64_t serviceNs) const;
+    BaseTime base_time(ServiceTime service) const;
 
     // "base NAME, offset O ns, drift D ppm, origin T ns": enough for anyone
     // who reads it to map a service stamp to the base clock and back. D is
@@ -39,7 +41,7 @@ private:
     int64_t offset_;
     double ppm_;
     double drift_;
-    uint64_t origin_;
+    BaseTime origin_;
 };
 
 }  // namespace norvd

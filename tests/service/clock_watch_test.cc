@@ -34,7 +34,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
     ClockWatch watch(clocks, log, true);
     ServiceConfig config;
     config.groupMask = 0x03;
-    config.clock = ServiceClock(-2'000'000'000, 4.5, clocks.base);
+    config.clock = ServiceClock(-2'000'000'000, 4.5, BaseTime(clocks.base));
     Log quiet([](const std::string &) {}, [] { return uint64_t{0}; });
     Service service(config, quiet);
     auto stamp = [&] {

@@ -328,7 +328,7 @@ protected:
         ServiceConfig c;
         c.localId = 1;
         c.groupMask = 0x07;  // machines 0, 1, 2
-        c.clock = ServiceClock(5'000'000, 0.0, kNow);  // clients see the clock 5 ms ahead
+        c.clock = ServiceClock(5'000'000, 0.0, BaseTime(kNow));  // clients see the clock 5 ms ahead
         return c;
     }
     GroupServiceTest() : ServiceTest(config()) {}
