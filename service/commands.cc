@@ -69,7 +69,7 @@ Service::Service(const ServiceConfig &config, Log &log)
       registrations_(config.localId, config.groupMask, config.registrationShares, config.graceNs),
       receipts_(config.receiptLogCapacity) {}
 
-Outcome Service::handle(int connection, const Request &request, uint64_t baseNow) {
+Outcome Service::handle(int connection, const Request &request, BaseTime baseNow) {
     int32_t cmd = request.command;
     const Command *row = find_command(cmd);
     if (row == nullptr) {
@@ -112,7 +112,7 @@ Outcome Service::handle(int connection, const Request &request, uint64_t baseNow
             if (kHandlers[i].command != kCommands[i].number) return false;
         return true;
     }());
-    Call call{connection, request.payload.data(), baseNow, config_.clock.service_time(BaseTime(baseNow)).ns};
+    Call call{connection, request.payload.data(), baseNow, config_.clock.service_time(baseNow)};
     // The handler is read before the call: g++ 12's array-bounds check
     // misreads the index inside a call through a pointer to member.
     const Handler handler = kHandlers[cmd].handler;
@@ -132,7 +132,7 @@ Outcome Service::disconnect(const Call &) {
     return out;
 }
 
-Outcome Service::timestamp(const Call &c) { return replying(u64_reply(c.now)); }
+Outcome Service::timestamp(const Call &c) { return replying(u64_reply(c.now.ns)); }
 
 Outcome Service::machine_id(const Call &) { return replying(i32_reply(config_.localId)); }
 
@@ -172,18 +172,18 @@ Outcome Service::end_activity(const Call &c, bool localFD) {
         });
         return out;
     }
-    uint64_t start = it->second.start;
+    ServiceTime start = it->second.start;
     uint64_t duration = c.now - start;
     bool failed = duration > it->second.limit;
     activities_.erase(it);
     if (localFD) {
-        put_u64le(r, end_local_fd_reply::kFirst, start);
+        put_u64le(r, end_local_fd_reply::kFirst, start.ns);
         put_u64le(r, end_local_fd_reply::kSecond, duration);
         put_u8(r, end_local_fd_reply::kByte, failed ? 1 : 0);
         log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns%s", connection, what, handle,
                          duration, failed ? ": failure, limit exceeded" : ""));
     } else {
-        put_u64le(r, end_measurement_reply::kFirst, start);
+        put_u64le(r, end_measurement_reply::kFirst, start.ns);
         put_u64le(r, end_measurement_reply::kSecond, duration);
         log_.info(format("channel %d: %s %d ended after %" PRIu64 " ns", connection, what, handle,
                          duration));
@@ -194,7 +194,7 @@ Outcome Service::end_activity(const Call &c, bool localFD) {
 Outcome Service::start_exec(const Call &c) {
     const uint8_t *p = c.payload;
     uint64_t first = get_u64le(p, exec_request::kFirst);
-    uint64_t deadline = sat_add(c.now, first);
+    uint64_t deadline = sat_add(c.now.ns, first);
     if (deadline > kMaxServiceTime) deadline = kMaxServiceTime;
     log_.info(format("channel %d: timely execution %s/%s/%s \"%s\" (values %" PRIu64 " %" PRIu64
                      " %" PRIu64 "), deadline %" PRIu64,
@@ -235,7 +235,7 @@ Outcome Service::socket_close(const Call &c) {
     return {};
 }
 
-int32_t Service::start_activity(int connection, bool localFD, uint64_t start, uint64_t limit) {
+int32_t Service::start_activity(int connection, bool localFD, ServiceTime start, uint64_t limit) {
     if (activities_.size() >= config_.activityCapacity) return NORV_REFUSED_TABLE_FULL;
     do {
         lastHandle_ = lastHandle_ == INT32_MAX ? 1 : lastHandle_ + 1;
@@ -247,17 +247,17 @@ int32_t Service::start_activity(int connection, bool localFD, uint64_t start, ui
 Outcome Service::register_send(const Call &c) {
     int connection = c.connection;
     const uint8_t *p = c.payload;
-    uint64_t now = c.baseNow;
+    BaseTime now = c.baseNow;
     uint64_t startStamp = get_u64le(p, register_send::kStartStamp);
     uint64_t first = get_u64le(p, register_send::kFirst);
     uint64_t relative = get_u64le(p, register_send::kSecond);
     uint8_t expected = get_u8(p, register_send::kValue8);
     int32_t value32 = get_i32le(p, register_send::kValue32);
     // A start stamp with its top bit set is a failed clock read: judge from now.
-    uint64_t start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(startStamp)).ns;
+    BaseTime start = startStamp > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(startStamp));
     auto owner = accounts_.find(connection);
     Account account = owner == accounts_.end() ? Account::unknown() : owner->second;
-    int32_t id = registrations_.add(connection, account, expected, relative, sat_add(start, relative));
+    int32_t id = registrations_.add(connection, account, expected, relative, BaseTime(sat_add(start.ns, relative)));
     UserShares::Refusal over = id == NORV_REFUSED_TABLE_FULL ? registrations_.shares().may_take(account)
                                                              : UserShares::Refusal::kNone;
     if (over == UserShares::Refusal::kOwnShare || over == UserShares::Refusal::kOthersShare) {
@@ -287,7 +287,7 @@ Outcome Service::register_send(const Call &c) {
 
 Outcome Service::receipt(const Call &c) {
     const uint8_t *p = c.payload;
-    uint64_t now = c.baseNow;
+    BaseTime now = c.baseNow;
     Outcome out;
     int32_t id = get_i32le(p, receipt::kRegistrationId);
     uint64_t receiptTime = get_u64le(p, receipt::kReceiptTime);
@@ -311,11 +311,11 @@ Outcome Service::receipt(const Call &c) {
         return out;
     }
     out.reply = i32_reply(0);
-    uint64_t at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(receiptTime)).ns;
+    BaseTime at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(receiptTime));
     if (sender == config_.localId) {
         record_receipt(id, config_.localId, at, now);
     } else if (config_.groupMask & (1u << sender)) {
-        out.forward = Forward{sender, BaseReceipt{config_.localId, id, BaseTime(at)}};
+        out.forward = Forward{sender, BaseReceipt{config_.localId, id, at}};
         if (log_.shows(Severity::kDebug))
             log_.debug(format("receipt of registration %d accepted, sent to machine %u", id, sender));
     } else if (log_.shows(Severity::kDebug)) {
@@ -339,10 +339,10 @@ void Service::peer_receipt(uint8_t from, const BaseReceipt &r, BaseTime reached)
         });
         return;
     }
-    record_receipt(r.registrationId, from, r.receiptTime.ns, reached.ns);
+    record_receipt(r.registrationId, from, r.receiptTime, reached);
 }
 
-void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached) {
+void Service::record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached) {
     // Both times on the base clock, so that the log tells when each receipt
     // reached norvd against the deadline it was judged by.
     const char *note = nullptr;  // of a receipt told at info level
@@ -372,7 +372,7 @@ void Service::record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t 
     if (note != nullptr && log_.shows(Severity::kInfo))
         log_.info(format("registration %d received on machine %u at %" PRIu64 ", here at %" PRIu64
                          "%s",
-                         id, machine, at, reached, note));
+                         id, machine, at.ns, reached.ns, note));
 }
 
 void Service::set_account(int connection, const Account &account) { accounts_[connection] = account; }

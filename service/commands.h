@@ -62,15 +62,15 @@ public:
     // A request read from the request FIFO of connection `connection` at
     // base time `now`, which is also the time a receipt (command 10) reached
     // norvd.
-    Outcome handle(int connection, const Request &request, uint64_t now);
+    Outcome handle(int connection, const Request &request, BaseTime now);
 
     // A receipt that the norvd of machine `from` reported, its receipt time
     // already on the base clock; it reached this machine at `reached`.
     void peer_receipt(uint8_t from, const BaseReceipt &receipt, BaseTime reached);
 
     // Verdicts due by now, and when the next one falls due.
-    std::vector<Verdict> take_due(uint64_t now) { return registrations_.take_due(now); }
-    std::optional<uint64_t> next_due() const { return registrations_.next_due(); }
+    std::vector<Verdict> take_due(BaseTime now) { return registrations_.take_due(now); }
+    std::optional<BaseTime> next_due() const { return registrations_.next_due(); }
 
     // Whose connection `connection` is: its registrations are charged to
     // `account` (user_shares.h). A connection never told is the unknown
@@ -90,7 +90,7 @@ private:
     struct Activity {
         int connection;
         bool localFD;     // started by command 7, else by command 4
-        uint64_t start;   // service time
+        ServiceTime start;
         uint64_t limit;   // command 7: the longest duration that is not a failure
     };
 
@@ -100,8 +100,8 @@ private:
     struct Call {
         int connection;
         const uint8_t *payload;
-        uint64_t baseNow;
-        uint64_t now;
+        BaseTime baseNow;
+        ServiceTime now;
     };
     using Handler = Outcome (Service::*)(const Call &);
 
@@ -121,8 +121,8 @@ private:
     Outcome socket_close(const Call &c);
 
     Outcome end_activity(const Call &c, bool localFD);
-    int32_t start_activity(int connection, bool localFD, uint64_t start, uint64_t limit);
-    void record_receipt(int32_t id, uint8_t machine, uint64_t at, uint64_t reached);
+    int32_t start_activity(int connection, bool localFD, ServiceTime start, uint64_t limit);
+    void record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached);
 
     ServiceConfig config_;
     Log &log_;

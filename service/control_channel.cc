@@ -243,7 +243,7 @@ bool ControlChannel::serve(PtyDevice &dev, const Request &req, uint64_t now) {
         return false;
     }
     ++it->second.requests;
-    Outcome out = service_.handle(dev.number(), req, now);
+    Outcome out = service_.handle(dev.number(), req, BaseTime(now));
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) forward_(*out.forward);
     return out.disconnect;

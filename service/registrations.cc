@@ -4,9 +4,9 @@
 
 namespace norvd {
 
-static uint64_t sat_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+static BaseTime sat_add(BaseTime a, uint64_t b) { return a.ns > UINT64_MAX - b ? BaseTime(UINT64_MAX) : a + b; }
 
-MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline) {
+MachineVerdict judge(bool expected, std::optional<BaseTime> receipt, BaseTime deadline) {
     MachineVerdict v{};
     if (!expected) {
         v.status = kNothingToReport;
@@ -52,7 +52,7 @@ Registrations::Registrations(uint8_t localId, uint8_t groupMask, ShareLimits sha
       lastSequence_(lastSequence) {}
 
 int32_t Registrations::add(int connection, const Account &account, uint8_t expected,
-                           uint64_t deadlineAfterStart, uint64_t deadline) {
+                           uint64_t deadlineAfterStart, BaseTime deadline) {
     uint8_t inGroup = expected & group_;
     if (inGroup == 0 || deadlineAfterStart == 0) {
         ++refused_;
@@ -77,8 +77,8 @@ int32_t Registrations::add(int connection, const Account &account, uint8_t expec
     return id;
 }
 
-Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64_t at,
-                                             uint64_t reached) {
+Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, BaseTime at,
+                                             BaseTime reached) {
     auto it = pending_.find(id);
     if (it == pending_.end()) return Receipt::kUnknown;
     if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
@@ -91,7 +91,7 @@ Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, uint64
     if (all_reported(p)) {
         // Complete: due at once, behind the registrations completed before.
         byDue_.erase(p.due);
-        p.due = DueKey{0, ++events_};
+        p.due = DueKey{BaseTime(0), ++events_};
         byDue_.emplace(p.due, id);
     }
     return Receipt::kRecorded;
@@ -112,7 +112,7 @@ Verdict Registrations::judge_all(int32_t id, const Pending &p) const {
     return out;
 }
 
-std::vector<Verdict> Registrations::take_due(uint64_t now) {
+std::vector<Verdict> Registrations::take_due(BaseTime now) {
     std::vector<Verdict> out;
     while (!byDue_.empty() && byDue_.begin()->first.first <= now) {
         auto it = pending_.find(byDue_.begin()->second);
@@ -124,7 +124,7 @@ std::vector<Verdict> Registrations::take_due(uint64_t now) {
     return out;
 }
 
-std::optional<uint64_t> Registrations::next_due() const {
+std::optional<BaseTime> Registrations::next_due() const {
     if (byDue_.empty()) return std::nullopt;
     return byDue_.begin()->first.first;
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "norv.h"
+#include "times.h"
 #include "user_shares.h"
 
 namespace norvd {
@@ -49,7 +50,7 @@ struct Verdict {
 // time. Lateness is in microseconds: receipt minus deadline, rounded toward
 // the deadline when timely and away from it when late, so that a late receipt
 // never shows a lateness of 0.
-MachineVerdict judge(bool expected, std::optional<uint64_t> receipt, uint64_t deadline);
+MachineVerdict judge(bool expected, std::optional<BaseTime> receipt, BaseTime deadline);
 
 // The verdicts of a notice as one line of text for the log, e.g.
 // "machine 0 timely (-1520 us), machine 1 late (+12 us), machine 2 missing".
@@ -68,19 +69,19 @@ public:
 
     // Registers a send of `connection`, charged to `account` until it is
     // judged or dropped. expected: bit i when machine i should receive it;
-    // deadline: base time. Returns the registration id,
+    // deadline: when it is due. Returns the registration id,
     // NORV_REFUSED_TABLE_FULL (the table or the account's share is full),
     // or NORV_REFUSED_NO_RECEIVER when expected names no machine of the group
     // or relative deadline (deadlineAfterStart) is 0.
     int32_t add(int connection, const Account &account, uint8_t expected, uint64_t deadlineAfterStart,
-                uint64_t deadline);
+                BaseTime deadline);
 
     enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated, kTooLate };
     // A receipt of registration id at machine, at time `at`, that reached
     // norvd at time `reached`. One that reached it after the deadline plus
     // the grace is not counted (kTooLate): the verdict is the one norvd owed
     // at that moment, whenever it got round to judging.
-    Receipt record(int32_t id, uint8_t machine, uint64_t at, uint64_t reached = 0);
+    Receipt record(int32_t id, uint8_t machine, BaseTime at, BaseTime reached = BaseTime());
 
     // Takes out every registration judged by now: all expected machines of
     // the group reported, or deadline + grace passed. The verdicts come in the
@@ -88,11 +89,11 @@ public:
     // machine reported, in the order they completed, then those that timed
     // out, by deadline, and registrations with one deadline in the order they
     // were made. O(log n) per verdict.
-    std::vector<Verdict> take_due(uint64_t now);
+    std::vector<Verdict> take_due(BaseTime now);
 
     // The earliest time at which a pending registration falls due (0 when
     // one is complete already).
-    std::optional<uint64_t> next_due() const;
+    std::optional<BaseTime> next_due() const;
 
     // Drops the registrations of a connection that has gone: its notices have
     // nowhere to go. Returns how many were dropped. Looks at every pending
@@ -115,15 +116,15 @@ private:
     // which it falls due (0 once complete), then a count that grows with
     // every registration and every completion, so that ties keep the order of
     // events even after the ids wrap around.
-    using DueKey = std::pair<uint64_t, uint64_t>;
+    using DueKey = std::pair<BaseTime, uint64_t>;
 
     struct Pending {
         int connection;
         Account account;   // charged with it
         uint8_t expected;  // already limited to the group
-        uint64_t deadline;
+        BaseTime deadline;
         DueKey due;
-        std::array<std::optional<uint64_t>, MAX_MACHINES> receipts;
+        std::array<std::optional<BaseTime>, MAX_MACHINES> receipts;
     };
 
     Verdict judge_all(int32_t id, const Pending &p) const;

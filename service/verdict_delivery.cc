@@ -24,7 +24,7 @@ void VerdictDelivery::add_turn_work(EventLoop &loop) {
     loop.add_deadline([this](uint64_t) -> std::optional<uint64_t> {
         auto due = service_.next_due();
         if (!due) return std::nullopt;
-        return *due > UINT64_MAX - kSettleNs ? UINT64_MAX : *due + kSettleNs;
+        return due->ns > UINT64_MAX - kSettleNs ? UINT64_MAX : due->ns + kSettleNs;
     });
     // Every request already readable is read before a verdict is judged: a
     // receipt that waited while norvd was busy still counts. What reached
@@ -36,7 +36,7 @@ void VerdictDelivery::add_turn_work(EventLoop &loop) {
 void VerdictDelivery::flush() { notices_.flush(write_); }
 
 void VerdictDelivery::deliver(uint64_t now) {
-    for (const Verdict &v : service_.take_due(now)) {
+    for (const Verdict &v : service_.take_due(BaseTime(now))) {
         stats_.count(v.notice, now);
         std::string what = "registration " + std::to_string(v.notice.seq) + " judged: " +
                            describe(v.notice);

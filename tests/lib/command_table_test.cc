@@ -172,7 +172,7 @@ TEST(CommandTable, EveryCommandTravelsWithTheSizesOfItsRow) {
         norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; },
                        norvd::Severity::kError);
         norvd::Service service({}, log);
-        EXPECT_EQ(service.handle(1, request, 1'000'000'000).reply.size(), c.replySize);
+        EXPECT_EQ(service.handle(1, request, norvd::BaseTime(1'000'000'000)).reply.size(), c.replySize);
     }
 }
 

@@ -38,7 +38,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
     Log quiet([](const std::string &) {}, [] { return uint64_t{0}; });
     Service service(config, quiet);
     auto stamp = [&] {
-        return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now().ns).reply.data(), 0);
+        return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now()).reply.data(), 0);
     };
     int32_t pending = get_i32le(
         service.handle(kConn, Request{command::kRegisterSend, [] {
@@ -47,7 +47,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
                                           put_u8(p.data(), register_send::kValue8, 0x03);
                                           return p;
                                       }()},
-                       watch.base_now().ns)
+                       watch.base_now())
             .reply.data(),
         0);
     uint64_t before = stamp();

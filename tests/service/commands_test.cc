@@ -26,7 +26,7 @@ protected:
           service_(config, log_) {}
 
     Outcome run(int32_t command, const Bytes &payload, uint64_t now = kNow, int conn = kConn) {
-        return service_.handle(conn, Request{command, payload}, now);
+        return service_.handle(conn, Request{command, payload}, BaseTime(now));
     }
     static Bytes register_payload(uint64_t start, uint8_t machines, uint64_t deadline) {
         Bytes p(register_send::kSize, 0);
@@ -165,7 +165,7 @@ TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
     Outcome r = run(command::kReceipt, receipt_payload(id, kNow + 300'000, 0), kNow + 400'000, 9);
     EXPECT_EQ(answer(r), 0);
     EXPECT_FALSE(r.forward);
-    auto due = service_.take_due(kNow + 400'000);
+    auto due = service_.take_due(BaseTime(kNow + 400'000));
     ASSERT_EQ(due.size(), 1u);
     EXPECT_EQ(due[0].connection, kConn);  // to the connection that registered
     EXPECT_EQ(due[0].notice.seq, static_cast<uint32_t>(id));
@@ -187,7 +187,7 @@ TEST_F(ServiceTest, RegistrationRefusals) {
         ASSERT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000 + i))), 0);
     EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), kTableFull);
     EXPECT_EQ(service_.pending_registrations(), 4096u);
-    auto due = service_.take_due(kNow + 2'000'000 + 100'000'000);
+    auto due = service_.take_due(BaseTime(kNow + 2'000'000 + 100'000'000));
     ASSERT_EQ(due.size(), 1u);
     EXPECT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), 0);
 }
@@ -213,7 +213,7 @@ TEST_F(ServiceTest, RegistrationsWithinTheUsersShare) {
                        "registrations, its share of the 4096"));
     EXPECT_GT(registered(kRoots, 60'000'000'000), 0);
 
-    ASSERT_EQ(service_.take_due(kJudged).size(), 1u);
+    ASSERT_EQ(service_.take_due(BaseTime(kJudged)).size(), 1u);
     EXPECT_GT(registered(kConn, 60'000'000'000), 0);
     EXPECT_EQ(registered(kConn, 60'000'000'000), kTableFull);
 
@@ -364,8 +364,8 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     service_.peer_receipt(0, BaseReceipt{0, id, BaseTime(kNow + 1'000'000)}, BaseTime(kNow + 1'500'000));
     // Reached norvd at the very end of the grace: it counts.
     service_.peer_receipt(2, BaseReceipt{2, id, BaseTime(kNow + 3'000'000)}, BaseTime(graceEnds));
-    EXPECT_TRUE(service_.take_due(kNow + 3'000'000).empty());  // machine 1 itself is missing
-    auto due = service_.take_due(graceEnds);
+    EXPECT_TRUE(service_.take_due(BaseTime(kNow + 3'000'000)).empty());  // machine 1 itself is missing
+    auto due = service_.take_due(BaseTime(graceEnds));
     ASSERT_EQ(due.size(), 1u);
     const FailureNotice &n = due[0].notice;
     EXPECT_EQ(n.sender, 1);
@@ -377,7 +377,7 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     id = answer(run(command::kRegisterSend, register_payload(start, 0x01, 2'000'000)));
     service_.peer_receipt(0, BaseReceipt{0, id, BaseTime(kNow + 1'000'000)}, BaseTime(graceEnds + 1));
     EXPECT_TRUE(logged("not counted"));
-    due = service_.take_due(graceEnds + 50'000'000);
+    due = service_.take_due(BaseTime(graceEnds + 50'000'000));
     ASSERT_EQ(due.size(), 1u);
     EXPECT_EQ(describe(due[0].notice), "machine 0 missing");
 }

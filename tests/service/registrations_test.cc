@@ -9,7 +9,7 @@ namespace norvd {
 namespace {
 
 constexpr uint64_t kGrace = 100'000'000;
-constexpr uint64_t kDeadline = 5'000'000'000;  // true time of the test sends' deadline
+constexpr BaseTime kDeadline{5'000'000'000};  // true time of the test sends' deadline
 const Account kSomeone = Account::of(1000);
 
 // A table of n places that one account may fill.
@@ -19,7 +19,7 @@ TEST(Judge, OneMachine) {
     struct Case {
         const char *what;
         bool expected;
-        std::optional<uint64_t> receipt;
+        std::optional<BaseTime> receipt;
         uint8_t status, known;
         int32_t lateness;
     } cases[] = {
@@ -33,7 +33,7 @@ TEST(Judge, OneMachine) {
         {"1000 ns late", true, kDeadline + 1000, kTimingFailure, 1, 1},
         {"1001 ns late", true, kDeadline + 1001, kTimingFailure, 1, 2},
         {"an hour late", true, kDeadline + 3'600'000'000'000, kTimingFailure, 1, INT32_MAX},
-        {"received at time 0", true, uint64_t{0}, kTimely, 1, -5'000'000},
+        {"received at time 0", true, BaseTime(0), kTimely, 1, -5'000'000},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -43,7 +43,7 @@ TEST(Judge, OneMachine) {
         EXPECT_EQ(v.lateness, c.lateness);
     }
     // Clamped, never wrapped: a receipt near time 0 before a far deadline.
-    EXPECT_EQ(judge(true, uint64_t{0}, UINT64_MAX).lateness, -INT32_MAX);
+    EXPECT_EQ(judge(true, BaseTime(0), BaseTime(UINT64_MAX)).lateness, -INT32_MAX);
 }
 
 TEST(Registrations, IdsArePositiveUniqueAndCarryTheMachine) {
@@ -155,7 +155,7 @@ TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
     regs.record(id, 0, kDeadline - 10);
     EXPECT_TRUE(regs.take_due(kDeadline - 5).empty());
     regs.record(id, 1, kDeadline - 5);
-    EXPECT_EQ(regs.next_due(), 0u);
+    EXPECT_EQ(regs.next_due(), BaseTime(0));
     auto due = regs.take_due(kDeadline - 5);
     ASSERT_EQ(due.size(), 1u);
     EXPECT_EQ(due[0].notice.sender, 2);
@@ -167,14 +167,14 @@ TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
 
 TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
     struct Reg {
-        uint64_t deadline;
+        BaseTime deadline;
         uint8_t expected;  // group: machines 0 and 1
     };
     struct Case {
         const char *what;
         std::vector<Reg> regs;                        // registered in this order
         std::vector<std::pair<int, uint8_t>> reports;  // (registration, machine), in this order
-        uint64_t now;                                 // of the one take_due
+        BaseTime now;                                 // of the one take_due
         std::vector<int> due;                         // registrations, in the order judged
     } cases[] = {
         {"earlier deadline first, whatever the registration order",
@@ -196,7 +196,7 @@ TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
         {"a repeated report does not move it",
          {{kDeadline, 3}, {kDeadline + 1, 1}}, {{0, 0}, {0, 0}}, kDeadline - 1, {}},
         {"a deadline at the end of time comes last",
-         {{UINT64_MAX, 1}, {kDeadline, 1}}, {}, UINT64_MAX, {1, 0}},
+         {{BaseTime(UINT64_MAX), 1}, {kDeadline, 1}}, {}, BaseTime(UINT64_MAX), {1, 0}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -214,9 +214,9 @@ TEST(Registrations, VerdictsComeInTheOrderTheyFellDue) {
 
 TEST(Registrations, DeadlineNearTheEndOfTimeDoesNotWrap) {
     Registrations regs(0, 0x01, whole(16), kGrace);
-    regs.add(1, kSomeone, 0x01, UINT64_MAX, UINT64_MAX - 10);
-    EXPECT_TRUE(regs.take_due(UINT64_MAX - 1).empty());
-    EXPECT_EQ(regs.next_due(), UINT64_MAX);
+    regs.add(1, kSomeone, 0x01, UINT64_MAX, BaseTime(UINT64_MAX - 10));
+    EXPECT_TRUE(regs.take_due(BaseTime(UINT64_MAX - 1)).empty());
+    EXPECT_EQ(regs.next_due(), BaseTime(UINT64_MAX));
 }
 
 TEST(Registrations, DropConnection) {

@@ -53,7 +53,7 @@ TEST(VerdictDelivery, QueuedNoticesGoOutInOrderAndEndWithTheirConnection) {
 
     std::vector<uint32_t> ids;
     for (int conn : {4, 4, 5, 4}) {
-        Outcome o = service.handle(conn, Request{command::kRegisterSend, register_payload()}, kNow);
+        Outcome o = service.handle(conn, Request{command::kRegisterSend, register_payload()}, BaseTime(kNow));
         ASSERT_EQ(o.reply.size(), 4u);
         int32_t id = get_i32le(o.reply.data(), 0);
         ASSERT_GT(id, 0);
