@@ -68,7 +68,7 @@ Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig 
     : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()),
       startBase_(clock.base_now()), key_(key),
       delivery_(
-          service_, config.groupMask, startBase_.ns,
+          service_, config.groupMask, startBase_,
           [this](int c, const uint8_t *record, size_t len) { return write_notice(c, record, len); },
           [this](int c) { return channel_->live(c); }) {}
 
@@ -238,7 +238,7 @@ StatusView Daemon::status() {
 
 PeersView Daemon::peers() { return peerGroup_->view(); }
 
-std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now().ns); }
+std::vector<MachineVerdicts> Daemon::verdicts() { return delivery_.verdicts(clock_.base_now()); }
 
 std::vector<ConnectionView> Daemon::connections() {
     std::vector<ConnectionView> out = channel_->connections();

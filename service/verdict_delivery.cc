@@ -12,8 +12,8 @@
 
 namespace norvd {
 
-VerdictDelivery::VerdictDelivery(Service &service, uint8_t groupMask, uint64_t start, Writer write, Exists exists)
-    : service_(service), write_(std::move(write)), exists_(std::move(exists)), stats_(groupMask, start) {}
+VerdictDelivery::VerdictDelivery(Service &service, uint8_t groupMask, BaseTime start, Writer write, Exists exists)
+    : service_(service), write_(std::move(write)), exists_(std::move(exists)), stats_(groupMask, start.ns) {}
 
 void VerdictDelivery::add_turn_work(EventLoop &loop) {
     using Turn = EventLoop::Turn;
@@ -30,14 +30,14 @@ void VerdictDelivery::add_turn_work(EventLoop &loop) {
     // receipt that waited while norvd was busy still counts. What reached
     // norvd before `seen` was reported by the look that followed the
     // reading and has been read, so verdicts are judged as of `seen`.
-    loop.add_after_turn([this](const Turn &t) { deliver(t.seen > kSettleNs ? t.seen - kSettleNs : 0); });
+    loop.add_after_turn([this](const Turn &t) { deliver(BaseTime(t.seen > kSettleNs ? t.seen - kSettleNs : 0)); });
 }
 
 void VerdictDelivery::flush() { notices_.flush(write_); }
 
-void VerdictDelivery::deliver(uint64_t now) {
-    for (const Verdict &v : service_.take_due(BaseTime(now))) {
-        stats_.count(v.notice, now);
+void VerdictDelivery::deliver(BaseTime now) {
+    for (const Verdict &v : service_.take_due(now)) {
+        stats_.count(v.notice, now.ns);
         std::string what = "registration " + std::to_string(v.notice.seq) + " judged: " +
                            describe(v.notice);
         if (!exists_(v.connection)) {
@@ -74,10 +74,10 @@ void VerdictDelivery::connection_ended(int connection) {
                     " failure notices that waited for its client dropped");
 }
 
-std::vector<MachineVerdicts> VerdictDelivery::verdicts(uint64_t now) const {
+std::vector<MachineVerdicts> VerdictDelivery::verdicts(BaseTime now) const {
     std::vector<MachineVerdicts> out;
     for (uint8_t m = 0; m < MAX_MACHINES; ++m)
-        if (stats_.group() & (1u << m)) out.push_back(stats_.machine(m, now));
+        if (stats_.group() & (1u << m)) out.push_back(stats_.machine(m, now.ns));
     return out;
 }
 

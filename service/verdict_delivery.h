@@ -49,7 +49,7 @@ public:
 
     // groupMask: the machines of the group; start: norvd's start, on the
     // base clock (verdict_stats.h).
-    VerdictDelivery(Service &service, uint8_t groupMask, uint64_t start, Writer write, Exists exists);
+    VerdictDelivery(Service &service, uint8_t groupMask, BaseTime start, Writer write, Exists exists);
     VerdictDelivery(const VerdictDelivery &) = delete;
     VerdictDelivery &operator=(const VerdictDelivery &) = delete;
 
@@ -61,13 +61,13 @@ public:
     // Offers the waiting notices again, oldest first.
     void flush();
     // Delivers the verdicts due by `now`.
-    void deliver(uint64_t now);
+    void deliver(BaseTime now);
     // Connection `connection` has ended: its waiting notices are dropped
     // (logged).
     void connection_ended(int connection);
 
     // Each machine of the group's verdicts as of `now`.
-    std::vector<MachineVerdicts> verdicts(uint64_t now) const;
+    std::vector<MachineVerdicts> verdicts(BaseTime now) const;
     size_t notices_waiting() const { return notices_.waiting_notices(); }
     size_t notices_waiting(int connection) const { return notices_.waiting(connection); }
     const NoticeDrops &notices_dropped() const { return notices_.dropped(); }

@@ -41,7 +41,7 @@ TEST(VerdictDelivery, QueuedNoticesGoOutInOrderAndEndWithTheirConnection) {
     std::map<int, std::vector<uint32_t>> written;  // sequence numbers, per connection
     std::map<int, size_t> offered;
     VerdictDelivery delivery(
-        service, 1, kNow,
+        service, 1, BaseTime(kNow),
         [&](int c, const uint8_t *record, size_t len) {
             ++offered[c];
             if (len != NoticeQueue::kRecordSize || room[c] == 0) return false;
@@ -60,18 +60,18 @@ TEST(VerdictDelivery, QueuedNoticesGoOutInOrderAndEndWithTheirConnection) {
         if (conn == 4) ids.push_back(static_cast<uint32_t>(id));
     }
 
-    delivery.deliver(kJudged - 1);
+    delivery.deliver(BaseTime(kJudged - 1));
     EXPECT_TRUE(offered.empty());
 
     // Room for one: the others wait, in order; connection 5 has gone, so its
     // notice is offered nowhere, yet its verdict counts.
     room[4] = 1;
-    delivery.deliver(kJudged);
+    delivery.deliver(BaseTime(kJudged));
     EXPECT_EQ(written[4], std::vector<uint32_t>{ids[0]});
     EXPECT_EQ(offered.count(5), 0u);
     EXPECT_EQ(delivery.notices_waiting(4), 2u);
     EXPECT_EQ(delivery.notices_waiting(), 2u);
-    std::vector<MachineVerdicts> v = delivery.verdicts(kJudged);
+    std::vector<MachineVerdicts> v = delivery.verdicts(BaseTime(kJudged));
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].sinceStart.unknown, 4u);
 
