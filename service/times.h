@@ -18,6 +18,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <type_traits>
 
 namespace norvd {
 
@@ -42,6 +43,9 @@ struct ServiceClockTag;
 using BaseTime = TimeOn<BaseClockTag>;
 using CommonTime = TimeOn<CommonClockTag>;
 using ServiceTime = TimeOn<ServiceClockTag>;
+
+// Passed and stored as the integer it wraps, on the request and datagram paths too.
+static_assert(sizeof(BaseTime) == sizeof(uint64_t) && std::is_trivially_copyable_v<BaseTime>);
 
 }  // namespace norvd
 
