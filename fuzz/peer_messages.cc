@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.localId = in.u8() % MAX_MACHINES;
     config.groupMask = static_cast<uint8_t>((in.u8() & 0x1F) | (1u << config.localId));
     uint64_t now = UINT64_C(1'700'000'000'000'000'000);
-    config.clock = norvd::ServiceClock(0, 0.0, now);
+    config.clock = norvd::ServiceClock(0, 0.0, norvd::BaseTime(now));
     config.registrationShares = {8, 8, 0};  // any connection may fill the table
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
@@ -70,7 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             bool peer = from < MAX_MACHINES && from != config.localId &&
                         (config.groupMask & (1u << from));
             if (r && peer) {
-                service.peer_receipt(static_cast<uint8_t>(from), *r, now);
+                service.peer_receipt(static_cast<uint8_t>(from),
+                                     norvd::BaseReceipt{r->receiver, r->registrationId, norvd::BaseTime(r->receiptTime)},
+                                     norvd::BaseTime(now));
                 if (r->receiver == from && expected.count(r->registrationId) &&
                     (expected[r->registrationId] & (1u << from)))
                     reported[r->registrationId].emplace(static_cast<uint8_t>(from), r->receiptTime);
@@ -81,10 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t machines = in.u8();
             uint64_t deadline = static_cast<uint64_t>(in.le(2)) * 1000;
             Bytes p(register_send::kSize, 0);
-            put_u64le(p.data(), register_send::kStartStamp, config.clock.service_time(now));
+            put_u64le(p.data(), register_send::kStartStamp, config.clock.service_time(norvd::BaseTime(now)).ns);
             put_u64le(p.data(), register_send::kSecond, deadline);
             put_u8(p.data(), register_send::kValue8, machines);
-            auto out = service.handle((c >> 2) & 3, norvd::Request{command::kRegisterSend, p}, now);
+            auto out = service.handle((c >> 2) & 3, norvd::Request{command::kRegisterSend, p}, norvd::BaseTime(now));
             FUZZ_CHECK(out.reply.size() == 4);
             int32_t id = get_i32le(out.reply.data(), 0);
             if (id > 0) {
@@ -100,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t sender = (c >> 2) & 7;
             Bytes p(receipt::kSize, 0);
             put_i32le(p.data(), receipt::kRegistrationId, id);
-            put_u64le(p.data(), receipt::kReceiptTime, config.clock.service_time(now));
+            put_u64le(p.data(), receipt::kReceiptTime, config.clock.service_time(norvd::BaseTime(now)).ns);
             put_u8(p.data(), receipt::kSender, sender);
-            auto out = service.handle(0, norvd::Request{command::kReceipt, p}, now);
+            auto out = service.handle(0, norvd::Request{command::kReceipt, p}, norvd::BaseTime(now));
             FUZZ_CHECK(out.reply.size() == 4);
             int32_t a = get_i32le(out.reply.data(), 0);
             if (sender >= MAX_MACHINES || id <= 0) FUZZ_CHECK(a == norvd::kReceiptInvalid);
@@ -113,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         case 3: {
             now += static_cast<uint64_t>(in.le(2)) * 1000;
-            for (const auto &v : service.take_due(now)) {
+            for (const auto &v : service.take_due(norvd::BaseTime(now))) {
                 int32_t id = static_cast<int32_t>(v.notice.seq);
                 FUZZ_CHECK(expected.count(id) == 1);
                 for (uint8_t m = 0; m < MAX_MACHINES; ++m) {
