@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,48 +83,39 @@ bool PtyDevice::held() const {
     return (p.revents & POLLHUP) == 0;
 }
 
-namespace {
-
-uint64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-}  // namespace
-
 size_t PtyDevice::unread() const {
     Fd slave = open_slave(O_RDONLY | O_NONBLOCK);
     int n = 0;
     if (!slave.valid() || ioctl(slave.get(), FIONREAD, &n) < 0 || n < 0) return kUnreadLimit;
-    uint64_t now = monotonic_ns();
-    size_t recent = 0;
-    if (now < windowStart_ + kRecentWindow)
-        recent = windowBytes_ + previousBytes_;
-    else if (now < windowStart_ + 2 * kRecentWindow)
-        recent = windowBytes_;
-    return static_cast<size_t>(n) + recent;
+    return static_cast<size_t>(n);
 }
 
+namespace {
+
+// Whether the pty takes a record whole now. Bytes written to the master wait
+// in the pty's buffer until the kernel's worker moves them to the clients'
+// line; the master polls writable exactly while that buffer is under its
+// limit, and a write that starts under it is taken whole (a record is far
+// smaller than one of its pages). Once the line is full, or while the worker
+// waits for a CPU, the buffer fills and a write would come up short.
+bool has_room(int master) {
+    pollfd p{master, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+}
+
+}  // namespace
+
 bool PtyDevice::write_record(const uint8_t *data, size_t len) {
-    // Asking the kernel takes a descriptor of the slave opened and closed: a
-    // third of norvd's time in an exchange when done for every reply. While
-    // the bound leaves room the answer could only have been yes.
-    if (unreadBound_ + len > kUnreadLimit) {
-        unreadBound_ = unread();
-        if (unreadBound_ + len > kUnreadLimit) return false;
+    // Asking the kernel for its count takes a descriptor of the slave opened
+    // and closed: a third of norvd's time in an exchange when done for every
+    // reply. While the estimate leaves room the answer would be yes.
+    if (unreadEstimate_ + len > unreadLimit) {
+        unreadEstimate_ = unread();
+        if (unreadEstimate_ + len > unreadLimit) return false;
     }
+    if (!has_room(master_.get())) return false;
     ssize_t w = write(master_.get(), data, len);
-    uint64_t now = monotonic_ns();
-    if (now >= windowStart_ + kRecentWindow) {
-        previousBytes_ = now < windowStart_ + 2 * kRecentWindow ? windowBytes_ : 0;
-        windowBytes_ = 0;
-        windowStart_ = now;
-    }
-    if (w > 0) {
-        windowBytes_ += static_cast<size_t>(w);
-        unreadBound_ += static_cast<size_t>(w);
-    }
+    if (w > 0) unreadEstimate_ += static_cast<size_t>(w);
     return w == static_cast<ssize_t>(len);
 }
 
@@ -134,9 +124,14 @@ ssize_t PtyDevice::read_input(uint8_t *buf, size_t room) { return read(master_.g
 size_t PtyDevice::take_back(uint8_t *buf, size_t room) {
     Fd slave = open_slave(O_RDONLY | O_NONBLOCK);
     if (!slave.valid()) return 0;
+    // A read that finds the line empty waits for the worker to move what is
+    // still on its way, so reading until nothing comes takes back it all.
+    uint8_t rest[1024];
     size_t got = 0;
-    while (got < room) {
-        ssize_t n = read(slave.get(), buf + got, room - got);
+    for (;;) {
+        uint8_t *to = got < room ? buf + got : rest;
+        size_t space = got < room ? room - got : sizeof rest;
+        ssize_t n = read(slave.get(), to, space);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);

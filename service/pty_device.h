@@ -32,15 +32,10 @@ namespace norvd {
 
 using norv::Fd;
 
-// Bytes of unread input that a client may leave on a device before norvd
-// stops writing there: a whole notice or reply never goes out in part, and a
-// write never blocks. The line keeps 4096 bytes at most.
+// Bytes of unread input that clients may leave on a device before norvd
+// stops writing there (the line keeps 4096 bytes at most): what a client
+// that does not read is given before its notices wait in norvd instead.
 constexpr size_t kUnreadLimit = 4096 - 64;
-// How long bytes written may take to show in the kernel's count of unread
-// bytes, as far as norvd is concerned. Should they take longer, a record is
-// still never cut: the pty holds some 16 KB beyond the line's 4 KB before a
-// write comes up short.
-constexpr uint64_t kRecentWindow = 5'000'000;
 
 // Who may open a device: its owner, group and mode (of the slave side).
 struct DeviceAccess {
@@ -88,18 +83,18 @@ public:
     // Whether a client holds the device open now.
     bool held() const;
 
-    // Bytes written to the clients and not yet read by any of them, or a
-    // little more: bytes written to a pty reach the clients' queue through a
-    // kernel worker, so the kernel's count may miss the latest ones for a
-    // moment, and whatever was written in the last kRecentWindow counts as
-    // unread as well. (kUnreadLimit when nothing can be told: nothing more
-    // is written.)
+    // Bytes written to the clients that have reached their line and that
+    // none of them has read: the kernel's count. Bytes on their way to the
+    // line through the kernel's worker are not in it yet. (kUnreadLimit
+    // when nothing can be told: nothing more is written.)
     size_t unread() const;
 
     // Writes a whole record to the clients. Returns false, writing nothing,
-    // when it would not fit behind what they left unread. The kernel's count
-    // is asked only when the last count plus what was written since leaves
-    // no room.
+    // when it would take the clients' unread bytes past unreadLimit, or when
+    // the pty has no room left for it (its worker has fallen behind): a
+    // record never goes out in part and a write never blocks. The kernel's
+    // count is asked only when the last count plus what was written since
+    // leaves no room.
     bool write_record(const uint8_t *data, size_t len);
 
     // Reads what the clients wrote, at most room bytes, without waiting:
@@ -107,9 +102,13 @@ public:
     // nothing is left.
     ssize_t read_input(uint8_t *buf, size_t room);
 
-    // Reads back what no client has read, into buf (at most room bytes).
-    // Returns how many bytes it took.
+    // Reads back everything no client has read, including bytes still on
+    // their way to the line: the first `room` bytes into buf, the rest
+    // discarded. Returns how many bytes it took back in all.
     size_t take_back(uint8_t *buf, size_t room);
+
+    // The most that clients may leave unread before norvd stops writing.
+    size_t unreadLimit = kUnreadLimit;
 
     RequestParser parser;
     // When bytes were last read from the device (norvd's monotonic time).
@@ -122,13 +121,10 @@ private:
 
     int number_ = -1;
     Fd master_;
-    // Bytes written in the current and the previous window of kRecentWindow.
-    uint64_t windowStart_ = 0;
-    size_t windowBytes_ = 0;
-    size_t previousBytes_ = 0;
-    // unread() as last asked, plus every byte written since: never less than
-    // what is unread now, since only norvd's writes add to it.
-    size_t unreadBound_ = 0;
+    // unread() as last asked, plus every byte written since: a trigger to
+    // ask again, not a bound, since bytes on their way to the line at the
+    // last count are not in it.
+    size_t unreadEstimate_ = 0;
     std::string link_;
     std::string pts_;
     bool published_ = false;
