@@ -23,11 +23,11 @@
 #include <cstring>
 
 #include "bench_util.h"
+#include "core/verdict_stats.h"
+#include "io/peer_link.h"
 #include "norv.h"
-#include "peer_link.h"
 #include "support/scripted_peer.h"
 #include "timed_socket_io.h"
-#include "verdict_stats.h"
 #include "wire.h"
 
 using namespace norv::bench;

@@ -34,8 +34,8 @@
 
 #include "bench_util.h"
 #include "channel_io.h"
+#include "io/pty_device.h"
 #include "norv.h"
-#include "pty_device.h"
 #include "wire.h"
 
 using namespace norv::bench;

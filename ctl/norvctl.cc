@@ -7,7 +7,7 @@
 // socket, reads the answer until norvd closes the connection, and prints it:
 // the body of an answer that starts with "ok" on standard output (status 0),
 // the text of one that starts with "error: " on standard error (status 1).
-// The protocol is described in norvctl(1) and service/control_protocol.h.
+// The protocol is described in norvctl(1) and service/core/control_protocol.h.
 #include <getopt.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -19,8 +19,8 @@
 #include <cstring>
 #include <string>
 
+#include "config/options.h"  // kDefaultControlSocketPath
 #include "norv.h"
-#include "options.h"  // kDefaultControlSocketPath
 
 namespace {
 

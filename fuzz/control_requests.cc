@@ -20,11 +20,11 @@
 #include <set>
 #include <string>
 
-#include "control_protocol.h"
+#include "core/control_protocol.h"
+#include "core/registrations.h"
+#include "core/verdict_stats.h"
 #include "fuzz_support.h"
-#include "metrics_file.h"
-#include "registrations.h"
-#include "verdict_stats.h"
+#include "io/metrics_file.h"
 
 using namespace norv::fuzz;
 

@@ -6,8 +6,8 @@
 // header it writes must come back through the decoder unchanged.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "fuzz_support.h"
 #include "estimation.h"
+#include "fuzz_support.h"
 #include "norv.h"
 #include "timed_socket_io.h"
 #include "wire.h"

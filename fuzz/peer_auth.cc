@@ -27,10 +27,10 @@
 #include <set>
 #include <vector>
 
+#include "core/group_key.h"
+#include "core/peer_wire.h"
 #include "fuzz_support.h"
-#include "group_key.h"
-#include "peer_link.h"
-#include "peer_wire.h"
+#include "io/peer_link.h"
 
 using namespace norv::fuzz;
 using norvd::PeerDrop;

@@ -19,10 +19,10 @@
 #include <map>
 #include <vector>
 
-#include "commands.h"
+#include "core/commands.h"
+#include "core/peer_wire.h"
+#include "core/registrations.h"
 #include "fuzz_support.h"
-#include "peer_wire.h"
-#include "registrations.h"
 #include "wire.h"
 
 using namespace norv::fuzz;

@@ -23,10 +23,10 @@
 #include <map>
 #include <set>
 
-#include "commands.h"
+#include "core/commands.h"
+#include "core/registrations.h"
+#include "core/request_parser.h"
 #include "fuzz_support.h"
-#include "registrations.h"
-#include "request_parser.h"
 #include "wire.h"
 
 using namespace norv::fuzz;

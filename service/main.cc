@@ -5,17 +5,17 @@
 #include <optional>
 #include <string>
 
-#include "access_group.h"
-#include "clock_watch.h"
-#include "commands.h"
-#include "daemon.h"
-#include "group_key.h"
-#include "instance_lock.h"
-#include "log.h"
-#include "options.h"
-#include "service_clock.h"
-#include "settings.h"
-#include "stale_links.h"
+#include "config/options.h"
+#include "config/settings.h"
+#include "core/clock_watch.h"
+#include "core/commands.h"
+#include "core/group_key.h"
+#include "core/service_clock.h"
+#include "io/log.h"
+#include "parts/daemon.h"
+#include "setup/access_group.h"
+#include "setup/instance_lock.h"
+#include "setup/stale_links.h"
 
 int main(int argc, char *argv[]) {
     using namespace norvd;

@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include "channel_io.h"
-#include "commands.h"
+#include "core/commands.h"
+#include "core/request_parser.h"
 #include "norv.h"
-#include "request_parser.h"
 #include "support/scripted_peer.h"
 #include "wire.h"
 

@@ -1,7 +1,7 @@
 // The channel numbers norvd hands out.
 #include <gtest/gtest.h>
 
-#include "channels.h"
+#include "core/channels.h"
 
 namespace norvd {
 namespace {

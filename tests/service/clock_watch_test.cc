@@ -2,8 +2,8 @@
 // synchronisation lines.
 #include <gtest/gtest.h>
 
-#include "clock_watch.h"
-#include "commands.h"
+#include "core/clock_watch.h"
+#include "core/commands.h"
 #include "support/scripted_peer.h"
 #include "wire.h"
 

@@ -1,7 +1,7 @@
 // norvd's replies to every command, alone and in a group of machines.
 #include <gtest/gtest.h>
 
-#include "commands.h"
+#include "core/commands.h"
 #include "support/scripted_peer.h"
 #include "wire.h"
 

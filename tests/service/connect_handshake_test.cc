@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "connect_handshake.h"
+#include "core/connect_handshake.h"
 
 namespace norvd {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "connection_life.h"
+#include "core/connection_life.h"
 
 namespace norvd {
 namespace {

@@ -2,7 +2,7 @@
 // malformed one is answered, and JSON strings of any bytes.
 #include <gtest/gtest.h>
 
-#include "control_protocol.h"
+#include "core/control_protocol.h"
 
 namespace norvd {
 namespace {

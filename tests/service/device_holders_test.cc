@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "device_holders.h"
 #include "fd.h"
-#include "holder_lookup.h"
+#include "io/device_holders.h"
+#include "io/holder_lookup.h"
 
 namespace norvd {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "event_loop.h"
+#include "loop/event_loop.h"
 
 namespace norvd {
 namespace {

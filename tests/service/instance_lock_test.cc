@@ -18,7 +18,7 @@
 #include <string>
 
 #include "fd.h"
-#include "instance_lock.h"
+#include "setup/instance_lock.h"
 
 namespace norvd {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "log.h"
+#include "io/log.h"
 
 namespace norvd {
 namespace {

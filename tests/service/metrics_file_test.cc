@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "metrics_file.h"
+#include "io/metrics_file.h"
 
 namespace norvd {
 namespace {

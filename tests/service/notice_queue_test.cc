@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "notice_queue.h"
+#include "core/notice_queue.h"
 #include "wire.h"
 
 namespace norvd {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "notify.h"
+#include "io/notify.h"
 
 namespace norvd {
 namespace {

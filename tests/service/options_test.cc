@@ -3,8 +3,8 @@
 
 #include <sys/stat.h>
 
-#include "config_file.h"
-#include "options.h"
+#include "config/config_file.h"
+#include "config/options.h"
 
 namespace norvd {
 namespace {

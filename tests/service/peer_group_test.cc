@@ -11,11 +11,11 @@
 #include <functional>
 #include <string>
 
-#include "clock_watch.h"
-#include "event_loop.h"
-#include "log.h"
-#include "peer_group.h"
-#include "peer_wire.h"
+#include "core/clock_watch.h"
+#include "core/peer_wire.h"
+#include "io/log.h"
+#include "loop/event_loop.h"
+#include "parts/peer_group.h"
 
 namespace norvd {
 namespace {

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "group_key.h"
-#include "peer_link.h"
-#include "peer_wire.h"
+#include "core/group_key.h"
+#include "core/peer_wire.h"
+#include "io/peer_link.h"
 #include "support/scripted_peer.h"
 
 namespace norvd {

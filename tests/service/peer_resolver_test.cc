@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
-#include "address_check.h"
-#include "peer_resolver.h"
-#include "peer_wire.h"
+#include "config/address_check.h"
+#include "core/peer_wire.h"
+#include "io/peer_resolver.h"
 
 namespace norvd {
 namespace {

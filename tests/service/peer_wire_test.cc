@@ -1,7 +1,7 @@
 // The receipt message that norvds send each other.
 #include <gtest/gtest.h>
 
-#include "peer_wire.h"
+#include "core/peer_wire.h"
 #include "support/scripted_peer.h"
 
 namespace norvd::peer {

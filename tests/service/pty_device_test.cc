@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "pty_device.h"
+#include "io/pty_device.h"
 
 namespace norvd {
 namespace {
@@ -137,16 +137,16 @@ TEST_F(PtyDeviceTest, UnreadBytesAreTakenBackExactly) {
 TEST_F(PtyDeviceTest, ARecordThatDoesNotFitIsNotWrittenAtAll) {
     uint8_t block[kUnreadLimit] = {};
     ASSERT_TRUE(dev_->write_record(block, kUnreadLimit - 3));
-    // Once the kernel's worker has moved them, its count shows them all.
-    bool moved = false;
-    for (int i = 0; i < 1000 && !moved; ++i) {
-        moved = dev_->unread() == kUnreadLimit - 3;
-        if (!moved) usleep(1000);
-    }
-    ASSERT_TRUE(moved);
+    // The kernel's count shows bytes once its worker has moved them.
+    auto until_unread = [this](size_t n) {
+        for (int i = 0; i < 1000 && dev_->unread() != n; ++i) usleep(1000);
+        return dev_->unread() == n;
+    };
+    ASSERT_TRUE(until_unread(kUnreadLimit - 3));
     const uint8_t four[4] = {9, 9, 9, 9};
     EXPECT_FALSE(dev_->write_record(four, 4));
     EXPECT_TRUE(dev_->write_record(four, 3));
+    ASSERT_TRUE(until_unread(kUnreadLimit));
     EXPECT_FALSE(dev_->write_record(four, 1));
 
     // A client that reads it all makes room again, though no write since

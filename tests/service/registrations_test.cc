@@ -1,7 +1,7 @@
 // Pending registrations: ids, refusals, receipts and the verdicts they yield.
 #include <gtest/gtest.h>
 
-#include "registrations.h"
+#include "core/registrations.h"
 #include "support/scripted_peer.h"
 #include "wire.h"
 

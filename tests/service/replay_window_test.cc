@@ -4,7 +4,7 @@
 #include <random>
 #include <set>
 
-#include "replay_window.h"
+#include "core/replay_window.h"
 
 namespace norvd {
 namespace {

@@ -1,7 +1,7 @@
 // Reassembly and splitting of control requests read from a device.
 #include <gtest/gtest.h>
 
-#include "request_parser.h"
+#include "core/request_parser.h"
 #include "support/scripted_peer.h"
 
 namespace norvd {

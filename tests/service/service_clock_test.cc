@@ -1,7 +1,7 @@
 // The clock norvd gives its clients: offset, drift, inverse and its log line.
 #include <gtest/gtest.h>
 
-#include "service_clock.h"
+#include "core/service_clock.h"
 
 namespace norvd {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "event_loop.h"
-#include "signals.h"
+#include "loop/event_loop.h"
+#include "setup/signals.h"
 
 namespace norvd {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "stale_links.h"
+#include "setup/stale_links.h"
 
 namespace norvd {
 namespace {

@@ -2,7 +2,7 @@
 // and root's reserve.
 #include <gtest/gtest.h>
 
-#include "user_shares.h"
+#include "core/user_shares.h"
 
 namespace norvd {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "verdict_delivery.h"
+#include "core/commands.h"
+#include "parts/verdict_delivery.h"
 #include "wire.h"
 
 namespace norvd {

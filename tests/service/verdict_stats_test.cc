@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "registrations.h"
-#include "verdict_stats.h"
+#include "core/registrations.h"
+#include "core/verdict_stats.h"
 
 namespace norvd {
 namespace {

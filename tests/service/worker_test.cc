@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "worker.h"
+#include "loop/worker.h"
 
 namespace norvd {
 namespace {

@@ -1,0 +1,98 @@
+// control_socket.h: the UNIX stream socket on which norvd answers norvctl.
+//
+// Served from norvd's event loop, which it must never hold up: the socket
+// and every client are non-blocking; a client gets one request line of at
+// most kControlRequestLimit bytes (control_protocol.h), its answer, and the
+// end of its connection. A client that sends nothing, or too slowly, or
+// does not read its answer, is cut off kClientTimeoutNs after it connected;
+// at most kMaxClients are served at once, and one more is told so and cut off
+// at once. Only root and the members of norvd's group may connect: the socket
+// is root's, mode 0660, with that group.
+#ifndef NORVD_CONTROL_SOCKET_H
+#define NORVD_CONTROL_SOCKET_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/control_protocol.h"
+#include "fd.h"
+#include "loop/event_loop.h"
+
+namespace norvd {
+
+using norv::Fd;
+
+class ControlSocket {
+public:
+    static constexpr size_t kMaxClients = 8;
+    static constexpr uint64_t kClientTimeoutNs = 5'000'000'000;
+    // Connections taken at one event: a flood of connects leaves the loop to
+    // its other work between rounds (the rest wait in the backlog).
+    static constexpr int kAcceptsPerEvent = 16;
+
+    // The whole answer to a request line.
+    using Answer = std::function<std::string(std::string_view request)>;
+
+    // Binds `path` (root's, group gid, mode 0660) and watches it, and then
+    // its clients, in `loop`, which must outlive it. A socket left at `path`
+    // by a norvd that has gone is replaced; one that a live server answers
+    // on, or a file that is no socket, is not: then nothing is returned and
+    // `why` says so.
+    static std::unique_ptr<ControlSocket> open(const std::string &path, gid_t gid, EventLoop &loop, Answer answer,
+                                               std::string &why);
+    // Closes every client and removes the socket, if it is still ours.
+    ~ControlSocket();
+
+    // When the next client times out; expire() cuts off those whose time is up.
+    std::optional<uint64_t> next_due() const;
+    void expire(uint64_t now);
+
+    size_t clients() const { return clients_.size(); }
+    const std::string &path() const { return path_; }
+
+    // Requests answered, clients turned away (too many), cut off (timed out).
+    struct Counters {
+        uint64_t answered = 0, busy = 0, timedOut = 0;
+    };
+    const Counters &counters() const { return counters_; }
+
+private:
+    struct Client {
+        Fd fd;
+        uint64_t deadline = 0;
+        ControlRequestReader reader;
+        std::string out;  // the answer not yet written
+        size_t sent = 0;
+    };
+
+    ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino);
+    void accept_clients(uint64_t now);
+    void on_client(Client &c, uint32_t events);
+    // Answers once the request is whole; false when the client is done with.
+    bool respond(Client &c);
+    // Writes what is left of the answer; false when all went or the client
+    // is gone.
+    bool write_out(Client &c);
+    void drop(int fd);
+
+    Fd listen_;
+    std::string path_;
+    EventLoop &loop_;
+    Answer answer_;
+    dev_t dev_;  // of the socket's file, to remove it only while it is ours
+    ino_t ino_;
+    std::map<int, Client> clients_;
+    std::optional<uint64_t> paused_;  // accepting waits until then
+    Counters counters_;
+};
+
+}  // namespace norvd
+
+#endif  // NORVD_CONTROL_SOCKET_H
