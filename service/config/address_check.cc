@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 
 #include "io/log.h"
-#include "io/pty_device.h"
 
 namespace norvd {
 

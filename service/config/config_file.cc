@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "fd.h"
-#include "io/pty_device.h"
+#include "io/log.h"
 
 namespace norvd {
 

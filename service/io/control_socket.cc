@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "io/log.h"
-#include "io/pty_device.h"  // failed()
 
 namespace norvd {
 

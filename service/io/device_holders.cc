@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "fd.h"
-#include "io/pty_device.h"
+#include "io/log.h"
 
 namespace norvd {
 

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "io/pty_device.h"
+#include "io/log.h"
 
 namespace norvd {
 namespace {

@@ -3,8 +3,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "core/clock_watch.h"
 
@@ -16,6 +18,10 @@ std::optional<Severity> parse_severity(std::string_view name) {
     if (name == "info") return Severity::kInfo;
     if (name == "debug") return Severity::kDebug;
     return std::nullopt;
+}
+
+std::string failed(const char *call) {
+    return std::string(call) + " failed: " + std::strerror(errno);
 }
 
 std::string escape(std::string_view bytes) {

@@ -37,6 +37,9 @@ std::optional<Severity> parse_severity(std::string_view name);
 // Bytes made safe for one log line: printable ASCII (0x20 to 0x7e) stays as
 // it is, except the backslash; the backslash and every other byte become
 // "\xHH" (two lowercase hex digits), so the text reads back unambiguously.
+// "<call> failed: <system text>" for the current errno.
+std::string failed(const char *call);
+
 std::string escape(std::string_view bytes);
 
 // The whole line: "<N>norvd: TEXT\n".

@@ -13,10 +13,12 @@
 #include <system_error>
 #include <utility>
 
-#include "io/pty_device.h"  // failed()
+#include "io/log.h"
 #include "norv.h"
 
 namespace norvd {
+
+using norv::Fd;
 
 namespace {
 

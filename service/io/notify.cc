@@ -10,7 +10,6 @@
 
 #include "fd.h"
 #include "io/log.h"
-#include "io/pty_device.h"
 
 namespace norvd {
 

@@ -13,11 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace norvd {
+#include "io/log.h"
 
-std::string failed(const char *call) {
-    return std::string(call) + " failed: " + std::strerror(errno);
-}
+namespace norvd {
 
 std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int number,
                                              const DeviceAccess &access, Fd &slave,

@@ -132,9 +132,6 @@ private:
     int watch_ = -1;
 };
 
-// "<call> failed: <system text>" for the current errno.
-std::string failed(const char *call);
-
 }  // namespace norvd
 
 #endif  // NORVD_PTY_DEVICE_H

@@ -8,7 +8,6 @@
 #include <climits>
 
 #include "io/log.h"
-#include "io/pty_device.h"  // failed()
 
 namespace norvd {
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "io/pty_device.h"  // failed()
+#include "io/log.h"
 
 namespace norvd::worker_detail {
 

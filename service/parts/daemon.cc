@@ -42,7 +42,6 @@
 #include "io/holder_lookup.h"
 #include "io/log.h"
 #include "io/notify.h"
-#include "io/pty_device.h"
 #include "loop/event_loop.h"
 #include "parts/peer_group.h"
 #include "parts/verdict_delivery.h"

@@ -11,7 +11,6 @@
 #include "config/address_check.h"
 #include "io/arrival_stamp.h"
 #include "io/log.h"
-#include "io/pty_device.h"
 
 namespace norvd {
 

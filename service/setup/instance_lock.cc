@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "io/log.h"
-#include "io/pty_device.h"
 
 namespace norvd {
 

@@ -7,7 +7,7 @@
 
 #include <utility>
 
-#include "io/pty_device.h"
+#include "io/log.h"
 
 namespace norvd {
 

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "io/log.h"
-#include "io/pty_device.h"
 
 namespace norvd {
 namespace {
