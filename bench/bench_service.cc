@@ -137,7 +137,7 @@ struct BarePty {
         norvd::Fd slave;  // norvd hands it to a guard; here it just closes
         std::string why;
         dev = norvd::PtyDevice::create("/dev/bench-pty", 0, norvd::DeviceAccess{}, slave, why);
-        if (dev) client.reset(open(dev->pts().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (dev) client.reset(open(dev->node().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     }
     bool ok() const { return dev && client.valid(); }
 };

@@ -6,15 +6,15 @@ namespace norvd {
 void ConnectHandshake::step(Event event, bool ok) {
     switch (state_) {
     case State::kAwaiting:
-        if (event == Event::kGuard && guards_ > 0) {
-            --guards_;
-            if (!ok) guardFailed_ = true;
+        if (event == Event::kDeviceReady && devices_ > 0) {
+            --devices_;
+            if (!ok) deviceFailed_ = true;
         } else if (event == Event::kLook) {
             looked_ = true;
         } else {
             return;
         }
-        if (guards_ == 0 && looked_) state_ = guardFailed_ ? State::kFailed : State::kReady;
+        if (devices_ == 0 && looked_) state_ = deviceFailed_ ? State::kFailed : State::kReady;
         return;
     case State::kReady:
         if (event == Event::kAnswer) state_ = State::kAnswered;

@@ -20,9 +20,7 @@ namespace norvd {
 std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int number,
                                              const DeviceAccess &access, Fd &slave,
                                              std::string &error) {
-    std::unique_ptr<PtyDevice> dev(new PtyDevice);
-    dev->number_ = number;
-    dev->link_ = prefix + std::to_string(number);
+    std::unique_ptr<PtyDevice> dev(new PtyDevice(number, prefix + std::to_string(number)));
 
     dev->master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!dev->master_.valid()) return error = failed("posix_openpt"), nullptr;
@@ -61,13 +59,13 @@ bool PtyDevice::publish(int inotifyFd, std::string &error) {
     inotify_ = inotifyFd;
     watch_ = inotify_add_watch(inotifyFd, pts_.c_str(), IN_CLOSE_WRITE);
     if (watch_ < 0) return error = failed("inotify_add_watch"), false;
-    if (symlink(pts_.c_str(), link_.c_str()) < 0) return error = failed(("symlink " + link_).c_str()), false;
+    if (symlink(pts_.c_str(), link().c_str()) < 0) return error = failed(("symlink " + link()).c_str()), false;
     published_ = true;
     return true;
 }
 
 PtyDevice::~PtyDevice() {
-    if (published_) unlink(link_.c_str());
+    if (published_) unlink(link().c_str());
     if (watch_ >= 0) inotify_rm_watch(inotify_, watch_);
 }
 

@@ -25,26 +25,14 @@
 #include <memory>
 #include <string>
 
-#include "core/request_parser.h"
 #include "fd.h"
+#include "io/channel_device.h"
 
 namespace norvd {
 
 using norv::Fd;
 
-// Bytes of unread input that clients may leave on a device before norvd
-// stops writing there (the line keeps 4096 bytes at most): what a client
-// that does not read is given before its notices wait in norvd instead.
-constexpr size_t kUnreadLimit = 4096 - 64;
-
-// Who may open a device: its owner, group and mode (of the slave side).
-struct DeviceAccess {
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0600;
-};
-
-class PtyDevice {
+class PtyDevice final : public ChannelDevice {
 public:
     // Creates the pty of device "<prefix><number>" (prefix "/dev/rtf"), not
     // yet reachable by name, with the access given: it is set while the pty
@@ -56,10 +44,8 @@ public:
                                              const DeviceAccess &access, Fd &slave,
                                              std::string &error);
 
-    // Gives the device another owner, group and mode. Descriptors opened
-    // before keep their access: call it before anyone but root could open
-    // the device, or to close it further while no one can.
-    bool set_access(const DeviceAccess &access, std::string &error);
+    // The access is that of the slave side.
+    bool set_access(const DeviceAccess &access, std::string &error) override;
 
     // Creates the link: clients can reach the device from now on. Closes
     // of the slave by a client that opened it for writing (as the access
@@ -70,62 +56,39 @@ public:
 
     // Removes the link and closes the pty: clients still holding it read
     // end of file, and its guard dies of the hang-up.
-    ~PtyDevice();
-    PtyDevice(const PtyDevice &) = delete;
-    PtyDevice &operator=(const PtyDevice &) = delete;
+    ~PtyDevice() override;
 
-    int number() const { return number_; }
     int master() const { return master_.get(); }
     int watch() const { return watch_; }
-    const std::string &link() const { return link_; }
-    const std::string &pts() const { return pts_; }
+    // The slave side, /dev/pts/K.
+    const std::string &node() const override { return pts_; }
 
-    // Whether a client holds the device open now.
-    bool held() const;
-
-    // Bytes written to the clients that have reached their line and that
-    // none of them has read: the kernel's count. Bytes on their way to the
-    // line through the kernel's worker are not in it yet. (kUnreadLimit
-    // when nothing can be told: nothing more is written.)
-    size_t unread() const;
-
-    // Writes a whole record to the clients. Returns false, writing nothing,
-    // when it would take the clients' unread bytes past unreadLimit, or when
-    // the pty has no room left for it (its worker has fallen behind): a
-    // record never goes out in part and a write never blocks. The kernel's
-    // count is asked only when the last count plus what was written since
-    // leaves no room.
-    bool write_record(const uint8_t *data, size_t len);
-
-    // Reads what the clients wrote, at most room bytes, without waiting:
-    // read(2)'s result. EIO means that no client holds the device and
-    // nothing is left.
-    ssize_t read_input(uint8_t *buf, size_t room);
-
-    // Reads back everything no client has read, including bytes still on
-    // their way to the line: the first `room` bytes into buf, the rest
-    // discarded. Returns how many bytes it took back in all.
-    size_t take_back(uint8_t *buf, size_t room);
-
-    // The most that clients may leave unread before norvd stops writing.
-    size_t unreadLimit = kUnreadLimit;
+    bool held() const override;
+    // The kernel's count: bytes that have reached the clients' line. Bytes
+    // on their way there through the kernel's worker are not in it yet.
+    size_t unread() const override;
+    // The kernel's count is asked only when the last count plus what was
+    // written since leaves no room; "no room now" is the pty's buffer full
+    // (its worker has fallen behind, or the line is full).
+    bool write_record(const uint8_t *data, size_t len) override;
+    ssize_t read_input(uint8_t *buf, size_t room) override;
+    // Takes back bytes still on their way to the line as well.
+    size_t take_back(uint8_t *buf, size_t room) override;
 
     RequestParser parser;
     // When bytes were last read from the device (norvd's monotonic time).
     uint64_t lastInput = 0;
 
 private:
-    PtyDevice() = default;
+    PtyDevice(int number, std::string link) : ChannelDevice(number, std::move(link)) {}
     // A descriptor of the slave side, for norvd's own use, or an invalid one.
     Fd open_slave(int flags) const;
 
-    int number_ = -1;
     Fd master_;
     // unread() as last asked, plus every byte written since: a trigger to
     // ask again, not a bound, since bytes on their way to the line at the
     // last count are not in it.
     size_t unreadEstimate_ = 0;
-    std::string link_;
     std::string pts_;
     bool published_ = false;
     int inotify_ = -1;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "io/log.h"
+#include "parts/pty_device_maker.h"
 #include "wire.h"
 
 namespace norvd {
@@ -52,15 +53,15 @@ ControlChannel::~ControlChannel() { close(); }
 
 bool ControlChannel::start_devices() {
     DeviceMaker::Events events;
-    events.guarded = [this](PtyDevice &dev, int status) { on_guarded(dev, status); };
-    events.guardsAnswered = [this](uint64_t now) {
+    events.ready = [this](ChannelDevice &dev, int status) { on_ready(dev, status); };
+    events.readyBatchEnd = [this](uint64_t now) {
         // Their clients may have gone meanwhile: then nobody will read the numbers.
         if (flush_answers()) settle_registration(now);
     };
-    events.input = [this](PtyDevice &dev) { on_input(dev); };
-    events.closed = [this](PtyDevice &dev, uint64_t now) { on_closed(dev, now); };
-    events.closesRead = [this] { release_limbo(); };
-    devices_ = DeviceMaker::start(loop_, std::move(events));
+    events.input = [this](ChannelDevice &dev) { on_input(dev); };
+    events.closed = [this](ChannelDevice &dev, uint64_t now) { on_closed(dev, now); };
+    events.closedBatchEnd = [this] { release_limbo(); };
+    devices_ = PtyDeviceMaker::start(loop_, std::move(events));
     return devices_ != nullptr;
 }
 
@@ -68,11 +69,11 @@ bool ControlChannel::open() {
     // Only members of the group may connect.
     registration_ = devices_->make(kRegistrationDevice, DeviceAccess{0, group_.gid, 0660});
     if (!registration_) return false;
-    if (!devices_->wait_guard(*registration_)) return log_error(failed("TIOCSCTTY in the guard")), false;
+    if (!devices_->wait_ready(*registration_)) return log_error(failed("TIOCSCTTY in the guard")), false;
     struct stat st {};
-    if (stat(registration_->pts().c_str(), &st) < 0)
-        return log_error(failed(("stat " + registration_->pts()).c_str())), false;
-    DeviceId id{st.st_dev, st.st_ino, registration_->pts().substr(registration_->pts().rfind('/') + 1)};
+    if (stat(registration_->node().c_str(), &st) < 0)
+        return log_error(failed(("stat " + registration_->node()).c_str())), false;
+    DeviceId id{st.st_dev, st.st_ino, registration_->node().substr(registration_->node().rfind('/') + 1)};
     std::string why;
     // The signals norvd takes through its signalfd are blocked by now, in
     // the lookup's thread as well.
@@ -103,7 +104,7 @@ void ControlChannel::close() {
     devices_.reset();
 }
 
-ControlChannel::Connection *ControlChannel::owner_of(const PtyDevice &dev, int &channel, Device &which) {
+ControlChannel::Connection *ControlChannel::owner_of(const ChannelDevice &dev, int &channel, Device &which) {
     auto it = connections_.find(dev.number());
     if (it != connections_.end() && it->second.request.get() == &dev) {
         channel = it->first;
@@ -124,7 +125,7 @@ size_t ControlChannel::connected() const {
                                              [](const auto &c) { return c.second.handshake.answered(); }));
 }
 
-void ControlChannel::on_guarded(PtyDevice &dev, int status) {
+void ControlChannel::on_ready(ChannelDevice &dev, int status) {
     int n;
     Device which;
     Connection *c = owner_of(dev, n, which);
@@ -133,7 +134,7 @@ void ControlChannel::on_guarded(PtyDevice &dev, int status) {
         errno = status;
         log_error("channel " + std::to_string(n) + ": " + failed("TIOCSCTTY in the guard"));
     }
-    c->handshake.guard(status == 0);
+    c->handshake.device_ready(status == 0);
 }
 
 void ControlChannel::on_lookup() {
@@ -151,7 +152,7 @@ void ControlChannel::on_lookup() {
     if (flush_answers()) settle_registration(loop_.now());
 }
 
-void ControlChannel::on_closed(PtyDevice &dev, uint64_t mono) {
+void ControlChannel::on_closed(ChannelDevice &dev, uint64_t mono) {
     int n;
     Device which;
     if (!owner_of(dev, n, which)) return;
@@ -159,7 +160,7 @@ void ControlChannel::on_closed(PtyDevice &dev, uint64_t mono) {
     life_.seen(n, which, dev.held(), mono);
 }
 
-void ControlChannel::on_input(PtyDevice &dev) {
+void ControlChannel::on_input(ChannelDevice &dev) {
     Drained got = drain(dev);
     uint64_t mono = loop_.now();
     if (&dev == registration_.get()) {
@@ -179,7 +180,7 @@ void ControlChannel::on_input(PtyDevice &dev) {
     }
 }
 
-ControlChannel::Drained ControlChannel::drain(PtyDevice &dev) {
+ControlChannel::Drained ControlChannel::drain(ChannelDevice &dev) {
     uint8_t buf[4096];
     int number = dev.number();
     Drained out;
@@ -224,7 +225,7 @@ ControlChannel::Drained ControlChannel::drain(PtyDevice &dev) {
     return out;
 }
 
-bool ControlChannel::serve(PtyDevice &dev, const Request &req, uint64_t now) {
+bool ControlChannel::serve(ChannelDevice &dev, const Request &req, uint64_t now) {
     if (&dev == registration_.get()) {
         if (req.command == command::kConnect && req.payload.empty())
             connect();
@@ -249,7 +250,7 @@ bool ControlChannel::serve(PtyDevice &dev, const Request &req, uint64_t now) {
     return out.disconnect;
 }
 
-void ControlChannel::reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what) {
+void ControlChannel::reply(ChannelDevice &dev, const std::vector<uint8_t> &bytes, const char *what) {
     if (!dev.write_record(bytes.data(), bytes.size()))
         log_limited(event::kDroppedReply, Severity::kWarning,
                     dev.link() + ": " + what + " dropped: its clients left " +
@@ -317,7 +318,9 @@ void ControlChannel::connect() {
     // The look begins after command 0 was read: its client holds /dev/rtf1
     // until it has read its answer, which waits for the look.
     looks_[lookToken] = n;
-    lookup_->ask(lookToken, {getpid(), devices_->keeper_pid()});
+    std::vector<pid_t> ours = devices_->own_processes();
+    ours.push_back(getpid());
+    lookup_->ask(lookToken, std::move(ours));
     connections_[n] = std::move(c);
     answerOrder_.push_back(n);
 }
@@ -384,7 +387,7 @@ bool ControlChannel::finish_connect(int n) {
                             ? "uid " + std::to_string(c.owner.uid) + " only (0600)"
                             : "group " + group_.name + " (0660): " + c.owner.why;
     log_info("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
-        c.request->pts() + ", " + c.notice->link() + " -> " + c.notice->pts() + ", for " + whose +
+        c.request->node() + ", " + c.notice->link() + " -> " + c.notice->node() + ", for " + whose +
         "; holders looked up in " + took);
     return answer(n, "channel number");
 }

@@ -35,7 +35,7 @@
 #include "core/user_shares.h"
 #include "io/device_holders.h"
 #include "io/holder_lookup.h"
-#include "io/pty_device.h"
+#include "io/channel_device.h"
 #include "loop/event_loop.h"
 #include "parts/device_maker.h"
 #include "setup/access_group.h"
@@ -69,9 +69,9 @@ public:
     // Ends every connection and closes /dev/rtf1 (norvd stops).
     void close();
 
-    // The registration device's link and pty, once open.
+    // The file the registration device's link leads to, once open.
     const std::string &link() const { return registration_->link(); }
-    const std::string &pts() const { return registration_->pts(); }
+    const std::string &node() const { return registration_->node(); }
 
     // Writes a notice on connection `channel`'s notice device if it fits
     // there now; false otherwise, or when there is no such connection.
@@ -86,8 +86,8 @@ public:
 
 private:
     struct Connection {
-        std::unique_ptr<PtyDevice> request;
-        std::unique_ptr<PtyDevice> notice;
+        std::unique_ptr<ChannelDevice> request;
+        std::unique_ptr<ChannelDevice> notice;
         ConnectHandshake handshake;
         Owner owner;            // whose its devices are, as far as norvd can tell
         Account account;        // charged with it once answered (user_shares.h)
@@ -101,22 +101,22 @@ private:
     };
 
     // The connection whose request or notice device `dev` is, or nullptr.
-    Connection *owner_of(const PtyDevice &dev, int &channel, Device &which);
+    Connection *owner_of(const ChannelDevice &dev, int &channel, Device &which);
 
-    // The guard of a device of a connection in the making answered.
-    void on_guarded(PtyDevice &dev, int status);
+    // A device of a connection in the making is ready, or cannot be.
+    void on_ready(ChannelDevice &dev, int status);
     // Answers of the look for the holders of /dev/rtf1.
     void on_lookup();
     // A client closed a device.
-    void on_closed(PtyDevice &dev, uint64_t now);
-    void on_input(PtyDevice &dev);
+    void on_closed(ChannelDevice &dev, uint64_t now);
+    void on_input(ChannelDevice &dev);
     // Reads and serves every request waiting on the device, each with the
     // clock read after the request was: a stamp is never older than the
     // request that asked for it. Command 1 ends the connection once it has
     // been served, and nothing after it is read.
-    Drained drain(PtyDevice &dev);
+    Drained drain(ChannelDevice &dev);
     // Returns whether the request ends its connection.
-    bool serve(PtyDevice &dev, const Request &req, uint64_t now);
+    bool serve(ChannelDevice &dev, const Request &req, uint64_t now);
     void connect();
     // Writes the answers to command 0 that are ready, in the order of the
     // commands: clients read them in that order. Returns whether it wrote.
@@ -134,7 +134,7 @@ private:
     // Writes an answer to command 0; false (logged) when it does not fit.
     bool answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
-    void reply(PtyDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
+    void reply(ChannelDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
     // The registration device has no client: what is left on it is theirs
     // no more.
     void settle_registration(uint64_t now);
@@ -157,7 +157,7 @@ private:
     ConnectionLife life_;
     std::unique_ptr<DeviceMaker> devices_;
     std::unique_ptr<HolderLookup> lookup_;
-    std::unique_ptr<PtyDevice> registration_;
+    std::unique_ptr<ChannelDevice> registration_;
     std::map<int, Connection> connections_;
     std::map<uint32_t, int> looks_;  // looks asked for: token -> channel
     uint32_t nextLook_ = 0;

@@ -116,7 +116,7 @@ bool Daemon::start() {
         if (peerGroup_->resolving(id)) group += " (to be resolved)";
     }
     log_info("machine " + std::to_string(opts_.id) + group + "; serving " + channel_->link() +
-             " (" + channel_->pts() + ") to group " + group_.name);
+             " (" + channel_->node() + ") to group " + group_.name);
     if (peerGroup_->authenticated())
         log_info("peer messages authenticated with the key of " + opts_.keyFile +
                  " (version 2), epoch " + std::to_string(peerGroup_->epoch()));

@@ -1,5 +1,5 @@
-// The steps of a connection in the making: its answer waits for both guards
-// and the look, whatever order they come in, and a failed guard is a refusal.
+// The steps of a connection in the making: its answer waits for both devices
+// and the look, whatever order they come in, and a failed device is a refusal.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,7 +13,7 @@ namespace {
 using State = ConnectHandshake::State;
 
 TEST(ConnectHandshake, StepsInEveryOrder) {
-    // g: a guard holds its device, f: a guard failed, l: the look answered,
+    // g: a device is ready, f: a device failed, l: the look answered,
     // a: the number was written. The state after each step.
     struct Case {
         std::string steps;
@@ -27,13 +27,13 @@ TEST(ConnectHandshake, StepsInEveryOrder) {
         // Answered too early: nothing changes until it is ready.
         {"aggla", {W, W, W, R, A}},
         {"gagla", {W, W, W, R, A}},
-        // A failed guard still waits for the other guard and the look.
+        // A failed device still waits for the other device and the look.
         {"fgl", {W, W, F}},
         {"lgf", {W, W, F}},
         {"ffl", {W, W, F}},
         // Failed stays failed: it is never answered with its number.
         {"gfla", {W, W, F, F}},
-        // A third guard's answer or a second look changes nothing.
+        // A third device told ready or a second look changes nothing.
         {"gglg", {W, W, R, R}},
         {"ggllaga", {W, W, R, R, A, A, A}},
         {"llgfa", {W, W, W, F, F}},
@@ -43,8 +43,8 @@ TEST(ConnectHandshake, StepsInEveryOrder) {
         ASSERT_EQ(c.steps.size(), c.states.size()) << c.steps;
         for (size_t i = 0; i < c.steps.size(); ++i) {
             switch (c.steps[i]) {
-            case 'g': h.guard(true); break;
-            case 'f': h.guard(false); break;
+            case 'g': h.device_ready(true); break;
+            case 'f': h.device_ready(false); break;
             case 'l': h.looked(); break;
             case 'a': h.answer(); break;
             }

@@ -72,7 +72,7 @@ protected:
 TEST_F(PtyDeviceTest, LinkLeadsToThePtyAndGoesWithTheDevice) {
     char target[64] = {};
     ASSERT_GT(readlink(dev_->link().c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(dev_->pts(), target);
+    EXPECT_EQ(dev_->node(), target);
     EXPECT_EQ(dev_->link(), dir_ + "/rtf4");
     std::string link = dev_->link();
     dev_.reset();

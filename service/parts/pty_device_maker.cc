@@ -1,6 +1,6 @@
-// device_maker.cc: the devices of the control channel, their guards and
+// pty_device_maker.cc: the ptys of the control channel, their guards and
 // their closes.
-#include "parts/device_maker.h"
+#include "parts/pty_device_maker.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -12,24 +12,24 @@
 
 namespace norvd {
 
-std::unique_ptr<DeviceMaker> DeviceMaker::start(EventLoop &loop, Events events) {
-    std::unique_ptr<DeviceMaker> maker(new DeviceMaker(loop, std::move(events)));
+std::unique_ptr<PtyDeviceMaker> PtyDeviceMaker::start(EventLoop &loop, Events events) {
+    std::unique_ptr<PtyDeviceMaker> maker(new PtyDeviceMaker(loop, std::move(events)));
     if (!maker->start_keeper()) return nullptr;
     // After the keeper's fork: the keeper has no use for it.
     maker->inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!maker->inotify_.valid()) return log_error(failed("inotify_init1")), nullptr;
-    DeviceMaker *m = maker.get();
+    PtyDeviceMaker *m = maker.get();
     if (!loop.watch(m->inotify_.get(), EventLoop::kReadable, [m](uint32_t) { m->on_inotify(); }))
         return log_error(failed("epoll_ctl")), nullptr;
     return maker;
 }
 
-DeviceMaker::~DeviceMaker() {
+PtyDeviceMaker::~PtyDeviceMaker() {
     if (inotify_.valid()) loop_.unwatch(inotify_.get());
     if (keeper_) loop_.unwatch(keeper_->fd());
 }
 
-bool DeviceMaker::start_keeper() {
+bool PtyDeviceMaker::start_keeper() {
     std::string why;
     keeper_ = GuardKeeper::start(why);
     if (!keeper_) return log_error(why), false;
@@ -38,7 +38,7 @@ bool DeviceMaker::start_keeper() {
     return true;
 }
 
-std::unique_ptr<PtyDevice> DeviceMaker::make(int number, const DeviceAccess &access) {
+std::unique_ptr<ChannelDevice> PtyDeviceMaker::make(int number, const DeviceAccess &access) {
     std::string why;
     Fd slave;
     auto dev = PtyDevice::create(kDevicePrefix, number, access, slave, why);
@@ -63,7 +63,7 @@ std::unique_ptr<PtyDevice> DeviceMaker::make(int number, const DeviceAccess &acc
     return dev;
 }
 
-bool DeviceMaker::wait_guard(const PtyDevice &dev) {
+bool PtyDeviceMaker::wait_ready(const ChannelDevice &dev) {
     for (auto t = tokens_.begin(); t != tokens_.end(); ++t) {
         if (t->second != &dev) continue;
         uint32_t token = t->first;
@@ -79,23 +79,26 @@ bool DeviceMaker::wait_guard(const PtyDevice &dev) {
     return false;
 }
 
-bool DeviceMaker::publish(PtyDevice &dev, std::string &error) {
+bool PtyDeviceMaker::publish(ChannelDevice &device, std::string &error) {
+    auto &dev = static_cast<PtyDevice &>(device);
     if (!dev.publish(inotify_.get(), error)) return false;
     published_[dev.watch()] = &dev;
     return true;
 }
 
-void DeviceMaker::drop(std::unique_ptr<PtyDevice> &dev) {
-    if (!dev) return;
+void PtyDeviceMaker::drop(std::unique_ptr<ChannelDevice> &device) {
+    if (!device) return;
+    // Every device here was made by make().
+    auto *dev = static_cast<PtyDevice *>(device.get());
     for (auto t = tokens_.begin(); t != tokens_.end();)
-        t = t->second == dev.get() ? tokens_.erase(t) : std::next(t);
-    if (auto p = published_.find(dev->watch()); p != published_.end() && p->second == dev.get())
+        t = t->second == dev ? tokens_.erase(t) : std::next(t);
+    if (auto p = published_.find(dev->watch()); p != published_.end() && p->second == dev)
         published_.erase(p);
     loop_.unwatch(dev->master());
-    dev.reset();
+    device.reset();
 }
 
-void DeviceMaker::on_keeper() {
+void PtyDeviceMaker::on_keeper() {
     uint64_t now = loop_.now();
     uint32_t token;
     int status;
@@ -104,7 +107,7 @@ void DeviceMaker::on_keeper() {
         if (t == tokens_.end()) continue;
         PtyDevice *dev = t->second;
         tokens_.erase(t);
-        events_.guarded(*dev, status);
+        events_.ready(*dev, status);
     }
     if (keeper_->gone()) {
         log_error("the guard keeper has gone: connections in the making fail, another keeper starts");
@@ -112,15 +115,15 @@ void DeviceMaker::on_keeper() {
         keeper_.reset();
         std::map<uint32_t, PtyDevice *> waiting;
         waiting.swap(tokens_);
-        for (const auto &[token, dev] : waiting) events_.guarded(*dev, kGuardLost);
+        for (const auto &[token, dev] : waiting) events_.ready(*dev, kLost);
         // Forked while the lookup's thread runs: the keeper only makes system
         // calls that are safe in the child of a process with threads.
         if (!start_keeper()) loop_.stop();
     }
-    events_.guardsAnswered(now);
+    events_.readyBatchEnd(now);
 }
 
-void DeviceMaker::on_inotify() {
+void PtyDeviceMaker::on_inotify() {
     alignas(inotify_event) char buf[4096];
     uint64_t now = loop_.now();
     for (;;) {
@@ -136,7 +139,7 @@ void DeviceMaker::on_inotify() {
             if (d != published_.end()) events_.closed(*d->second, now);
         }
     }
-    events_.closesRead();
+    events_.closedBatchEnd();
 }
 
 }  // namespace norvd
