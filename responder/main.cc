@@ -1,6 +1,6 @@
 // main.cc: NORVpong, the program that answers pings on UDP port 16006.
 //
-//   NORVpong [--bind ADDR] [--json] [--quiet]
+//   NORVpong [--bind ADDR] [--json] [--quiet] [--realtime-priority N]
 //   NORVpong --help | --version
 //
 // Connects to the local NORV service, binds a timed socket to ADDR (default
@@ -9,7 +9,8 @@
 // the service goes away (its device hangs up or a clock read fails) it
 // connects again with back-off, binds the same address and goes on answering.
 // SIGINT or SIGTERM closes the timed socket and the
-// connection and ends it with status 0.
+// connection and ends it with status 0. With --realtime-priority it answers
+// at SCHED_FIFO priority N with its memory locked (support/realtime.h).
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <poll.h>
@@ -27,13 +28,14 @@
 #include "norv.h"
 #include "pong.h"
 #include "pong_json.h"
+#include "realtime.h"
 
 using namespace norvpong;
 
 namespace {
 
 const char kUsage[] =
-    "usage: NORVpong [--bind ADDR] [--json] [--quiet]\n"
+    "usage: NORVpong [--bind ADDR] [--json] [--quiet] [--realtime-priority N]\n"
     "       NORVpong --help | --version\n";
 
 const char kHelp[] =
@@ -43,13 +45,16 @@ const char kHelp[] =
     "  --bind ADDR  the IPv4 address to answer on (default 0.0.0.0, every address)\n"
     "  --json       one JSON object per answered ping instead of a line of text\n"
     "  --quiet      print nothing on standard output\n"
+    "  --realtime-priority N  answer at SCHED_FIFO priority N, 1 to 99, with memory\n"
+    "               locked (default: ordinary priority)\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n";
 
-enum OptionId { kBind = 256, kJson, kQuiet, kVersion };
+enum OptionId { kBind = 256, kJson, kQuiet, kVersion, kRealtimePriority };
 const option kOptions[] = {{"bind", required_argument, nullptr, kBind},
                            {"json", no_argument, nullptr, kJson},
                            {"quiet", no_argument, nullptr, kQuiet},
+                           {"realtime-priority", required_argument, nullptr, kRealtimePriority},
                            {"help", no_argument, nullptr, 'h'},
                            {"version", no_argument, nullptr, kVersion},
                            {nullptr, 0, nullptr, 0}};
@@ -111,12 +116,17 @@ bool reconnect(Connection &service, const sockaddr_in &local, const char *bindAd
 int main(int argc, char *argv[]) {
     const char *bindAddress = "0.0.0.0";
     bool quiet = false, json = false;
+    int realtimePriority = 0;
     opterr = 0;  // the errors are ours to word, naming the option
     for (int c; (c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
         switch (c) {
         case kBind: bindAddress = optarg; break;
         case kJson: json = true; break;
         case kQuiet: quiet = true; break;
+        case kRealtimePriority:
+            if (!norv::parse_realtime_priority(optarg, realtimePriority))
+                return bad_usage("--realtime-priority needs a priority from 1 to 99");
+            break;
         case 'h': printf("%s%s", kUsage, kHelp); return 0;
         case kVersion: printf("NORVpong %s\n", NORV_VERSION); return 0;
         case ':': return bad_usage(std::string(argv[optind - 1]) + " needs a value");
@@ -154,6 +164,15 @@ int main(int argc, char *argv[]) {
     if (sigprocmask(SIG_BLOCK, &stops, nullptr) < 0) return failed("sigprocmask"), 1;
     int sigfd = signalfd(-1, &stops, SFD_CLOEXEC);
     if (sigfd < 0) return failed("signalfd"), 1;
+
+    if (realtimePriority != 0) {
+        if (std::string why = norv::go_realtime(realtimePriority); !why.empty()) {
+            fprintf(stderr, "NORVpong: %s\n", why.c_str());
+            close(sigfd);
+            return 1;
+        }
+        if (!quiet) printf("NORVpong: at SCHED_FIFO priority %d, memory locked\n", realtimePriority);
+    }
 
     Connection service;
     std::string error;

@@ -13,6 +13,7 @@
 #include "core/service_clock.h"
 #include "io/log.h"
 #include "parts/daemon.h"
+#include "realtime.h"
 #include "setup/access_group.h"
 #include "setup/instance_lock.h"
 #include "setup/stale_links.h"
@@ -91,6 +92,16 @@ int main(int argc, char *argv[]) {
     log_info("clock: " + config.clock.describe(kBaseClockName));
     watch.report_sync();
     if (!remove_stale_links(kDevicePrefix)) return 1;
+    // Before any thread or helper process starts: they run at ordinary
+    // priority (SCHED_RESET_ON_FORK), the loop alone at real-time priority.
+    if (opts.realtimePriority != 0) {
+        if (std::string why = norv::go_realtime(opts.realtimePriority); !why.empty()) {
+            log_error(why);
+            return 1;
+        }
+        log_info("the loop runs at SCHED_FIFO priority " + std::to_string(opts.realtimePriority) +
+                 ", its memory locked; worker threads and the guard keeper at ordinary priority");
+    }
 
     Daemon daemon(opts, cmdline, config, watch, group, key);
     int status = daemon.start() ? daemon.run() : 1;

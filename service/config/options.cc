@@ -9,6 +9,7 @@
 
 #include "core/peer_wire.h"
 #include "norv.h"
+#include "realtime.h"
 
 namespace norvd {
 
@@ -41,7 +42,7 @@ std::string check_host(const std::string &host) {
 // Values of the options that have no short form.
 enum : int {
     kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kGroup, kLogLevel,
-    kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval,
+    kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval, kRealtimePriority,
 };
 
 const option kLongOptions[] = {
@@ -58,6 +59,7 @@ const option kLongOptions[] = {
     {"control-socket", required_argument, nullptr, kControlSocket},
     {"metrics-file", required_argument, nullptr, kMetricsFile},
     {"metrics-interval", required_argument, nullptr, kMetricsInterval},
+    {"realtime-priority", required_argument, nullptr, kRealtimePriority},
     {"config", required_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -79,6 +81,7 @@ std::string needs(int option) {
     case kControlSocket: return "--control-socket needs a path";
     case kMetricsFile: return "--metrics-file needs a path";
     case kMetricsInterval: return "--metrics-interval needs a number of seconds from 1 to 10";
+    case kRealtimePriority: return "--realtime-priority needs a priority from 1 to 99";
     case 'f': return "-f (--config) needs a path";
     }
     return "an option needs a value";
@@ -91,7 +94,7 @@ std::string usage() {
     return "usage: norvd [-f PATH] [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
            "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
            "             [--control-socket PATH] [--metrics-file PATH] [--metrics-interval S]\n"
-           "             [--log-level LEVEL] [--quiet]\n"
+           "             [--realtime-priority N] [--log-level LEVEL] [--quiet]\n"
            "       norvd --gen-key PATH\n"
            "       norvd --version | --help\n"
            "  -f, --config PATH the configuration file (default /etc/norv/norvd.conf, which\n"
@@ -111,6 +114,8 @@ std::string usage() {
            "  --metrics-file PATH  rewrite PATH every 10 s with the metrics in the\n"
            "                    Prometheus text format (default none)\n"
            "  --metrics-interval S  rewrite it every S seconds instead, 1 to 10 (for tests)\n"
+           "  --realtime-priority N  run the loop at SCHED_FIFO priority N, 1 to 99, with\n"
+           "                    memory locked (default: ordinary priority)\n"
            "  --log-level LEVEL the least severe log lines shown on standard error: error,\n"
            "                    warning, info or debug (default info)\n"
            "  --quiet           the same as --log-level warning\n"
@@ -172,6 +177,10 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             opts.given.peers = true;
             break;
         }
+        case kRealtimePriority:
+            if (!norv::parse_realtime_priority(v, opts.realtimePriority)) return needs(c);
+            opts.given.realtimePriority = true;
+            break;
         case kBind:
             if (v.empty()) return needs(c);
             opts.bind = v;
@@ -267,7 +276,8 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
         const std::string &key = words[0];
         size_t want = key == "peer" ? 3 : 2;
         if (key != "id" && key != "peer" && key != "bind" && key != "group" && key != "key-file" &&
-            key != "log-level" && key != "control-socket" && key != "metrics-file")
+            key != "log-level" && key != "control-socket" && key != "metrics-file" &&
+            key != "realtime-priority")
             return where + "unknown setting '" + escape(key) + "'";
         if (words.size() != want)
             return where + key + " needs " + (want == 3 ? "two values (ID HOST)" : "one value") +
@@ -284,6 +294,12 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
             if (!parse_id(value, id)) return where + "peer needs a machine id from 0 to 4";
             if (std::string why = check_host(words[2]); !why.empty()) return where + escape(why);
             file.peers.emplace_back(id, words[2]);
+        } else if (key == "realtime-priority") {
+            if (std::string why = once(file.realtimePriority.has_value()); !why.empty()) return why;
+            int priority;
+            if (!norv::parse_realtime_priority(value, priority))
+                return where + "realtime-priority needs a priority from 1 to 99";
+            file.realtimePriority = priority;
         } else if (key == "log-level") {
             if (std::string why = once(file.logLevel.has_value()); !why.empty()) return why;
             file.logLevel = parse_severity(value);
@@ -324,6 +340,7 @@ std::string merge_config(const ConfigFile &file, Options &opts) {
     if (!opts.given.logLevel && file.logLevel) opts.logLevel = *file.logLevel;
     if (!opts.given.controlSocket && file.controlSocket) opts.controlSocket = *file.controlSocket;
     if (!opts.given.metricsFile && file.metricsFile) opts.metricsFile = *file.metricsFile;
+    if (!opts.given.realtimePriority && file.realtimePriority) opts.realtimePriority = *file.realtimePriority;
     std::string why = check_machines(opts.id, opts.peers);
     if (!why.empty() && named)
         why = why.substr(0, why.find(" (")) + " (by the command line and " + opts.config + ")";

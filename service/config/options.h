@@ -30,6 +30,7 @@ struct Options {
     std::string controlSocket = kDefaultControlSocketPath;  // --control-socket PATH
     std::string metricsFile;                            // --metrics-file PATH ("" = none)
     int metricsIntervalS = 10;                          // --metrics-interval S (tests)
+    int realtimePriority = 0;                           // --realtime-priority N (0 = ordinary)
     Severity logLevel = Severity::kInfo;                // --log-level NAME, --quiet
     std::string config = kDefaultConfig;                // -f, --config PATH
     bool configGiven = false;                           // -f was given: the file must exist
@@ -40,7 +41,7 @@ struct Options {
     // not override them.
     struct Given {
         bool id = false, peers = false, bind = false, group = false, keyFile = false,
-             logLevel = false, controlSocket = false, metricsFile = false;
+             logLevel = false, controlSocket = false, metricsFile = false, realtimePriority = false;
     } given;
 };
 
@@ -50,6 +51,7 @@ struct ConfigFile {
     Peers peers;
     std::optional<std::string> bind, group, keyFile, controlSocket, metricsFile;
     std::optional<Severity> logLevel;
+    std::optional<int> realtimePriority;
 };
 
 // Parses argv into opts. Returns "" or the text of the first error.

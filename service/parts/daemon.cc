@@ -156,6 +156,7 @@ void Daemon::reload() {
         if (next.keyFile != opts_.keyFile) restart += ", key-file";
         if (next.controlSocket != opts_.controlSocket) restart += ", control-socket";
         if (next.metricsFile != opts_.metricsFile) restart += ", metrics-file";
+        if (next.realtimePriority != opts_.realtimePriority) restart += ", realtime-priority";
         if (!restart.empty())
             log_warning("reload: changed settings take effect at a restart only: " + restart.substr(2));
         if (next.logLevel != opts_.logLevel) {

@@ -14,14 +14,16 @@ version=$(sed -nE 's/^#define NORV_VERSION_(MAJOR|MINOR) +([0-9]+)$/\2/p' \
 # program | arguments | status | standard output, first line | standard error, first line
 rows=(
     "$NORVPONG|--version|0|NORVpong $version|"
-    "$NORVPONG|--help|0|usage: NORVpong [--bind ADDR] [--json] [--quiet]|"
-    "$NORVPONG|-h|0|usage: NORVpong [--bind ADDR] [--json] [--quiet]|"
+    "$NORVPONG|--help|0|usage: NORVpong [--bind ADDR] [--json] [--quiet] [--realtime-priority N]|"
+    "$NORVPONG|-h|0|usage: NORVpong [--bind ADDR] [--json] [--quiet] [--realtime-priority N]|"
     "$NORVPONG|--frobnicate|1||NORVpong: unknown option '--frobnicate'"
     "$NORVPONG|--json --frob=1|1||NORVpong: unknown option '--frob=1'"
     "$NORVPONG|-x|1||NORVpong: unknown option '-x'"
     "$NORVPONG|--bind|1||NORVpong: --bind needs a value"
     "$NORVPONG|--json=yes|1||NORVpong: --json=yes takes no value"
     "$NORVPONG|--quiet extra|1||NORVpong: unexpected argument 'extra'"
+    "$NORVPONG|--realtime-priority 100|1||NORVpong: --realtime-priority needs a priority from 1 to 99"
+    "$NORVPONG|--realtime-priority|1||NORVpong: --realtime-priority needs a value"
     "$NETSIM|--version|0|netsim $version|"
     "$NETSIM|--help|0|usage: netsim --machines N [--subnet A.B.C.0] [--tun-prefix P] [--seed S]|"
     "$NETSIM|--machines 3 --frobnicate|2||netsim: unknown option '--frobnicate'"

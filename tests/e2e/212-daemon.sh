@@ -8,10 +8,11 @@
 # the running ones, the command line's peers stay), a peer name that
 # resolves only after norvd started, retried with back-off while /dev/rtf1
 # serves, and names that resolve to IPv6 addresses only or to norvd's own
-# address, refused as errors.
+# address, refused as errors; --realtime-priority puts the loop thread alone
+# at SCHED_FIFO with memory locked, or says what norvd lacks.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/service_common.sh"
-have "$NORVD"; have "$NORVCTL"; have "$PROBE"
+have "$NORVD"; have "$NORVCTL"; have "$PROBE"; have "$NORVPONG"
 command -v python3 >/dev/null || skip "python3 is not installed"
 isolate
 # The files written here are root's and others cannot write them, as norvd
@@ -166,4 +167,52 @@ wait_until 20 logged "$T/norvd.err" "reload: the peers were given on the command
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "SIGINT: status $STOPPED_STATUS"
 [ -z "$(links)" ] || fail "links left: $(links)"
-pass "configuration errors named, READY=1 after /dev/rtf1, 6 reloads, a late name resolved: $(grep -c 'not resolved' "$T/norvd.err") failed attempts"
+attempts=$(grep -c 'not resolved' "$T/norvd.err")
+
+# ---- Real-time priority: the loop thread alone, memory locked ----
+# A sanitizer's shadow memory (terabytes reserved) cannot be locked.
+if grep -qa -e __asan_init -e __tsan_init "$NORVD"; then
+    rt="real-time priority not tried under a sanitizer"
+else
+    mv "$T/norvd.err" "$T/norvd-2.err"
+    start_norvd --realtime-priority 20
+    logged "$T/norvd.err" "the loop runs at SCHED_FIFO priority 20, its memory locked" ||
+        fail "real-time: $(cat "$T/norvd.err")"
+    # Fields 40 and 41 of a task's stat (after the name): rt_priority, policy.
+    policy() { sed 's/.*) //' "$1" | awk '{ print $38 "/" $39 }'; }
+    [ "$(policy "/proc/$norvd_pid/task/$norvd_pid/stat")" = 20/1 ] ||
+        fail "the loop thread: $(policy "/proc/$norvd_pid/task/$norvd_pid/stat"), not SCHED_FIFO 20"
+    others=0
+    for task in /proc/"$norvd_pid"/task/*; do
+        [ "${task##*/}" = "$norvd_pid" ] && continue
+        [ "$(policy "$task/stat")" = 0/0 ] || fail "thread ${task##*/}: $(policy "$task/stat"), not ordinary"
+        others=$((others + 1))
+    done
+    [ "$others" -ge 1 ] || fail "no worker thread to look at"
+    keeper=$(ps -o pid= --ppid "$norvd_pid" | head -1 | tr -d ' ')
+    [ -n "$keeper" ] && [ "$(policy "/proc/$keeper/stat")" = 0/0 ] || fail "the guard keeper: $(policy "/proc/$keeper/stat")"
+    locked=$(awk '/^VmLck:/ { print $2 }' "/proc/$norvd_pid/status")
+    [ "${locked:-0}" -gt 0 ] || fail "no memory locked"
+    "$PROBE" cycles 3 >"$T/probe-rt.out" || fail "no connection at real-time priority: $(cat "$T/norvd.err")"
+    start pong "$NORVPONG" --realtime-priority 15
+    wait_until 10 logged "$T/pong.out" "answering pings" || fail "NORVpong at real-time priority: $(cat "$T/pong.err")"
+    logged "$T/pong.out" "NORVpong: at SCHED_FIFO priority 15, memory locked" || fail "NORVpong: $(cat "$T/pong.out")"
+    [ "$(policy "/proc/$pong_pid/stat")" = 15/1 ] || fail "NORVpong: $(policy "/proc/$pong_pid/stat"), not SCHED_FIFO 15"
+    stop "$pong_pid"
+    stop "$norvd_pid"
+    [ "$STOPPED_STATUS" = 0 ] || fail "real-time: status $STOPPED_STATUS"
+    # Without the capabilities, with limits of 0, norvd says what it lacks.
+    while IFS='|' read -r name drop limit message; do
+        st=0
+        (ulimit -r 0 && { [ "$limit" = - ] || ulimit -l "$limit"; } && exec setpriv --inh-caps="$drop" --bounding-set="$drop" -- \
+            "$NORVD" --realtime-priority 20) 2>"$T/rt-refused.err" || st=$?
+        [ "$st" = 1 ] && logged "$T/rt-refused.err" "<3>norvd: real-time priority 20: $message" ||
+            fail "$name: status $st, $(cat "$T/rt-refused.err")"
+    done <<ROWS
+no CAP_SYS_NICE|-sys_nice|-|sched_setscheduler failed: Operation not permitted (needs CAP_SYS_NICE, or a real-time priority limit of at least 20
+no CAP_IPC_LOCK|-ipc_lock|64|mlockall failed
+ROWS
+    [ -z "$(links)" ] || fail "links left after a refused start: $(links)"
+    rt="the loop at SCHED_FIFO 20 with $others other thread(s) and the keeper at ordinary priority, $locked kB locked"
+fi
+pass "configuration errors named, READY=1 after /dev/rtf1, 6 reloads, a late name resolved: $attempts failed attempts; $rt"

@@ -51,6 +51,12 @@ TEST(Options, CommandLine) {
         {{"-f"}, "-f (--config) needs a path"},
         {{"--config", ""}, "-f (--config) needs a path"},
         {{"-f", "/etc/norv/a.conf"}, ""},
+        {{"--realtime-priority", "1"}, ""},
+        {{"--realtime-priority", "99"}, ""},
+        {{"--realtime-priority", "0"}, "--realtime-priority needs a priority from 1 to 99"},
+        {{"--realtime-priority", "100"}, "--realtime-priority needs"},
+        {{"--realtime-priority", "5x"}, "--realtime-priority needs"},
+        {{"--realtime-priority", ""}, "--realtime-priority needs"},
     };
     for (const Case &c : cases) {
         std::vector<char *> argv{const_cast<char *>("norvd")};
@@ -132,6 +138,9 @@ TEST(Options, ConfigFile) {
         {"peer 1 ::1\n", ":1: peer ::1: IPv6 is not supported"},
         {"log-level loud\n", ":1: log-level needs error, warning, info or debug"},
         {"id 1\nid 1\n", ":2: id is set twice"},
+        {"realtime-priority 50\n", ""},
+        {"realtime-priority 0\n", ":1: realtime-priority needs a priority from 1 to 99"},
+        {"realtime-priority 1\nrealtime-priority 2\n", ":2: realtime-priority is set twice"},
         {"bind a\nbind b\n", ":2: bind is set twice"},
         {"group a\n# x\ngroup b\n", ":3: group is set twice"},
         {"peer 1 a\npeer 2 b\npeer 1 c\n", ":3: machine 1 is named twice in this file"},
