@@ -343,7 +343,7 @@ std::optional<norvd::GroupKey> bench_key(bool keyed) {
 void BM_PeerSeal(benchmark::State &state) {
     bool keyed = state.range(0) != 0;
     if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
-    norvd::PeerLink link(1, bench_key(keyed), kStarted);
+    norvd::PeerLink link(1, bench_key(keyed), norvd::CommonTime(kStarted));
     uint8_t buf[norvd::kMaxPeerMessage];
     int32_t id = 1;
     for (auto _ : state) {
@@ -360,7 +360,8 @@ BENCHMARK(BM_PeerSeal)->Arg(0)->Arg(1);
 void BM_PeerOpen(benchmark::State &state) {
     bool keyed = state.range(0) != 0;
     if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
-    norvd::PeerLink sender(1, bench_key(keyed), kStarted), here(0, bench_key(keyed), kStarted);
+    norvd::PeerLink sender(1, bench_key(keyed), norvd::CommonTime(kStarted)),
+        here(0, bench_key(keyed), norvd::CommonTime(kStarted));
     std::vector<uint8_t> batch(kPeerBatch * norvd::kMaxPeerMessage);
     size_t len = 0;
     int next = kPeerBatch;
@@ -375,7 +376,7 @@ void BM_PeerOpen(benchmark::State &state) {
             next = 0;
             state.ResumeTiming();
         }
-        auto o = here.open(1, batch.data() + next++ * norvd::kMaxPeerMessage, len, kStarted);
+        auto o = here.open(1, batch.data() + next++ * norvd::kMaxPeerMessage, len, norvd::CommonTime(kStarted));
         ok = ok && o.receipt.has_value();
         benchmark::DoNotOptimize(o);
     }
@@ -388,11 +389,11 @@ BENCHMARK(BM_PeerOpen)->Arg(0)->Arg(1);
 // One notice of a group of three counted: machine 0 timely, 1 and 2 late by
 // latenesses that wander over every bucket; a new 10 s step now and then.
 void BM_VerdictStatsCount(benchmark::State &state) {
-    norvd::VerdictStats stats(0x07, 0);
+    norvd::VerdictStats stats(0x07, norvd::BaseTime());
     FailureNotice n{};
     n.verdicts[0] = {0, 1, {0, 0}, -1500};
     for (int m = 3; m < MAX_MACHINES; ++m) n.verdicts[m].status = 2;
-    uint64_t now = 0;
+    norvd::BaseTime now;
     uint32_t x = 1;
     for (auto _ : state) {
         x = x * 1664525u + 1013904223u;

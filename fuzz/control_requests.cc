@@ -67,8 +67,8 @@ void make_state(Reader &in, FuzzState &st) {
         for (const norvd::PeerCounterName &name : norvd::kPeerCounterNames) peer.counters.*name.field = in.le(2);
         st.p.peers.push_back(peer);
     }
-    norvd::VerdictStats stats(st.s.group, 0);
-    uint64_t at = 0;
+    norvd::VerdictStats stats(st.s.group, norvd::BaseTime());
+    norvd::BaseTime at;
     for (int n = in.u8() % 16; n > 0; --n) {
         FailureNotice notice{};
         for (MachineVerdict &mv : notice.verdicts) {

@@ -99,15 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     norvd::GroupKey key = key_of(0x5A);
     std::optional<norvd::GroupKey> groupKey;
     if (keyed) groupKey = key;
-    PeerLink here(local, groupKey, kStarted);
+    PeerLink here(local, groupKey, norvd::CommonTime(kStarted));
 
     std::vector<PeerLink> senders;
     uint64_t epochs[MAX_MACHINES];
     for (uint8_t m = 0; m < MAX_MACHINES; ++m) {
         epochs[m] = kStarted - 1000;
-        senders.emplace_back(m, groupKey, epochs[m]);
+        senders.emplace_back(m, groupKey, norvd::CommonTime(epochs[m]));
     }
-    PeerLink stranger(0, key_of(0xA5), kStarted);
+    PeerLink stranger(0, key_of(0xA5), norvd::CommonTime(kStarted));
     std::vector<Bytes> history;
     std::map<Bytes, Sealed> sealed;
     SenderModel models[MAX_MACHINES];
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     auto deliver = [&](int address, const Bytes &d) {
         int from = address < MAX_MACHINES ? address : -1;
-        auto o = here.open(from, d.data(), d.size(), kStarted);
+        auto o = here.open(from, d.data(), d.size(), norvd::CommonTime(kStarted));
         ++delivered;
         check_decoder(d);
         auto version = peer::message_version(d.data(), d.size());
@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t m = static_cast<uint8_t>(((c >> 2) & 0x1F) % MAX_MACHINES);
             uint64_t step = in.u8() + 1u;
             epochs[m] = c & 0x80 ? epochs[m] - step : epochs[m] + step;
-            senders[m] = PeerLink(m, groupKey, epochs[m]);
+            senders[m] = PeerLink(m, groupKey, norvd::CommonTime(epochs[m]));
             break;
         }
         }

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
     // Every line formatted, also debug ones, and thrown away.
-    norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; }, norvd::Severity::kDebug);
+    norvd::Log log([](const std::string &) {}, [] { return norvd::BaseTime(); }, norvd::Severity::kDebug);
     norvd::Service service(config, log);
     std::vector<int32_t> ids;
     // What each machine reported for each pending registration (first report).

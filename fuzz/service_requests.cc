@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     config.receiptLogCapacity = 8;
     config.graceNs = 1'000'000;
     // Every line formatted, also debug ones, and thrown away.
-    norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; }, norvd::Severity::kDebug);
+    norvd::Log log([](const std::string &) {}, [] { return norvd::BaseTime(); }, norvd::Severity::kDebug);
     norvd::Service service(config, log);
     for (int dev = 0; dev < kDevices; ++dev) service.set_account(dev, kAccounts[dev]);
 

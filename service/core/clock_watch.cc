@@ -107,7 +107,7 @@ void ClockWatch::check(const Pending &pending) {
                                                           "machines are off by up to the step)"));
         }
     }
-    uint64_t base = source_.base_ns();
+    BaseTime base = base_now();
     if (base < nextSyncLook_) return;
     nextSyncLook_ = base + kSyncLookNs;
     SyncState s = source_.sync();
@@ -122,7 +122,7 @@ void ClockWatch::check(const Pending &pending) {
 }
 
 void ClockWatch::report_sync() {
-    nextSyncLook_ = source_.base_ns() + kSyncLookNs;
+    nextSyncLook_ = base_now() + kSyncLookNs;
     log_sync(source_.sync());
 }
 

@@ -99,8 +99,8 @@ private:
     bool group_;
     int64_t difference_ = 0;
     SyncState last_;
-    uint64_t nextSyncLook_ = 0;
-    uint64_t lastErrorLine_ = 0;
+    BaseTime nextSyncLook_;
+    BaseTime lastErrorLine_;
     bool errorLogged_ = false;
 };
 

@@ -10,21 +10,21 @@ void ConnectionLife::answered(int channel) {
     if (channel >= 0) lives_[channel] = Life{};
 }
 
-void ConnectionLife::mark_read(int channel, uint64_t now) {
+void ConnectionLife::mark_read(int channel, BaseTime now) {
     auto it = lives_.find(channel);
     if (it == lives_.end() || it->second.answer != Answer::kUnread) return;
     it->second.answer = Answer::kRead;
     it->second.readAt = now;
 }
 
-void ConnectionLife::used(int channel, uint64_t now) {
+void ConnectionLife::used(int channel, BaseTime now) {
     auto it = std::find(queue_.begin(), queue_.end(), channel);
     if (it == queue_.end()) return mark_read(channel, now);
     for (auto q = queue_.begin(); q != it + 1; ++q) mark_read(*q, now);
     queue_.erase(queue_.begin(), it + 1);
 }
 
-std::vector<int> ConnectionLife::answers_taken_back(size_t bytes, uint64_t now) {
+std::vector<int> ConnectionLife::answers_taken_back(size_t bytes, BaseTime now) {
     size_t written = queue_.size() * kAnswerSize;
     // What clients took came first: whole answers, and maybe one in part,
     // which has given its number away all the same.
@@ -45,7 +45,7 @@ std::vector<int> ConnectionLife::answers_taken_back(size_t bytes, uint64_t now) 
     return never;
 }
 
-void ConnectionLife::seen(int channel, Device device, bool held, uint64_t now) {
+void ConnectionLife::seen(int channel, Device device, bool held, BaseTime now) {
     auto it = lives_.find(channel);
     if (it == lives_.end()) return;
     Life &l = it->second;
@@ -60,7 +60,7 @@ void ConnectionLife::seen(int channel, Device device, bool held, uint64_t now) {
     }
 }
 
-void ConnectionLife::requests_read(int channel, uint64_t now) {
+void ConnectionLife::requests_read(int channel, BaseTime now) {
     auto it = lives_.find(channel);
     if (it == lives_.end()) return;
     size_t d = static_cast<size_t>(Device::kRequest);
@@ -69,7 +69,7 @@ void ConnectionLife::requests_read(int channel, uint64_t now) {
     used(channel, now);
 }
 
-void ConnectionLife::client_closed(int channel, Device device, uint64_t now) {
+void ConnectionLife::client_closed(int channel, Device device, BaseTime now) {
     auto it = lives_.find(channel);
     if (it == lives_.end()) return;
     size_t d = static_cast<size_t>(device);
@@ -79,7 +79,7 @@ void ConnectionLife::client_closed(int channel, Device device, uint64_t now) {
     used(channel, now);
 }
 
-Reclaim ConnectionLife::verdict(int channel, uint64_t now) const {
+Reclaim ConnectionLife::verdict(int channel, BaseTime now) const {
     auto it = lives_.find(channel);
     if (it == lives_.end()) return Reclaim::kKeep;
     const Life &l = it->second;
@@ -93,7 +93,7 @@ Reclaim ConnectionLife::verdict(int channel, uint64_t now) const {
         break;
     }
     if (l.seenHeld[0] || l.seenHeld[1]) {
-        uint64_t idle = 0;
+        BaseTime idle;
         for (size_t d = 0; d < 2; ++d)
             if (l.seenHeld[d]) idle = std::max(idle, l.idleSince[d]);
         if (now >= idle + kReclaimDelay) return Reclaim::kClosed;
@@ -102,13 +102,13 @@ Reclaim ConnectionLife::verdict(int channel, uint64_t now) const {
     return Reclaim::kKeep;
 }
 
-std::optional<uint64_t> ConnectionLife::wake_time(const Life &l) const {
+std::optional<BaseTime> ConnectionLife::wake_time(const Life &l) const {
     // A held device or an unread answer changes by an event, not by time.
     if (l.held[0] || l.held[1] || l.answer == Answer::kUnread) return std::nullopt;
-    if (l.answer == Answer::kTakenBack) return 0;
-    uint64_t at = l.readAt + kUnopenedTimeout;
+    if (l.answer == Answer::kTakenBack) return BaseTime();
+    BaseTime at = l.readAt + kUnopenedTimeout;
     if (l.seenHeld[0] || l.seenHeld[1]) {
-        uint64_t idle = 0;
+        BaseTime idle;
         for (size_t d = 0; d < 2; ++d)
             if (l.seenHeld[d]) idle = std::max(idle, l.idleSince[d]);
         at = std::min(at, idle + kReclaimDelay);
@@ -116,15 +116,15 @@ std::optional<uint64_t> ConnectionLife::wake_time(const Life &l) const {
     return at;
 }
 
-std::vector<int> ConnectionLife::due(uint64_t now) const {
+std::vector<int> ConnectionLife::due(BaseTime now) const {
     std::vector<int> out;
     for (const auto &[channel, l] : lives_)
         if (auto at = wake_time(l); at && *at <= now) out.push_back(channel);
     return out;
 }
 
-std::optional<uint64_t> ConnectionLife::next_due() const {
-    std::optional<uint64_t> next;
+std::optional<BaseTime> ConnectionLife::next_due() const {
+    std::optional<BaseTime> next;
     for (const auto &[channel, l] : lives_)
         if (auto at = wake_time(l); at && (!next || *at < *next)) next = at;
     return next;

@@ -19,7 +19,7 @@
 // taken for read that is still to come.)
 //
 // This module does no I/O: the caller reports what it wrote and saw, with
-// the time, and asks what to do.
+// the time on the base clock, and asks what to do.
 #ifndef NORVD_CONNECTION_LIFE_H
 #define NORVD_CONNECTION_LIFE_H
 
@@ -30,6 +30,8 @@
 #include <map>
 #include <optional>
 #include <vector>
+
+#include "core/times.h"
 
 namespace norvd {
 
@@ -55,29 +57,29 @@ public:
     // norvd read back the `bytes` unread bytes of the registration device
     // itself. The answers wholly among them never reached a client: returns
     // their channels.
-    std::vector<int> answers_taken_back(size_t bytes, uint64_t now);
+    std::vector<int> answers_taken_back(size_t bytes, BaseTime now);
 
     // Answers written and not yet known to be read.
     size_t unread_answers() const { return queue_.size(); }
 
     // A look at one device of a connection: whether a client holds it now.
-    void seen(int channel, Device device, bool held, uint64_t now);
+    void seen(int channel, Device device, bool held, BaseTime now);
 
     // Requests were read from the connection's request device: some client
     // held it, even if it has closed it since.
-    void requests_read(int channel, uint64_t now);
+    void requests_read(int channel, BaseTime now);
 
     // A client that held the device has closed it (others may still hold
     // it: a look follows).
-    void client_closed(int channel, Device device, uint64_t now);
+    void client_closed(int channel, Device device, BaseTime now);
 
     // What to do with the connection, given the looks reported just before.
-    Reclaim verdict(int channel, uint64_t now) const;
+    Reclaim verdict(int channel, BaseTime now) const;
 
     // The connections whose verdict may have changed by `now` through time
     // alone, and the earliest time at which another one will.
-    std::vector<int> due(uint64_t now) const;
-    std::optional<uint64_t> next_due() const;
+    std::vector<int> due(BaseTime now) const;
+    std::optional<BaseTime> next_due() const;
 
     // The connection has ended.
     void forget(int channel);
@@ -91,15 +93,15 @@ private:
     enum class Answer { kUnread, kRead, kTakenBack };
     struct Life {
         Answer answer = Answer::kUnread;
-        uint64_t readAt = 0;
+        BaseTime readAt;
         std::array<bool, 2> held{};
         std::array<bool, 2> seenHeld{};
-        std::array<uint64_t, 2> idleSince{};
+        std::array<BaseTime, 2> idleSince{};
     };
-    std::optional<uint64_t> wake_time(const Life &l) const;
-    void mark_read(int channel, uint64_t now);
+    std::optional<BaseTime> wake_time(const Life &l) const;
+    void mark_read(int channel, BaseTime now);
     // The connection is in use: its answer and all before it were read.
-    void used(int channel, uint64_t now);
+    void used(int channel, BaseTime now);
 
     std::map<int, Life> lives_;
     std::deque<int> queue_;  // channels of the answers not known to be read, oldest first

@@ -34,6 +34,7 @@ struct TimeOn {
     constexpr TimeOn operator+(uint64_t d) const { return TimeOn(ns + d); }
     constexpr TimeOn operator-(uint64_t d) const { return TimeOn(ns - d); }
     constexpr uint64_t operator-(TimeOn earlier) const { return ns - earlier.ns; }
+    constexpr TimeOn &operator+=(uint64_t d) { return ns += d, *this; }
 };
 
 struct BaseClockTag;

@@ -41,12 +41,12 @@ void add_counts(VerdictCounts &to, const VerdictCounts &from) {
 
 }  // namespace
 
-VerdictStats::VerdictStats(uint8_t groupMask, uint64_t start) : group_(groupMask), start_(start) {
+VerdictStats::VerdictStats(uint8_t groupMask, BaseTime start) : group_(groupMask), start_(start) {
     for (size_t m = 0; m < MAX_MACHINES; ++m)
         if (group_ & (1u << m)) machines_[m] = std::make_unique<Machine>();
 }
 
-void VerdictStats::count(const FailureNotice &notice, uint64_t now) {
+void VerdictStats::count(const FailureNotice &notice, BaseTime now) {
     uint64_t index = step_of(now);
     for (size_t m = 0; m < MAX_MACHINES; ++m) {
         const MachineVerdict &v = notice.verdicts[m];
@@ -70,7 +70,7 @@ void VerdictStats::count(const FailureNotice &notice, uint64_t now) {
     }
 }
 
-MachineVerdicts VerdictStats::machine(uint8_t m, uint64_t now) const {
+MachineVerdicts VerdictStats::machine(uint8_t m, BaseTime now) const {
     MachineVerdicts out;
     out.machine = m;
     const Machine *machine = m < MAX_MACHINES ? machines_[m].get() : nullptr;

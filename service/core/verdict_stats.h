@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/times.h"
 #include "norv.h"
 
 namespace norvd {
@@ -134,14 +135,14 @@ public:
 
     // groupMask: bit i for machine i of the group (verdicts on the others
     // have nothing to report). start: base time of norvd's start.
-    VerdictStats(uint8_t groupMask, uint64_t start);
+    VerdictStats(uint8_t groupMask, BaseTime start);
 
     // Counts the verdicts of one notice, judged at base time `now`.
-    void count(const FailureNotice &notice, uint64_t now);
+    void count(const FailureNotice &notice, BaseTime now);
 
     // Machine m's verdicts as of `now` (nothing counted for a machine outside
     // the group).
-    MachineVerdicts machine(uint8_t m, uint64_t now) const;
+    MachineVerdicts machine(uint8_t m, BaseTime now) const;
     uint8_t group() const { return group_; }
 
 private:
@@ -156,10 +157,10 @@ private:
         std::array<Step, kMinuteSteps + 1> steps;  // by index modulo their number
     };
 
-    uint64_t step_of(uint64_t now) const { return now > start_ ? (now - start_) / kStepNs : 0; }
+    uint64_t step_of(BaseTime now) const { return now > start_ ? (now - start_) / kStepNs : 0; }
 
     uint8_t group_;
-    uint64_t start_;
+    BaseTime start_;
     std::array<std::unique_ptr<Machine>, MAX_MACHINES> machines_;
 };
 

@@ -13,7 +13,7 @@ bool stamp_arrivals(int fd) {
     return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
 }
 
-ssize_t recv_stamped(int fd, void *buf, size_t len, sockaddr_in &from, uint64_t &arrival) {
+ssize_t recv_stamped(int fd, void *buf, size_t len, sockaddr_in &from, std::optional<CommonTime> &arrival) {
     iovec iov{buf, len};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     msghdr msg{};
@@ -23,14 +23,14 @@ ssize_t recv_stamped(int fd, void *buf, size_t len, sockaddr_in &from, uint64_t 
     msg.msg_iovlen = 1;
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
-    arrival = 0;
+    arrival.reset();
     ssize_t got = recvmsg(fd, &msg, 0);
     if (got < 0) return got;
     for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
         timespec ts;
         std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        arrival = static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+        arrival = CommonTime(static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec));
     }
     return got;
 }

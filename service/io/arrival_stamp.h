@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "core/times.h"
 
 namespace norvd {
 
@@ -18,9 +21,9 @@ namespace norvd {
 // set) when it will not.
 bool stamp_arrivals(int fd);
 
-// recvfrom on fd; arrival receives the kernel's stamp (CLOCK_REALTIME ns),
-// or 0 when the datagram came without one.
-ssize_t recv_stamped(int fd, void *buf, size_t len, sockaddr_in &from, uint64_t &arrival);
+// recvfrom on fd; arrival receives the kernel's stamp, on the common clock
+// (CLOCK_REALTIME), or nothing when the datagram came without one.
+ssize_t recv_stamped(int fd, void *buf, size_t len, sockaddr_in &from, std::optional<CommonTime> &arrival);
 
 }  // namespace norvd
 

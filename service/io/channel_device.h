@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "core/request_parser.h"
+#include "core/times.h"
 
 namespace norvd {
 
@@ -72,8 +73,8 @@ public:
 
     // The requests read so far, cut into records.
     RequestParser parser;
-    // When bytes were last read from the device (norvd's base time).
-    uint64_t lastInput = 0;
+    // When bytes were last read from the device.
+    BaseTime lastInput;
     // The most that clients may leave unread before norvd stops writing.
     size_t unreadLimit = kUnreadLimit;
 

@@ -107,7 +107,7 @@ ControlSocket::~ControlSocket() {
     if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
 }
 
-void ControlSocket::accept_clients(uint64_t now) {
+void ControlSocket::accept_clients(BaseTime now) {
     for (int round = 0; round < kAcceptsPerEvent; ++round) {
         Fd fd(accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
@@ -200,14 +200,14 @@ void ControlSocket::drop(int fd) {
     clients_.erase(fd);
 }
 
-std::optional<uint64_t> ControlSocket::next_due() const {
-    std::optional<uint64_t> due = paused_;
+std::optional<BaseTime> ControlSocket::next_due() const {
+    std::optional<BaseTime> due = paused_;
     for (const auto &[fd, c] : clients_)
         if (!due || c.deadline < *due) due = c.deadline;
     return due;
 }
 
-void ControlSocket::expire(uint64_t now) {
+void ControlSocket::expire(BaseTime now) {
     if (paused_ && *paused_ <= now) {
         paused_.reset();
         loop_.change(listen_.get(), EventLoop::kReadable);

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "core/control_protocol.h"
+#include "core/times.h"
 #include "fd.h"
 #include "loop/event_loop.h"
 
@@ -51,8 +52,8 @@ public:
     ~ControlSocket();
 
     // When the next client times out; expire() cuts off those whose time is up.
-    std::optional<uint64_t> next_due() const;
-    void expire(uint64_t now);
+    std::optional<BaseTime> next_due() const;
+    void expire(BaseTime now);
 
     size_t clients() const { return clients_.size(); }
     const std::string &path() const { return path_; }
@@ -66,14 +67,14 @@ public:
 private:
     struct Client {
         Fd fd;
-        uint64_t deadline = 0;
+        BaseTime deadline;
         ControlRequestReader reader;
         std::string out;  // the answer not yet written
         size_t sent = 0;
     };
 
     ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino);
-    void accept_clients(uint64_t now);
+    void accept_clients(BaseTime now);
     void on_client(Client &c, uint32_t events);
     // Answers once the request is whole; false when the client is done with.
     bool respond(Client &c);
@@ -89,7 +90,7 @@ private:
     dev_t dev_;  // of the socket's file, to remove it only while it is ours
     ino_t ino_;
     std::map<int, Client> clients_;
-    std::optional<uint64_t> paused_;  // accepting waits until then
+    std::optional<BaseTime> paused_;  // accepting waits until then
     Counters counters_;
 };
 

@@ -63,11 +63,11 @@ std::string format_line(Severity severity, std::string_view text) {
     return make_line(severity, text, {});
 }
 
-bool RateLimit::open(uint64_t now, uint64_t seconds) const {
+bool RateLimit::open(BaseTime now, uint64_t seconds) const {
     return !last_ || now < *last_ || now - *last_ >= seconds * kIntervalNs;
 }
 
-std::optional<uint64_t> RateLimit::admit(uint64_t now) {
+std::optional<uint64_t> RateLimit::admit(BaseTime now) {
     if (!open(now, 1)) {
         ++suppressed_;
         return std::nullopt;
@@ -78,12 +78,12 @@ std::optional<uint64_t> RateLimit::admit(uint64_t now) {
     return told;
 }
 
-std::optional<uint64_t> RateLimit::summary(uint64_t now) {
+std::optional<uint64_t> RateLimit::summary(BaseTime now) {
     if (suppressed_ == 0 || !open(now, 2)) return std::nullopt;
     return admit(now);
 }
 
-std::optional<uint64_t> RateLimit::summary_due() const {
+std::optional<BaseTime> RateLimit::summary_due() const {
     // Lines are only suppressed after one went out, so last_ is set.
     if (suppressed_ == 0) return std::nullopt;
     return *last_ + 2 * kIntervalNs;
@@ -109,14 +109,14 @@ void Log::emit(Severity s, std::string_view text, uint64_t told) {
 }
 
 void Log::flush() {
-    uint64_t now = clock_();
+    BaseTime now = clock_();
     for (auto &[kind, k] : kinds_)
         if (auto count = k.limit.summary(now))
             sink_(format_line(k.severity, kind + ": " + std::to_string(*count) + " more suppressed"));
 }
 
-std::optional<uint64_t> Log::next_flush() const {
-    std::optional<uint64_t> next;
+std::optional<BaseTime> Log::next_flush() const {
+    std::optional<BaseTime> next;
     for (const auto &[kind, k] : kinds_)
         if (auto due = k.limit.summary_due(); due && (!next || *due < *next)) next = due;
     return next;
@@ -126,7 +126,7 @@ Log &process_log() {
     static SystemClocks clocks;
     static Log log(
         [](const std::string &line) { (void)!write(STDERR_FILENO, line.data(), line.size()); },
-        [] { return clocks.base_ns(); });
+        [] { return BaseTime(clocks.base_ns()); });
     return log;
 }
 

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/times.h"
+
 namespace norvd {
 
 enum class Severity { kError = 3, kWarning = 4, kInfo = 6, kDebug = 7 };
@@ -53,24 +55,24 @@ public:
     // An event at `now`. Nothing when its line is to be suppressed (it is
     // counted); else the line goes out now, and the value is the number of
     // lines suppressed since the last one, for it to tell (0: none).
-    std::optional<uint64_t> admit(uint64_t now);
+    std::optional<uint64_t> admit(BaseTime now);
 
     // When lines were suppressed and two seconds have passed since the last
     // line (the second after it, and a second in which no line came to tell
     // the count): their count, for a summary line, which counts as a line.
     // Else nothing. Under a steady flood the lines themselves tell the count,
     // so a line of the flood still goes out each second.
-    std::optional<uint64_t> summary(uint64_t now);
+    std::optional<uint64_t> summary(BaseTime now);
 
     // When summary() will have a count to give; nothing while none waits.
-    std::optional<uint64_t> summary_due() const;
+    std::optional<BaseTime> summary_due() const;
 
 private:
     // A line may go out at `now`: none went out yet, the last one is
     // `seconds` old, or the clock went back (it does not hold lines up).
-    bool open(uint64_t now, uint64_t seconds) const;
+    bool open(BaseTime now, uint64_t seconds) const;
 
-    std::optional<uint64_t> last_;  // when the last line went out
+    std::optional<BaseTime> last_;  // when the last line went out
     uint64_t suppressed_ = 0;
 };
 
@@ -96,8 +98,8 @@ class Log {
 public:
     // Takes one whole line, as format_line() makes it.
     using Sink = std::function<void(const std::string &line)>;
-    // The base clock, in ns.
-    using Clock = std::function<uint64_t()>;
+    // The base clock.
+    using Clock = std::function<BaseTime()>;
 
     Log(Sink sink, Clock clock, Severity level = Severity::kInfo)
         : sink_(std::move(sink)), clock_(std::move(clock)), level_(level) {}
@@ -129,7 +131,7 @@ public:
     // Writes the summary line "KIND: N more suppressed" of every kind whose
     // count is due (RateLimit::summary); the loop calls it at next_flush().
     void flush();
-    std::optional<uint64_t> next_flush() const;
+    std::optional<BaseTime> next_flush() const;
 
 private:
     // Counts an event of `kind`; when its line goes out, the number of lines

@@ -52,8 +52,8 @@ std::string describe(const PeerCounters &c) {
     return out;
 }
 
-PeerLink::PeerLink(uint8_t localId, std::optional<GroupKey> key, uint64_t epoch)
-    : localId_(localId), key_(key), epoch_(epoch) {}
+PeerLink::PeerLink(uint8_t localId, std::optional<GroupKey> key, CommonTime start)
+    : localId_(localId), key_(key), epoch_(start.ns) {}
 
 size_t PeerLink::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
     peer::Receipt mine = r;
@@ -92,13 +92,13 @@ void PeerLink::count(int from, PeerDrop drop) {
     if (from >= 0 && from < MAX_MACHINES) ++(byMachine_[from].*field);
 }
 
-PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, uint64_t started) {
+PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, CommonTime started) {
     Opened o = judge(from, buf, len, started);
     count(from, o.drop);
     return o;
 }
 
-PeerLink::Opened PeerLink::judge(int from, const uint8_t *buf, size_t len, uint64_t started) {
+PeerLink::Opened PeerLink::judge(int from, const uint8_t *buf, size_t len, CommonTime started) {
     if (from < 0 || from >= MAX_MACHINES) return drop(PeerDrop::kNotPeer);
     auto version = peer::message_version(buf, len);
     if (!key_) {
@@ -118,8 +118,8 @@ PeerLink::Opened PeerLink::judge(int from, const uint8_t *buf, size_t len, uint6
     if (!code_matches(*key_, buf, peer::receipt_v2::kCode, buf + peer::receipt_v2::kCode))
         return drop(PeerDrop::kBadCode);
     if (a->receipt.receiver != from || a->addressee != localId_) return drop(PeerDrop::kWrongMachine);
-    uint64_t floor = started > kClockSlackNs ? started - kClockSlackNs : 0;
-    if (a->receipt.receiptTime < floor) return drop(PeerDrop::kStale);
+    CommonTime floor = started.ns > kClockSlackNs ? started - kClockSlackNs : CommonTime();
+    if (CommonTime(a->receipt.receiptTime) < floor) return drop(PeerDrop::kStale);
     ReplayWindow::Verdict v = windows_[from].admit(a->epoch, a->seq);
     switch (v) {
     case ReplayWindow::Verdict::kDuplicate:

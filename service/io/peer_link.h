@@ -18,6 +18,7 @@
 #include "core/group_key.h"
 #include "core/peer_wire.h"
 #include "core/replay_window.h"
+#include "core/times.h"
 #include "norv.h"
 
 namespace norvd {
@@ -81,8 +82,9 @@ public:
     static constexpr uint64_t kClockSlackNs = 1'000'000'000;
 
     // localId: this machine; key: the group's key, or none for version 1;
-    // epoch: this start of norvd (larger than at any earlier start).
-    PeerLink(uint8_t localId, std::optional<GroupKey> key, uint64_t epoch);
+    // start: this start of norvd on the common clock, whose ns are its epoch
+    // (larger than at any earlier start).
+    PeerLink(uint8_t localId, std::optional<GroupKey> key, CommonTime start);
 
     bool authenticated() const { return key_.has_value(); }
     uint64_t epoch() const { return epoch_; }
@@ -105,14 +107,14 @@ public:
     // receipt more than kClockSlackNs before it cannot be about a
     // registration of this start (it would be a message played again from
     // before norvd restarted, when no window remembers it).
-    Opened open(int from, const uint8_t *buf, size_t len, uint64_t started);
+    Opened open(int from, const uint8_t *buf, size_t len, CommonTime started);
 
     const PeerCounters &counters() const { return counters_; }
     // The messages from the address of machine m alone.
     const PeerCounters &counters(uint8_t m) const { return byMachine_[m % MAX_MACHINES]; }
 
 private:
-    Opened judge(int from, const uint8_t *buf, size_t len, uint64_t started);
+    Opened judge(int from, const uint8_t *buf, size_t len, CommonTime started);
     Opened drop(PeerDrop why);
     void count(int from, PeerDrop drop);
 

@@ -76,8 +76,8 @@ public:
     size_t take_back(uint8_t *buf, size_t room) override;
 
     RequestParser parser;
-    // When bytes were last read from the device (norvd's monotonic time).
-    uint64_t lastInput = 0;
+    // When bytes were last read from the device.
+    BaseTime lastInput;
 
 private:
     PtyDevice(int number, std::string link) : ChannelDevice(number, std::move(link)) {}

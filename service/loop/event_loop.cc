@@ -83,8 +83,8 @@ void EventLoop::add_deadline(Deadline deadline) { deadlines_.push_back(std::move
 void EventLoop::add_wake_hook(WakeHook hook) { wakeHooks_.push_back(std::move(hook)); }
 void EventLoop::add_after_turn(TurnHook hook) { afterTurn_.push_back(std::move(hook)); }
 
-int EventLoop::timeout_ms(uint64_t now) const {
-    std::optional<uint64_t> earliest;
+int EventLoop::timeout_ms(BaseTime now) const {
+    std::optional<BaseTime> earliest;
     for (const Deadline &deadline : deadlines_)
         if (auto due = deadline(now); due && (!earliest || *due < *earliest)) earliest = due;
     if (!earliest) return -1;

@@ -10,7 +10,8 @@
 //      without waiting, until one finds none: what became ready while the
 //      handlers ran is handled before the turn ends;
 //   5. the after-turn hooks, in the order they were added.
-// All times are on the clock the loop is given (norvd's base clock, in ns).
+// All times are on the clock the loop is given: norvd's base clock
+// (times.h), which never steps.
 //
 // A descriptor that is no longer watched gets no more events, not even those
 // already taken in the batch being handled; a descriptor number watched
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "core/times.h"
 #include "fd.h"
 
 struct epoll_event;
@@ -40,17 +42,17 @@ public:
     // Events taken by one wait; the rest wait for the next round.
     static constexpr int kMaxEvents = 32;
 
-    using Clock = std::function<uint64_t()>;
+    using Clock = std::function<BaseTime()>;
     // Called with the events that occurred on its descriptor.
     using Handler = std::function<void(uint32_t events)>;
     // When the part next needs a turn (`now`: the time of the question),
     // nothing when it needs none.
-    using Deadline = std::function<std::optional<uint64_t>(uint64_t now)>;
+    using Deadline = std::function<std::optional<BaseTime>(BaseTime now)>;
     struct Turn {
         // Read before the last catch-up round: every event ready by then
         // has been handled. 0 when no round ran.
-        uint64_t seen = 0;
-        uint64_t now = 0;  // read once the rounds are over
+        BaseTime seen;
+        BaseTime now;  // read once the rounds are over
     };
     using WakeHook = std::function<void()>;
     using TurnHook = std::function<void(const Turn &turn)>;
@@ -84,10 +86,10 @@ public:
     void stop() { stopping_ = true; }
     bool stopping() const { return stopping_; }
 
-    uint64_t now() const { return clock_(); }
+    BaseTime now() const { return clock_(); }
     // How long a wait begun at `now` may last: until the earliest deadline
     // (in ms, rounded up; 0 when one is past), or -1 without any.
-    int timeout_ms(uint64_t now) const;
+    int timeout_ms(BaseTime now) const;
 
 private:
     struct Watch {

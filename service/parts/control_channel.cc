@@ -54,12 +54,12 @@ ControlChannel::~ControlChannel() { close(); }
 bool ControlChannel::start_devices() {
     DeviceMaker::Events events;
     events.ready = [this](ChannelDevice &dev, int status) { on_ready(dev, status); };
-    events.readyBatchEnd = [this](uint64_t now) {
+    events.readyBatchEnd = [this](BaseTime now) {
         // Their clients may have gone meanwhile: then nobody will read the numbers.
         if (flush_answers()) settle_registration(now);
     };
     events.input = [this](ChannelDevice &dev) { on_input(dev); };
-    events.closed = [this](ChannelDevice &dev, uint64_t now) { on_closed(dev, now); };
+    events.closed = [this](ChannelDevice &dev, BaseTime now) { on_closed(dev, now); };
     events.closedBatchEnd = [this] { release_limbo(); };
     devices_ = PtyDeviceMaker::start(loop_, std::move(events));
     return devices_ != nullptr;
@@ -88,9 +88,9 @@ bool ControlChannel::open() {
 
 void ControlChannel::add_turn_work() {
     using Turn = EventLoop::Turn;
-    loop_.add_deadline([this](uint64_t) { return std::optional(nextTick_); });
+    loop_.add_deadline([this](BaseTime) { return std::optional(nextTick_); });
     loop_.add_after_turn([this](const Turn &t) { tick(t.now); });
-    loop_.add_deadline([this](uint64_t) { return life_.next_due(); });
+    loop_.add_deadline([this](BaseTime) { return life_.next_due(); });
     loop_.add_after_turn([this](const Turn &t) {
         for (int n : life_.due(t.now)) check_connection(n, t.now);
     });
@@ -152,19 +152,19 @@ void ControlChannel::on_lookup() {
     if (flush_answers()) settle_registration(loop_.now());
 }
 
-void ControlChannel::on_closed(ChannelDevice &dev, uint64_t mono) {
+void ControlChannel::on_closed(ChannelDevice &dev, BaseTime now) {
     int n;
     Device which;
     if (!owner_of(dev, n, which)) return;
-    life_.client_closed(n, which, mono);
-    life_.seen(n, which, dev.held(), mono);
+    life_.client_closed(n, which, now);
+    life_.seen(n, which, dev.held(), now);
 }
 
 void ControlChannel::on_input(ChannelDevice &dev) {
     Drained got = drain(dev);
-    uint64_t mono = loop_.now();
+    BaseTime now = loop_.now();
     if (&dev == registration_.get()) {
-        settle_registration(mono);
+        settle_registration(now);
         return;
     }
     if (got.ended) return;  // the device has gone with command 1
@@ -172,11 +172,11 @@ void ControlChannel::on_input(ChannelDevice &dev) {
     Device which;
     if (!owner_of(dev, n, which)) return;
     if (which == Device::kRequest) {
-        if (got.bytes != 0) life_.requests_read(n, mono);
-        life_.seen(n, Device::kRequest, dev.held(), mono);
+        if (got.bytes != 0) life_.requests_read(n, now);
+        life_.seen(n, Device::kRequest, dev.held(), now);
         release_limbo();
     } else {
-        life_.seen(n, Device::kNotice, dev.held(), mono);
+        life_.seen(n, Device::kNotice, dev.held(), now);
     }
 }
 
@@ -193,14 +193,14 @@ ControlChannel::Drained ControlChannel::drain(ChannelDevice &dev) {
             return out;
         }
         out.bytes += static_cast<size_t>(len);
-        uint64_t mono = loop_.now();
-        if (dev.parser.buffered() != 0 && mono >= dev.lastInput + kStalePartial) {
+        BaseTime now = loop_.now();
+        if (dev.parser.buffered() != 0 && now >= dev.lastInput + kStalePartial) {
             log_limited(event::kMalformedRequest, Severity::kWarning,
                         dev.link() + ": " + std::to_string(dev.parser.buffered()) +
                             " bytes of an unfinished request dropped: no more came for 100 ms");
             dev.parser.reset();
         }
-        dev.lastInput = mono;
+        dev.lastInput = now;
         dev.parser.feed(buf, static_cast<size_t>(len));
         Request req;
         std::string why;
@@ -225,7 +225,7 @@ ControlChannel::Drained ControlChannel::drain(ChannelDevice &dev) {
     return out;
 }
 
-bool ControlChannel::serve(ChannelDevice &dev, const Request &req, uint64_t now) {
+bool ControlChannel::serve(ChannelDevice &dev, const Request &req, BaseTime now) {
     if (&dev == registration_.get()) {
         if (req.command == command::kConnect && req.payload.empty())
             connect();
@@ -244,7 +244,7 @@ bool ControlChannel::serve(ChannelDevice &dev, const Request &req, uint64_t now)
         return false;
     }
     ++it->second.requests;
-    Outcome out = service_.handle(dev.number(), req, BaseTime(now));
+    Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) forward_(*out.forward);
     return out.disconnect;
@@ -270,7 +270,7 @@ bool ControlChannel::answer(int32_t value, const char *what) {
     return true;
 }
 
-void ControlChannel::settle_registration(uint64_t mono) {
+void ControlChannel::settle_registration(BaseTime now) {
     if (registration_->held()) return;
     if (registration_->parser.buffered() != 0) {
         log_limited(event::kMalformedRequest, Severity::kWarning,
@@ -281,7 +281,7 @@ void ControlChannel::settle_registration(uint64_t mono) {
     if (life_.unread_answers() == 0) return;
     uint8_t buf[kUnreadLimit + 64];
     size_t got = registration_->take_back(buf, sizeof buf);
-    for (int n : life_.answers_taken_back(got, mono)) check_connection(n, mono);
+    for (int n : life_.answers_taken_back(got, now)) check_connection(n, now);
     release_limbo();
 }
 
@@ -441,20 +441,20 @@ void ControlChannel::release_limbo() {
     }
 }
 
-void ControlChannel::check_connection(int n, uint64_t mono) {
+void ControlChannel::check_connection(int n, BaseTime now) {
     auto it = connections_.find(n);
     if (it == connections_.end() || !it->second.handshake.answered()) return;
     Connection &c = it->second;
-    life_.seen(n, Device::kRequest, c.request->held(), mono);
-    life_.seen(n, Device::kNotice, c.notice->held(), mono);
-    Reclaim r = life_.verdict(n, mono);
+    life_.seen(n, Device::kRequest, c.request->held(), now);
+    life_.seen(n, Device::kNotice, c.notice->held(), now);
+    Reclaim r = life_.verdict(n, now);
     if (r == Reclaim::kKeep) return;
     // Serve what its client wrote just before it closed.
     if (drain(*c.request).ended) return;  // command 1 among them
     bool requestHeld = it->second.request->held(), noticeHeld = it->second.notice->held();
     if (requestHeld || noticeHeld) {  // a client came back meanwhile
-        life_.seen(n, Device::kRequest, requestHeld, mono);
-        life_.seen(n, Device::kNotice, noticeHeld, mono);
+        life_.seen(n, Device::kRequest, requestHeld, now);
+        life_.seen(n, Device::kNotice, noticeHeld, now);
         return;
     }
     disconnect(n, reclaim_reason(r));
@@ -467,7 +467,7 @@ bool ControlChannel::write_notice(int channel, const uint8_t *record, size_t len
 
 std::vector<ConnectionView> ControlChannel::connections() const {
     std::vector<ConnectionView> out;
-    uint64_t now = loop_.now();
+    BaseTime now = loop_.now();
     std::map<int, size_t> pending = service_.registrations().pending_by_connection();
     for (const auto &[n, c] : connections_) {
         if (!c.handshake.answered()) continue;  // still in the making
@@ -482,7 +482,7 @@ std::vector<ConnectionView> ControlChannel::connections() const {
     return out;
 }
 
-void ControlChannel::tick(uint64_t now) {
+void ControlChannel::tick(BaseTime now) {
     if (now < nextTick_) return;
     nextTick_ = now + kTickNs;
     settle_registration(now);

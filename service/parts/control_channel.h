@@ -92,7 +92,7 @@ private:
         Owner owner;            // whose its devices are, as far as norvd can tell
         Account account;        // charged with it once answered (user_shares.h)
         uint64_t lookNs = 0;    // how long that look took
-        uint64_t since = 0;     // base time of its command 0
+        BaseTime since;         // when its command 0 was read
         uint64_t requests = 0;  // read from its request device
     };
     struct Drained {
@@ -108,7 +108,7 @@ private:
     // Answers of the look for the holders of /dev/rtf1.
     void on_lookup();
     // A client closed a device.
-    void on_closed(ChannelDevice &dev, uint64_t now);
+    void on_closed(ChannelDevice &dev, BaseTime now);
     void on_input(ChannelDevice &dev);
     // Reads and serves every request waiting on the device, each with the
     // clock read after the request was: a stamp is never older than the
@@ -116,7 +116,7 @@ private:
     // been served, and nothing after it is read.
     Drained drain(ChannelDevice &dev);
     // Returns whether the request ends its connection.
-    bool serve(ChannelDevice &dev, const Request &req, uint64_t now);
+    bool serve(ChannelDevice &dev, const Request &req, BaseTime now);
     void connect();
     // Writes the answers to command 0 that are ready, in the order of the
     // commands: clients read them in that order. Returns whether it wrote.
@@ -137,12 +137,12 @@ private:
     void reply(ChannelDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
     // The registration device has no client: what is left on it is theirs
     // no more.
-    void settle_registration(uint64_t now);
-    void check_connection(int n, uint64_t now);
+    void settle_registration(BaseTime now);
+    void check_connection(int n, BaseTime now);
     void release_limbo();
     // Every kTickNs: the registration device and every connection looked
     // at.
-    void tick(uint64_t now);
+    void tick(BaseTime now);
 
     EventLoop &loop_;
     Service &service_;
@@ -169,7 +169,7 @@ private:
     // ended before its answer), or ending connections at once would let one
     // user fill the table with numbers nobody can take.
     std::map<int, std::optional<Account>> limbo_;
-    uint64_t nextTick_ = 0;
+    BaseTime nextTick_;
     bool open_ = false;
 };
 

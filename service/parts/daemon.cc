@@ -73,7 +73,7 @@ Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig 
 
 bool Daemon::start() {
     std::string why;
-    loop_ = EventLoop::create([&clock = clock_] { return clock.base_now().ns; }, kCatchUpRounds, why);
+    loop_ = EventLoop::create([&clock = clock_] { return clock.base_now(); }, kCatchUpRounds, why);
     if (!loop_) return log_error(why), false;
     peerGroup_ = std::make_unique<PeerGroup>(
         opts_.id, std::move(key_), opts_.bind, clock_, startBase_, *loop_,
@@ -131,7 +131,7 @@ bool Daemon::start() {
 }
 
 void Daemon::reload() {
-    uint64_t now = clock_.base_now().ns;
+    BaseTime now = clock_.base_now();
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
     std::string reloading = "RELOADING=1\nMONOTONIC_USEC=" +
@@ -204,7 +204,7 @@ void Daemon::add_turn_work() {
     peerGroup_->add_count_work();
     channel_->add_turn_work();
     // The count of lines suppressed is told when their second is over.
-    loop.add_deadline([](uint64_t) { return process_log().next_flush(); });
+    loop.add_deadline([](BaseTime) { return process_log().next_flush(); });
     loop.add_after_turn([](const Turn &) { process_log().flush(); });
     delivery_.add_turn_work(loop);
 }

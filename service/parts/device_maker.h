@@ -45,11 +45,11 @@ public:
         std::function<void(ChannelDevice &dev, int status)> ready;
         // After the readiness told at one wake-up, with the base time of
         // that wake-up.
-        std::function<void(uint64_t now)> readyBatchEnd;
+        std::function<void(BaseTime now)> readyBatchEnd;
         // `dev` has input, or its last client went.
         std::function<void(ChannelDevice &dev)> input;
         // A client that wrote to the published device `dev` closed it.
-        std::function<void(ChannelDevice &dev, uint64_t now)> closed;
+        std::function<void(ChannelDevice &dev, BaseTime now)> closed;
         // After the closes read at one wake-up.
         std::function<void()> closedBatchEnd;
     };

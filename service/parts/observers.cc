@@ -16,11 +16,11 @@ Observers::Observers(const Options &opts, const AccessGroup &group, EventLoop &l
 
 void Observers::add_turn_work() {
     using Turn = EventLoop::Turn;
-    loop_.add_deadline([this](uint64_t) { return control_ ? control_->next_due() : std::nullopt; });
+    loop_.add_deadline([this](BaseTime) { return control_ ? control_->next_due() : std::nullopt; });
     loop_.add_after_turn([this](const Turn &t) {
         if (control_) control_->expire(t.now);
     });
-    loop_.add_deadline([this](uint64_t) { return metrics_ ? std::optional(nextMetrics_) : std::nullopt; });
+    loop_.add_deadline([this](BaseTime) { return metrics_ ? std::optional(nextMetrics_) : std::nullopt; });
     loop_.add_after_turn([this](const Turn &t) {
         if (!metrics_ || t.now < nextMetrics_) return;
         nextMetrics_ = t.now + static_cast<uint64_t>(metricsIntervalS_) * 1'000'000'000;

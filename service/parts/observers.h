@@ -61,7 +61,7 @@ private:
     DaemonState &state_;
     std::unique_ptr<ControlSocket> control_;
     std::unique_ptr<MetricsFile> metrics_;
-    uint64_t nextMetrics_ = 0;
+    BaseTime nextMetrics_;
     std::string metricsError_;  // the outcome of the last write logged
 };
 

@@ -21,7 +21,7 @@ constexpr uint64_t kCountNs = 1'000'000'000;
 PeerGroup::PeerGroup(uint8_t localId, std::optional<GroupKey> key, std::string bind, ClockWatch &clock,
                      BaseTime startBase, EventLoop &loop, Sink sink)
     : bind_(std::move(bind)), clock_(clock), startBase_(startBase), loop_(loop), sink_(std::move(sink)),
-      link_(localId, key, clock.to_common(startBase).ns) {}
+      link_(localId, key, clock.to_common(startBase)) {}
 
 PeerGroup::~PeerGroup() {
     if (resolver_) loop_.unwatch(resolver_->fd());
@@ -37,12 +37,12 @@ bool PeerGroup::watch(int fd, EventLoop::Handler handler) {
 }
 
 void PeerGroup::add_resolve_work() {
-    loop_.add_deadline([this](uint64_t) { return next_attempt(); });
+    loop_.add_deadline([this](BaseTime) { return next_attempt(); });
     loop_.add_after_turn([this](const EventLoop::Turn &t) { ask_due(t.now); });
 }
 
 void PeerGroup::add_count_work() {
-    loop_.add_deadline([this](uint64_t) { return std::optional(nextCount_); });
+    loop_.add_deadline([this](BaseTime) { return std::optional(nextCount_); });
     loop_.add_after_turn([this](const EventLoop::Turn &t) {
         if (t.now < nextCount_) return;
         nextCount_ = t.now + kCountNs;
@@ -51,7 +51,7 @@ void PeerGroup::add_count_work() {
 }
 
 bool PeerGroup::start(const Peers &peers) {
-    set_peers(peers, clock_.base_now().ns);
+    set_peers(peers, clock_.base_now());
     if (peers.empty() && bind_.empty()) return true;
     socket_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket_.valid()) return log_error(failed("socket")), false;
@@ -70,7 +70,7 @@ bool PeerGroup::start(const Peers &peers) {
     return watch(socket_.get(), [this](uint32_t) { on_peer(); });
 }
 
-void PeerGroup::set_peers(const Peers &peers, uint64_t now) {
+void PeerGroup::set_peers(const Peers &peers, BaseTime now) {
     ++generation_;
     std::map<uint8_t, sockaddr_in> known;
     unresolved_.clear();
@@ -90,7 +90,7 @@ void PeerGroup::set_peers(const Peers &peers, uint64_t now) {
     peers_ = peers;
 }
 
-void PeerGroup::ask_due(uint64_t now) {
+void PeerGroup::ask_due(BaseTime now) {
     for (auto &[id, u] : unresolved_) {
         if (u.asked || u.due > now) continue;
         if (!resolver_) {
@@ -109,7 +109,7 @@ void PeerGroup::ask_due(uint64_t now) {
 
 void PeerGroup::on_resolver() {
     PeerResolver::Answer a;
-    uint64_t now = clock_.base_now().ns;
+    BaseTime now = clock_.base_now();
     while (resolver_->take(a)) {
         auto it = unresolved_.find(a.id);
         if (a.generation != generation_ || it == unresolved_.end()) continue;
@@ -161,8 +161,8 @@ void PeerGroup::on_resolver() {
     }
 }
 
-std::optional<uint64_t> PeerGroup::next_attempt() const {
-    std::optional<uint64_t> due;
+std::optional<BaseTime> PeerGroup::next_attempt() const {
+    std::optional<BaseTime> due;
     for (const auto &[id, u] : unresolved_)
         if (!u.asked && (!due || u.due < *due)) due = u.due;
     return due;
@@ -172,16 +172,16 @@ void PeerGroup::on_peer() {
     uint8_t buf[512];
     for (;;) {
         sockaddr_in from{};
-        uint64_t arrival;
+        std::optional<CommonTime> arrival;
         ssize_t len = recv_stamped(socket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
         // The kernel stamps arrivals on the common clock.
-        BaseTime reached = arrival != 0 ? clock_.to_base(CommonTime(arrival)) : clock_.base_now();
+        BaseTime reached = arrival ? clock_.to_base(*arrival) : clock_.base_now();
         int machine = -1;
         for (const auto &[id, addr] : addresses_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
-        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_).ns);
+        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
         if (machine >= 0) {
             heard_[machine] = reached;
             if (opened.drop == PeerDrop::kNone) accepted_[machine] = reached;

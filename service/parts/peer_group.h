@@ -71,7 +71,7 @@ public:
     bool start(const Peers &peers);
     // Takes `peers` as the hosts of the group's machines: addresses at once,
     // names through the resolver.
-    void set_peers(const Peers &peers, uint64_t now);
+    void set_peers(const Peers &peers, BaseTime now);
     // The peers it runs with.
     const Peers &peers() const { return peers_; }
     // Machine `id`'s host is a name not resolved yet.
@@ -96,7 +96,7 @@ private:
     struct Unresolved {
         std::string host;
         unsigned failures = 0;
-        uint64_t due = 0;     // next attempt, on the base clock
+        BaseTime due;         // next attempt
         bool asked = false;   // an attempt is under way
     };
 
@@ -104,10 +104,10 @@ private:
     bool watch(int fd, EventLoop::Handler handler);
     void on_peer();
     // Asks the resolver for the names whose next attempt is due.
-    void ask_due(uint64_t now);
+    void ask_due(BaseTime now);
     void on_resolver();
     // When the next name is to be resolved.
-    std::optional<uint64_t> next_attempt() const;
+    std::optional<BaseTime> next_attempt() const;
 
     const std::string bind_;
     ClockWatch &clock_;
@@ -126,7 +126,7 @@ private:
     // (base times).
     std::array<std::optional<BaseTime>, MAX_MACHINES> heard_, accepted_;
     uint64_t loggedDrops_ = 0;
-    uint64_t nextCount_ = 0;
+    BaseTime nextCount_;
 };
 
 }  // namespace norvd

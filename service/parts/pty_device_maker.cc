@@ -99,7 +99,7 @@ void PtyDeviceMaker::drop(std::unique_ptr<ChannelDevice> &device) {
 }
 
 void PtyDeviceMaker::on_keeper() {
-    uint64_t now = loop_.now();
+    BaseTime now = loop_.now();
     uint32_t token;
     int status;
     while (keeper_->take_answer(token, status)) {
@@ -125,7 +125,7 @@ void PtyDeviceMaker::on_keeper() {
 
 void PtyDeviceMaker::on_inotify() {
     alignas(inotify_event) char buf[4096];
-    uint64_t now = loop_.now();
+    BaseTime now = loop_.now();
     for (;;) {
         ssize_t len = read(inotify_.get(), buf, sizeof buf);
         if (len <= 0) break;

@@ -13,31 +13,31 @@
 namespace norvd {
 
 VerdictDelivery::VerdictDelivery(Service &service, uint8_t groupMask, BaseTime start, Writer write, Exists exists)
-    : service_(service), write_(std::move(write)), exists_(std::move(exists)), stats_(groupMask, start.ns) {}
+    : service_(service), write_(std::move(write)), exists_(std::move(exists)), stats_(groupMask, start) {}
 
 void VerdictDelivery::add_turn_work(EventLoop &loop) {
     using Turn = EventLoop::Turn;
-    loop.add_deadline([this](uint64_t now) {
+    loop.add_deadline([this](BaseTime now) {
         return notices_.empty() ? std::nullopt : std::optional(now + kNoticeRetry);
     });
     loop.add_after_turn([this](const Turn &) { flush(); });
-    loop.add_deadline([this](uint64_t) -> std::optional<uint64_t> {
+    loop.add_deadline([this](BaseTime) -> std::optional<BaseTime> {
         auto due = service_.next_due();
         if (!due) return std::nullopt;
-        return due->ns > UINT64_MAX - kSettleNs ? UINT64_MAX : due->ns + kSettleNs;
+        return due->ns > UINT64_MAX - kSettleNs ? BaseTime(UINT64_MAX) : *due + kSettleNs;
     });
     // Every request already readable is read before a verdict is judged: a
     // receipt that waited while norvd was busy still counts. What reached
     // norvd before `seen` was reported by the look that followed the
     // reading and has been read, so verdicts are judged as of `seen`.
-    loop.add_after_turn([this](const Turn &t) { deliver(BaseTime(t.seen > kSettleNs ? t.seen - kSettleNs : 0)); });
+    loop.add_after_turn([this](const Turn &t) { deliver(t.seen.ns > kSettleNs ? t.seen - kSettleNs : BaseTime()); });
 }
 
 void VerdictDelivery::flush() { notices_.flush(write_); }
 
 void VerdictDelivery::deliver(BaseTime now) {
     for (const Verdict &v : service_.take_due(now)) {
-        stats_.count(v.notice, now.ns);
+        stats_.count(v.notice, now);
         std::string what = "registration " + std::to_string(v.notice.seq) + " judged: " +
                            describe(v.notice);
         if (!exists_(v.connection)) {
@@ -77,7 +77,7 @@ void VerdictDelivery::connection_ended(int connection) {
 std::vector<MachineVerdicts> VerdictDelivery::verdicts(BaseTime now) const {
     std::vector<MachineVerdicts> out;
     for (uint8_t m = 0; m < MAX_MACHINES; ++m)
-        if (stats_.group() & (1u << m)) out.push_back(stats_.machine(m, now.ns));
+        if (stats_.group() & (1u << m)) out.push_back(stats_.machine(m, now));
     return out;
 }
 

@@ -169,7 +169,7 @@ TEST(CommandTable, EveryCommandTravelsWithTheSizesOfItsRow) {
         ASSERT_EQ(parser.next(request, why), norvd::RequestParser::Status::kRequest) << why;
         EXPECT_EQ(parser.buffered(), 0u);
         if (c.number == command::kConnect) continue;
-        norvd::Log log([](const std::string &) {}, [] { return uint64_t{0}; },
+        norvd::Log log([](const std::string &) {}, [] { return norvd::BaseTime(); },
                        norvd::Severity::kError);
         norvd::Service service({}, log);
         EXPECT_EQ(service.handle(1, request, norvd::BaseTime(1'000'000'000)).reply.size(), c.replySize);

@@ -30,12 +30,12 @@ struct FakeClocks : ClockSource {
 TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
     FakeClocks clocks;
     std::vector<std::string> lines;
-    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return clocks.base; });
+    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return BaseTime(clocks.base); });
     ClockWatch watch(clocks, log, true);
     ServiceConfig config;
     config.groupMask = 0x03;
     config.clock = ServiceClock(-2'000'000'000, 4.5, BaseTime(clocks.base));
-    Log quiet([](const std::string &) {}, [] { return uint64_t{0}; });
+    Log quiet([](const std::string &) {}, [] { return BaseTime(); });
     Service service(config, quiet);
     auto stamp = [&] {
         return get_u64le(service.handle(kConn, Request{command::kTimestamp, {}}, watch.base_now()).reply.data(), 0);
@@ -81,7 +81,7 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
 TEST(ClockWatch, SynchronisationLinesAtStartOnChangeAndOnAFactorOfTwo) {
     FakeClocks clocks;
     std::vector<std::string> lines;
-    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return clocks.base; });
+    Log log([&](const std::string &l) { lines.push_back(l); }, [&] { return BaseTime(clocks.base); });
     ClockWatch watch(clocks, log, true);
     clocks.state = SyncState{false, 16, 16000};
     watch.report_sync();

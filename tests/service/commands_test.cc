@@ -56,7 +56,7 @@ protected:
     }
 
     std::vector<std::string> lines_;
-    uint64_t logNow_ = kNow;  // the log's clock, for its rate limits
+    BaseTime logNow_{kNow};  // the log's clock, for its rate limits
     Log log_;
     Service service_;
 };

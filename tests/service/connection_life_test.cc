@@ -12,32 +12,35 @@ namespace {
 constexpr uint64_t kMs = 1'000'000;
 constexpr uint64_t kS = 1'000 * kMs;
 
+// A time on the base clock, `ns` after its zero.
+constexpr BaseTime at(uint64_t ns) { return BaseTime(ns); }
+
 // One look at both devices of channel 0 at `at`, then the verdict at `ask`.
 struct Looks {
     const char *what;
     bool requestsRead;  // requests were read first, at `at`
     bool requestHeld, noticeHeld;
-    uint64_t at, ask;
+    BaseTime at, ask;
     Reclaim expected;
 };
 
 TEST(ConnectionLifeTest, ReclaimRulesOnceTheAnswerWasRead) {
     const Looks cases[] = {
-        {"held request device", false, true, false, 1 * kS, 100 * kS, Reclaim::kKeep},
-        {"held notice device", false, false, true, 1 * kS, 100 * kS, Reclaim::kKeep},
-        {"closed 49 ms ago", true, false, false, 1 * kS, 1 * kS + 49 * kMs, Reclaim::kKeep},
-        {"closed 50 ms ago", true, false, false, 1 * kS, 1 * kS + 50 * kMs, Reclaim::kClosed},
+        {"held request device", false, true, false, at(1 * kS), at(100 * kS), Reclaim::kKeep},
+        {"held notice device", false, false, true, at(1 * kS), at(100 * kS), Reclaim::kKeep},
+        {"closed 49 ms ago", true, false, false, at(1 * kS), at(1 * kS + 49 * kMs), Reclaim::kKeep},
+        {"closed 50 ms ago", true, false, false, at(1 * kS), at(1 * kS + 50 * kMs), Reclaim::kClosed},
         // Never seen used: a client that never opened it, or whose closes
         // went unseen (events lost when inotify's queue overflowed).
-        {"never seen, read 9.9 s ago", false, false, false, 1 * kS, 10 * kS - 1, Reclaim::kKeep},
-        {"never seen, read 10 s ago", false, false, false, 1 * kS, 10 * kS, Reclaim::kUnopened},
+        {"never seen, read 9.9 s ago", false, false, false, at(1 * kS), at(10 * kS - 1), Reclaim::kKeep},
+        {"never seen, read 10 s ago", false, false, false, at(1 * kS), at(10 * kS), Reclaim::kUnopened},
     };
     for (const Looks &c : cases) {
         SCOPED_TRACE(c.what);
         ConnectionLife life;
         life.answered(0);
         // A client took the 4 bytes of the answer before norvd read back nothing.
-        EXPECT_TRUE(life.answers_taken_back(0, 0).empty());
+        EXPECT_TRUE(life.answers_taken_back(0, at(0)).empty());
         if (c.requestsRead) life.requests_read(0, c.at);
         life.seen(0, Device::kRequest, c.requestHeld, c.at);
         life.seen(0, Device::kNotice, c.noticeHeld, c.at);
@@ -54,10 +57,10 @@ TEST(ConnectionLifeTest, ReclaimRulesOnceTheAnswerWasRead) {
 TEST(ConnectionLifeTest, AnUnreadAnswerKeepsItsChannelForever) {
     ConnectionLife life;
     life.answered(0);
-    life.seen(0, Device::kRequest, false, 0);
-    life.seen(0, Device::kNotice, false, 0);
-    EXPECT_EQ(life.verdict(0, 3600 * kS), Reclaim::kKeep);
-    EXPECT_TRUE(life.due(3600 * kS).empty());
+    life.seen(0, Device::kRequest, false, at(0));
+    life.seen(0, Device::kNotice, false, at(0));
+    EXPECT_EQ(life.verdict(0, at(3600 * kS)), Reclaim::kKeep);
+    EXPECT_TRUE(life.due(at(3600 * kS)).empty());
     EXPECT_FALSE(life.next_due());
 }
 
@@ -68,8 +71,8 @@ TEST(ConnectionLifeTest, AnUnreadAnswerKeepsItsChannelForever) {
 TEST(ConnectionLifeTest, ClientKilledBeforeReadingShiftsTheAnswers) {
     ConnectionLife life;
     life.answered(0);  // the killed client's
-    EXPECT_EQ(life.verdict(0, 30 * kS), Reclaim::kKeep);
-    uint64_t t = 30 * kS;
+    EXPECT_EQ(life.verdict(0, at(30 * kS)), Reclaim::kKeep);
+    BaseTime t = at(30 * kS);
     int previous = 0;
     for (int channel : {2, 4, 6, 8}) {
         life.answered(channel);
@@ -116,17 +119,17 @@ TEST(ConnectionLifeTest, AnswersTakenBackFromAnIdleDevice) {
         SCOPED_TRACE(c.what);
         ConnectionLife life;
         for (int a : c.answers) life.answered(a);
-        EXPECT_EQ(life.answers_taken_back(c.bytesTakenBack, 5 * kS), c.never);
+        EXPECT_EQ(life.answers_taken_back(c.bytesTakenBack, at(5 * kS)), c.never);
         EXPECT_EQ(life.unread_answers(), 0u);
         for (int a : c.answers) {
             if (a < 0) continue;
             bool never = std::find(c.never.begin(), c.never.end(), a) != c.never.end();
-            life.seen(a, Device::kRequest, false, 5 * kS);
-            life.seen(a, Device::kNotice, false, 5 * kS);
+            life.seen(a, Device::kRequest, false, at(5 * kS));
+            life.seen(a, Device::kNotice, false, at(5 * kS));
             // Taken back: free at once. Read: the client has 10 s to open it.
-            EXPECT_EQ(life.verdict(a, 5 * kS), never ? Reclaim::kAnswerTakenBack : Reclaim::kKeep);
+            EXPECT_EQ(life.verdict(a, at(5 * kS)), never ? Reclaim::kAnswerTakenBack : Reclaim::kKeep);
             if (!never) {
-                EXPECT_EQ(life.verdict(a, 15 * kS), Reclaim::kUnopened);
+                EXPECT_EQ(life.verdict(a, at(15 * kS)), Reclaim::kUnopened);
             }
         }
     }
@@ -139,15 +142,15 @@ TEST(ConnectionLifeTest, UseOfALaterChannelMarksEarlierAnswersRead) {
     life.answered(0);
     life.answered(2);
     life.answered(4);
-    life.seen(2, Device::kNotice, true, 1 * kS);
+    life.seen(2, Device::kNotice, true, at(1 * kS));
     EXPECT_FALSE(life.queued(0));
     EXPECT_FALSE(life.queued(2));
     EXPECT_TRUE(life.queued(4));
-    life.seen(0, Device::kRequest, false, 1 * kS);
-    life.seen(0, Device::kNotice, false, 1 * kS);
-    EXPECT_EQ(life.verdict(0, 11 * kS), Reclaim::kUnopened);
+    life.seen(0, Device::kRequest, false, at(1 * kS));
+    life.seen(0, Device::kNotice, false, at(1 * kS));
+    EXPECT_EQ(life.verdict(0, at(11 * kS)), Reclaim::kUnopened);
     ASSERT_TRUE(life.next_due());
-    EXPECT_EQ(*life.next_due(), 11 * kS);
+    EXPECT_EQ(*life.next_due(), at(11 * kS));
 }
 
 // A connection ended by command 1 while its answer still stands unread (a
@@ -158,7 +161,7 @@ TEST(ConnectionLifeTest, AnEndedChannelStaysQueuedUntilItsAnswerGoes) {
     life.answered(0);
     life.forget(0);
     EXPECT_TRUE(life.queued(0));
-    EXPECT_TRUE(life.answers_taken_back(4, 0).empty());
+    EXPECT_TRUE(life.answers_taken_back(4, at(0)).empty());
     EXPECT_FALSE(life.queued(0));
 }
 

@@ -39,7 +39,7 @@ public:
         std::string why;
         loop = EventLoop::create([this] { return now; }, catchUpRounds, why);
         EXPECT_NE(loop, nullptr) << why;
-        loop->add_deadline([](uint64_t at) { return at; });
+        loop->add_deadline([](BaseTime at) { return std::optional(at); });
     }
     Harness(const Harness &) = delete;
     void turn() {
@@ -50,7 +50,7 @@ public:
         EXPECT_TRUE(loop->run());
     }
 
-    uint64_t now = 1000;
+    BaseTime now{1000};
     std::unique_ptr<EventLoop> loop;
     std::vector<std::string> calls;
 
@@ -209,7 +209,7 @@ TEST(EventLoop, ReusedNumberGetsNoEventOfTheClosedDescriptor) {
 }
 
 TEST(EventLoop, WaitLastsUntilTheEarliestDeadline) {
-    static constexpr uint64_t kNow = 5'000'000'000;
+    static constexpr BaseTime kNow{5'000'000'000};
     struct Row {
         const char *name;
         std::vector<std::optional<int64_t>> dues;  // from now, in ns
@@ -234,7 +234,7 @@ TEST(EventLoop, WaitLastsUntilTheEarliestDeadline) {
         auto loop = EventLoop::create([] { return kNow; }, 8, why);
         ASSERT_NE(loop, nullptr) << why;
         for (auto due : row.dues)
-            loop->add_deadline([due](uint64_t now) -> std::optional<uint64_t> {
+            loop->add_deadline([due](BaseTime now) -> std::optional<BaseTime> {
                 EXPECT_EQ(now, kNow);
                 if (!due) return std::nullopt;
                 return now + static_cast<uint64_t>(*due);
@@ -253,12 +253,12 @@ TEST(EventLoop, TurnRunsInItsStatedOrder) {
         ASSERT_TRUE(h.loop->watch(chain[i].get(), EventLoop::kReadable, [&, i](uint32_t) {
             drain(chain[i].get());
             h.calls.push_back(std::string(1, static_cast<char>('a' + i)));
-            h.now = 100 * (i + 1);
+            h.now = BaseTime(100 * (i + 1));
             if (i < 3) make_ready(chain[i + 1].get());
         }));
     h.loop->add_wake_hook([&] { h.calls.push_back("wake"); });
     h.loop->add_after_turn([&](const EventLoop::Turn &t) {
-        h.calls.push_back("first " + std::to_string(t.seen) + " " + std::to_string(t.now));
+        h.calls.push_back("first " + std::to_string(t.seen.ns) + " " + std::to_string(t.now.ns));
     });
     h.loop->add_after_turn([&](const EventLoop::Turn &) { h.calls.push_back("second"); });
     make_ready(chain[0].get());

@@ -107,15 +107,17 @@ TEST(RateLimit, OneLineASecondAndTheCountOfTheRest) {
     RateLimit limit;
     for (const Row &r : rows) {
         SCOPED_TRACE(testing::Message() << (r.op == kAdmit ? "admit at " : "summary at ") << r.at);
-        EXPECT_EQ(r.op == kAdmit ? limit.admit(r.at) : limit.summary(r.at), r.told);
-        EXPECT_EQ(limit.summary_due(), r.due);
+        BaseTime at(r.at);
+        EXPECT_EQ(r.op == kAdmit ? limit.admit(at) : limit.summary(at), r.told);
+        std::optional<BaseTime> due = limit.summary_due();
+        EXPECT_EQ(due ? std::optional(due->ns) : kNone, r.due);
     }
 }
 
 class LogTest : public ::testing::Test {
 protected:
     std::vector<std::string> lines_;
-    uint64_t now_ = 5'000'000'000;
+    BaseTime now_{5'000'000'000};
     Log log_{[this](const std::string &l) { lines_.push_back(l); }, [this] { return now_; }};
 };
 
@@ -154,7 +156,7 @@ TEST_F(LogTest, KindsAreLimitedApartAndTellTheirCounts) {
     log_.limited(event::kMalformedRequest, Severity::kInfo, "hidden");
     log_.set_level(Severity::kInfo);
     EXPECT_EQ(lines_, (std::vector<std::string>{"<4>norvd: stranger 0\n", "<6>norvd: request 0\n"}));
-    const uint64_t start = now_;
+    const BaseTime start = now_;
     EXPECT_EQ(log_.next_flush(), start + 2 * RateLimit::kIntervalNs);
 
     lines_.clear();

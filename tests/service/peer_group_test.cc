@@ -41,20 +41,20 @@ TEST(PeerGroup, ANameKeepsItsAddressWhileItsHostStays) {
     SystemClocks clocks;
     ClockWatch clock(clocks, process_log(), false);
     std::string why;
-    auto loop = EventLoop::create([&clock] { return clock.base_now().ns; }, 8, why);
+    auto loop = EventLoop::create([&clock] { return clock.base_now(); }, 8, why);
     ASSERT_NE(loop, nullptr) << why;
     // Bound to 127.0.0.2, norvd takes the other loopback addresses as peers.
     PeerGroup group(0, std::nullopt, "127.0.0.2", clock, clock.base_now(), *loop,
                     [](uint8_t, const BaseReceipt &, BaseTime) { ADD_FAILURE() << "a receipt without a socket"; });
     group.add_resolve_work();
     // Runs the loop until machine 1's name has resolved, or for 30 s at most.
-    uint64_t limit = 0;
-    loop->add_deadline([&limit](uint64_t) { return limit; });
+    BaseTime limit;
+    loop->add_deadline([&limit](BaseTime) { return std::optional(limit); });
     loop->add_after_turn([&](const EventLoop::Turn &t) {
         if (!group.resolving(1) || t.now >= limit) loop->stop();
     });
     auto resolve = [&] {
-        limit = clock.base_now().ns + 30'000'000'000;
+        limit = clock.base_now() + 30'000'000'000;
         ASSERT_TRUE(loop->run());
         EXPECT_FALSE(group.resolving(1)) << "not resolved within 30 s";
     };
@@ -83,7 +83,7 @@ TEST(PeerGroup, ANameKeepsItsAddressWhileItsHostStays) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.host);
         Peers peers = {{1, row.host}};
-        group.set_peers(peers, clock.base_now().ns);
+        group.set_peers(peers, clock.base_now());
         EXPECT_EQ(group.peers(), peers);
         EXPECT_EQ(address(), row.address);
         EXPECT_EQ(group.view().peers.at(0).host, row.host);

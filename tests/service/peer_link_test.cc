@@ -171,9 +171,9 @@ TEST_F(KeyFiles, AFreshKeyIsNewEveryTimeAndNeverReplacesAFile) {
 
 // ---- The peer link --------------------------------------------------------
 
-constexpr uint64_t kStarted = 1'700'000'000'000'000'000;  // the receiver's start, common time
-constexpr uint64_t kEpoch1 = 1'699'000'000'000'000'000;   // the senders' starts
-constexpr uint64_t kEpoch2 = 1'699'500'000'000'000'000;
+constexpr CommonTime kStarted{1'700'000'000'000'000'000};  // the receiver's start
+constexpr CommonTime kEpoch1{1'699'000'000'000'000'000};   // the senders' starts
+constexpr CommonTime kEpoch2{1'699'500'000'000'000'000};
 
 GroupKey key_of(uint8_t fill) {
     GroupKey k;
@@ -181,9 +181,9 @@ GroupKey key_of(uint8_t fill) {
     return k;
 }
 
-Bytes sealed(PeerLink &link, uint8_t to, int32_t id, uint64_t at) {
+Bytes sealed(PeerLink &link, uint8_t to, int32_t id, CommonTime at) {
     Bytes b(kMaxPeerMessage);
-    b.resize(link.seal(to, peer::Receipt{0, id, at}, b.data()));
+    b.resize(link.seal(to, peer::Receipt{0, id, at.ns}, b.data()));
     return b;
 }
 
@@ -203,7 +203,7 @@ TEST(PeerLink, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
     Bytes ofTwo = sealed(two, 0, 14, kStarted + 8);
     Bytes forged = sealed(stranger, 0, 15, kStarted + 9);
     Bytes v1(peer::receipt::kSize);
-    peer::encode_receipt(peer::Receipt{1, 16, kStarted + 10}, v1.data());
+    peer::encode_receipt(peer::Receipt{1, 16, (kStarted + 10).ns}, v1.data());
     Bytes atSlack = sealed(one, 0, 17, kStarted - PeerLink::kClockSlackNs);
     Bytes beforeSlack = sealed(one, 0, 18, kStarted - PeerLink::kClockSlackNs - 1);
     std::vector<Bytes> burst;
@@ -291,7 +291,7 @@ TEST(PeerLink, SealedMessagesCountPerAddressee) {
         ASSERT_TRUE(a);
         EXPECT_EQ(a->receipt.receiver, 3);
         EXPECT_EQ(a->addressee, r.to);
-        EXPECT_EQ(a->epoch, kEpoch1);
+        EXPECT_EQ(a->epoch, kEpoch1.ns);
         EXPECT_EQ(a->seq, r.seq);
         EXPECT_TRUE(code_matches(key_of(1), b.data(), peer::receipt_v2::kCode, b.data() + peer::receipt_v2::kCode));
     }
@@ -301,7 +301,7 @@ TEST(PeerLink, SealedMessagesCountPerAddressee) {
 // machine it names) and version 2 cannot be checked.
 TEST(PeerLink, WithoutAKeyVersion1AsBefore) {
     PeerLink here(0, std::nullopt, kStarted), one(1, std::nullopt, kEpoch1);
-    Bytes v1 = sealed(one, 0, 11, 5);  // any receipt time: nothing is judged stale
+    Bytes v1 = sealed(one, 0, 11, CommonTime(5));  // any receipt time: nothing is judged stale
     Bytes expected(peer::receipt::kSize);
     peer::encode_receipt(peer::Receipt{1, 11, 5}, expected.data());
     EXPECT_EQ(v1, expected);

@@ -17,7 +17,7 @@ namespace {
 
 TEST(Signals, EachReachesItsHandler) {
     std::string why;
-    auto loop = EventLoop::create([] { return uint64_t{0}; }, 0, why);
+    auto loop = EventLoop::create([] { return BaseTime(); }, 0, why);
     ASSERT_NE(loop, nullptr) << why;
     std::vector<std::string> calls;
     Signals::Handlers handlers;
@@ -30,7 +30,7 @@ TEST(Signals, EachReachesItsHandler) {
     for (int s : {SIGHUP, SIGCHLD, SIGTERM, SIGINT}) ASSERT_EQ(raise(s), 0);
     // One turn, whatever the handlers do: a deadline always due, and a stop
     // after it.
-    loop->add_deadline([](uint64_t now) { return now; });
+    loop->add_deadline([](BaseTime now) { return std::optional(now); });
     loop->add_after_turn([&](const EventLoop::Turn &) { loop->stop(); });
     ASSERT_TRUE(loop->run());
 

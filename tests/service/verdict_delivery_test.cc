@@ -34,7 +34,7 @@ std::vector<uint8_t> register_payload() {
 
 TEST(VerdictDelivery, QueuedNoticesGoOutInOrderAndEndWithTheirConnection) {
     std::vector<std::string> lines;
-    Log log([&](const std::string &l) { lines.push_back(l); }, [] { return kNow; });
+    Log log([&](const std::string &l) { lines.push_back(l); }, [] { return BaseTime(kNow); });
     Service service(ServiceConfig{}, log);
     std::set<int> live{4};
     std::map<int, size_t> room;

@@ -111,7 +111,7 @@ constexpr MachineVerdict kMissing{kTimingFailure, 0, {0, 0}, 0};
 constexpr MachineVerdict kNotAsked{kNothingToReport, 0, {0, 0}, 0};
 
 TEST(VerdictStats, CountsEachKindOnItsMachine) {
-    constexpr uint64_t kStart = 1'000'000'000'000;
+    constexpr BaseTime kStart{1'000'000'000'000};
     VerdictStats stats(0x07, kStart);  // machines 0 to 2
     stats.count(notice({kTimelyBy(100), kLateBy(300), kMissing}), kStart + 1);
     stats.count(notice({kTimelyBy(200), kNotAsked, kLateBy(7)}), kStart + 2);
@@ -140,7 +140,8 @@ TEST(VerdictStats, CountsEachKindOnItsMachine) {
 }
 
 TEST(VerdictStats, TheLastMinuteIsTheCurrentStepAndTheSixBefore) {
-    constexpr uint64_t kStart = 5'000'000'000, kS = 1'000'000'000;
+    constexpr BaseTime kStart{5'000'000'000};
+    constexpr uint64_t kS = 1'000'000'000;
     VerdictStats stats(0x01, kStart);
     // In time order: a late verdict (its lateness) or none at `at` seconds
     // since start, then what is shown at that moment.
