@@ -75,10 +75,6 @@ public:
     // Takes back bytes still on their way to the line as well.
     size_t take_back(uint8_t *buf, size_t room) override;
 
-    RequestParser parser;
-    // When bytes were last read from the device.
-    BaseTime lastInput;
-
 private:
     PtyDevice(int number, std::string link) : ChannelDevice(number, std::move(link)) {}
     // A descriptor of the slave side, for norvd's own use, or an invalid one.
