@@ -74,7 +74,7 @@ int main(int argc, char *argv[]) {
     // links, and the daemon with its loop. They end in the reverse order.
     AccessGroup group;
     if (!find_group(opts.group, group)) return 1;
-    InstanceLock lock(kInstanceLockPath, kDevicePrefix + std::to_string(kRegistrationDevice));
+    InstanceLock lock(kInstanceLockPath, kDevicePrefix + std::to_string(kConnectDevice));
     if (std::string why = lock.acquire(); !why.empty()) {
         log_error(why);
         return 1;

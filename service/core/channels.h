@@ -1,7 +1,7 @@
 // channels.h: the channel numbers of the live connections.
 //
 // A connection owns two devices, its request FIFO N and its notice FIFO N + 3.
-// Device 1 is the registration FIFO that every client shares, so no
+// Device 1 is the connect device that every client shares, so no
 // connection may use it, and no two live connections may share a number.
 #ifndef NORVD_CHANNELS_H
 #define NORVD_CHANNELS_H
@@ -11,7 +11,7 @@
 
 namespace norvd {
 
-constexpr int kRegistrationDevice = 1;
+constexpr int kConnectDevice = 1;
 constexpr int kNoticeOffset = 3;
 
 class ChannelTable {
@@ -30,7 +30,7 @@ public:
     const std::set<int> &connections() const { return connections_; }
 
 private:
-    bool device_free(int d) const { return d != kRegistrationDevice && devices_.count(d) == 0; }
+    bool device_free(int d) const { return d != kConnectDevice && devices_.count(d) == 0; }
 
     size_t max_;
     std::set<int> connections_;

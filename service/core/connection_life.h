@@ -1,6 +1,6 @@
 // connection_life.h: when a connection's channel number may be given again.
 //
-// A client connects by writing command 0 on the registration device and
+// A client connects by writing command 0 on the connect device and
 // reading the 4-byte answer, its channel number N; it then opens its request
 // device N and its notice device N + 3. Nothing on a pty says who reads an
 // answer: a client that dies between its command 0 and its read leaves its
@@ -12,7 +12,7 @@
 // read when its connection is used (a client holds one of its devices or
 // writes requests there): clients read answers in order, so every answer
 // written before it has been read as well. When no client holds the
-// registration device, norvd reads back what is left on it: those answers
+// connect device, norvd reads back what is left on it: those answers
 // never reached anyone. (The kernel's count of unread bytes cannot serve:
 // bytes written to a pty reach the reader's queue through a kernel worker,
 // so the count may miss the latest ones for a while, and an answer would be
@@ -50,11 +50,11 @@ enum class Reclaim {
 
 class ConnectionLife {
 public:
-    // An answer was written on the registration device: a channel number, or
+    // An answer was written on the connect device: a channel number, or
     // a refusal (channel < 0), which takes room in the queue all the same.
     void answered(int channel);
 
-    // norvd read back the `bytes` unread bytes of the registration device
+    // norvd read back the `bytes` unread bytes of the connect device
     // itself. The answers wholly among them never reached a client: returns
     // their channels.
     std::vector<int> answers_taken_back(size_t bytes, BaseTime now);

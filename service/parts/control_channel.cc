@@ -1,4 +1,4 @@
-// control_channel.cc: the registration device, the connect handshake, the
+// control_channel.cc: the connect device, the connect handshake, the
 // requests of the connections and their end.
 #include "parts/control_channel.h"
 
@@ -21,7 +21,7 @@ using namespace norv::wire;
 
 constexpr size_t kMaxConnections = kConnectionShares.total;
 // Housekeeping that no event drives: a look at every connection and at the
-// answers still unread on the registration device.
+// answers still unread on the connect device.
 constexpr uint64_t kTickNs = 1'000'000'000;
 // A partial request whose rest has not come within this time is dropped when
 // more bytes arrive: a client writes each request in one piece, so the head
@@ -56,7 +56,7 @@ bool ControlChannel::start_devices() {
     events.ready = [this](ChannelDevice &dev, int status) { on_ready(dev, status); };
     events.readyBatchEnd = [this](BaseTime now) {
         // Their clients may have gone meanwhile: then nobody will read the numbers.
-        if (flush_answers()) settle_registration(now);
+        if (flush_answers()) settle_connect_device(now);
     };
     events.input = [this](ChannelDevice &dev) { on_input(dev); };
     events.closed = [this](ChannelDevice &dev, BaseTime now) { on_closed(dev, now); };
@@ -67,21 +67,21 @@ bool ControlChannel::start_devices() {
 
 bool ControlChannel::open() {
     // Only members of the group may connect.
-    registration_ = devices_->make(kRegistrationDevice, DeviceAccess{0, group_.gid, 0660});
-    if (!registration_) return false;
-    if (!devices_->wait_ready(*registration_)) return log_error(failed("TIOCSCTTY in the guard")), false;
+    connectDevice_ = devices_->make(kConnectDevice, DeviceAccess{0, group_.gid, 0660});
+    if (!connectDevice_) return false;
+    if (!devices_->wait_ready(*connectDevice_)) return log_error(failed("TIOCSCTTY in the guard")), false;
     struct stat st {};
-    if (stat(registration_->node().c_str(), &st) < 0)
-        return log_error(failed(("stat " + registration_->node()).c_str())), false;
-    DeviceId id{st.st_dev, st.st_ino, registration_->node().substr(registration_->node().rfind('/') + 1)};
+    if (stat(connectDevice_->node().c_str(), &st) < 0)
+        return log_error(failed(("stat " + connectDevice_->node()).c_str())), false;
+    DeviceId id{st.st_dev, st.st_ino, connectDevice_->node().substr(connectDevice_->node().rfind('/') + 1)};
     std::string why;
     // The signals norvd takes through its signalfd are blocked by now, in
     // the lookup's thread as well.
-    lookup_ = HolderLookup::start("/proc", id, registration_->link(), why);
+    lookup_ = HolderLookup::start("/proc", id, connectDevice_->link(), why);
     if (!lookup_) return log_error(why), false;
     if (!loop_.watch(lookup_->fd(), EventLoop::kReadable, [this](uint32_t) { on_lookup(); }))
         return log_error(failed("epoll_ctl")), false;
-    if (!devices_->publish(*registration_, why)) return log_error(why), false;
+    if (!devices_->publish(*connectDevice_, why)) return log_error(why), false;
     open_ = true;
     return true;
 }
@@ -98,7 +98,7 @@ void ControlChannel::add_turn_work() {
 
 void ControlChannel::close() {
     while (!connections_.empty()) disconnect(connections_.begin()->first, "closed: norvd stops");
-    if (devices_) devices_->drop(registration_);
+    if (devices_) devices_->drop(connectDevice_);
     if (lookup_) loop_.unwatch(lookup_->fd());
     lookup_.reset();
     devices_.reset();
@@ -149,7 +149,7 @@ void ControlChannel::on_lookup() {
         it->second.owner = a.owner;
         it->second.lookNs = a.tookNs;
     }
-    if (flush_answers()) settle_registration(loop_.now());
+    if (flush_answers()) settle_connect_device(loop_.now());
 }
 
 void ControlChannel::on_closed(ChannelDevice &dev, BaseTime now) {
@@ -163,8 +163,8 @@ void ControlChannel::on_closed(ChannelDevice &dev, BaseTime now) {
 void ControlChannel::on_input(ChannelDevice &dev) {
     Drained got = drain(dev);
     BaseTime now = loop_.now();
-    if (&dev == registration_.get()) {
-        settle_registration(now);
+    if (&dev == connectDevice_.get()) {
+        settle_connect_device(now);
         return;
     }
     if (got.ended) return;  // the device has gone with command 1
@@ -226,7 +226,7 @@ ControlChannel::Drained ControlChannel::drain(ChannelDevice &dev) {
 }
 
 bool ControlChannel::serve(ChannelDevice &dev, const Request &req, BaseTime now) {
-    if (&dev == registration_.get()) {
+    if (&dev == connectDevice_.get()) {
         if (req.command == command::kConnect && req.payload.empty())
             connect();
         else
@@ -260,36 +260,36 @@ void ControlChannel::reply(ChannelDevice &dev, const std::vector<uint8_t> &bytes
 bool ControlChannel::answer(int32_t value, const char *what) {
     uint8_t bytes[kAnswerSize];
     put_i32le(bytes, kReplyAnswer, value);
-    if (!registration_->write_record(bytes, sizeof bytes)) {
+    if (!connectDevice_->write_record(bytes, sizeof bytes)) {
         log_limited(event::kDroppedReply, Severity::kWarning,
-                    registration_->link() + ": " + what + " dropped: its clients left " +
-                        std::to_string(registration_->unread()) + " bytes unread");
+                    connectDevice_->link() + ": " + what + " dropped: its clients left " +
+                        std::to_string(connectDevice_->unread()) + " bytes unread");
         return false;
     }
     life_.answered(value);
     return true;
 }
 
-void ControlChannel::settle_registration(BaseTime now) {
-    if (registration_->held()) return;
-    if (registration_->parser.buffered() != 0) {
+void ControlChannel::settle_connect_device(BaseTime now) {
+    if (connectDevice_->held()) return;
+    if (connectDevice_->parser.buffered() != 0) {
         log_limited(event::kMalformedRequest, Severity::kWarning,
-                    registration_->link() + ": last client closed it mid-request, " +
-                        std::to_string(registration_->parser.buffered()) + " bytes dropped");
-        registration_->parser.reset();
+                    connectDevice_->link() + ": last client closed it mid-request, " +
+                        std::to_string(connectDevice_->parser.buffered()) + " bytes dropped");
+        connectDevice_->parser.reset();
     }
     if (life_.unread_answers() == 0) return;
     uint8_t buf[kUnreadLimit + 64];
-    size_t got = registration_->take_back(buf, sizeof buf);
+    size_t got = connectDevice_->take_back(buf, sizeof buf);
     for (int n : life_.answers_taken_back(got, now)) check_connection(n, now);
     release_limbo();
 }
 
 void ControlChannel::connect() {
     // The answer of a client that has gone would wait for the next client.
-    if (!registration_->held()) {
+    if (!connectDevice_->held()) {
         log_limited(event::kRequestNotServed, Severity::kWarning,
-                    registration_->link() + ": command 0 of a client that has gone, ignored");
+                    connectDevice_->link() + ": command 0 of a client that has gone, ignored");
         return;
     }
     int n = channels_.allocate();
@@ -485,7 +485,7 @@ std::vector<ConnectionView> ControlChannel::connections() const {
 void ControlChannel::tick(BaseTime now) {
     if (now < nextTick_) return;
     nextTick_ = now + kTickNs;
-    settle_registration(now);
+    settle_connect_device(now);
     std::vector<int> all;
     for (const auto &[n, c] : connections_) all.push_back(n);
     for (int n : all) check_connection(n, now);

@@ -1,6 +1,6 @@
 // control_channel.h: the control channel of norvd's clients.
 //
-// Clients connect on the registration device /dev/rtf1 with command 0 and
+// Clients connect on the connect device /dev/rtf1 with command 0 and
 // get a channel number N, or a refusal; they then write their requests on
 // /dev/rtfN and read their failure notices on /dev/rtf(N + 3). This part
 // owns the devices (through the device maker, device_maker.h), the table of
@@ -69,9 +69,9 @@ public:
     // Ends every connection and closes /dev/rtf1 (norvd stops).
     void close();
 
-    // The file the registration device's link leads to, once open.
-    const std::string &link() const { return registration_->link(); }
-    const std::string &node() const { return registration_->node(); }
+    // The file the connect device's link leads to, once open.
+    const std::string &link() const { return connectDevice_->link(); }
+    const std::string &node() const { return connectDevice_->node(); }
 
     // Writes a notice on connection `channel`'s notice device if it fits
     // there now; false otherwise, or when there is no such connection.
@@ -135,12 +135,12 @@ private:
     bool answer(int32_t value, const char *what);
     void disconnect(int n, const char *why);
     void reply(ChannelDevice &dev, const std::vector<uint8_t> &bytes, const char *what);
-    // The registration device has no client: what is left on it is theirs
+    // The connect device has no client: what is left on it is theirs
     // no more.
-    void settle_registration(BaseTime now);
+    void settle_connect_device(BaseTime now);
     void check_connection(int n, BaseTime now);
     void release_limbo();
-    // Every kTickNs: the registration device and every connection looked
+    // Every kTickNs: the connect device and every connection looked
     // at.
     void tick(BaseTime now);
 
@@ -157,7 +157,7 @@ private:
     ConnectionLife life_;
     std::unique_ptr<DeviceMaker> devices_;
     std::unique_ptr<HolderLookup> lookup_;
-    std::unique_ptr<ChannelDevice> registration_;
+    std::unique_ptr<ChannelDevice> connectDevice_;
     std::map<int, Connection> connections_;
     std::map<uint32_t, int> looks_;  // looks asked for: token -> channel
     uint32_t nextLook_ = 0;

@@ -6,7 +6,7 @@
 namespace norvd {
 namespace {
 
-TEST(ChannelTable, NumbersNeverCollideAndNeverUseTheRegistrationDevice) {
+TEST(ChannelTable, NumbersNeverCollideAndNeverUseTheConnectDevice) {
     ChannelTable table(5);
     // 0 (devices 0, 3), then 1 is taken by /dev/rtf1, 2 (2, 5), 3 is in use,
     // 4 (4, 7), 6 (6, 9), 8 (8, 11).

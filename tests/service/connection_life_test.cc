@@ -1,5 +1,5 @@
 // When a connection's channel number may be given again: the answer queue
-// of the registration device and the reclaim rules, as scripted cases.
+// of the connect device and the reclaim rules, as scripted cases.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -64,7 +64,7 @@ TEST(ConnectionLifeTest, AnUnreadAnswerKeepsItsChannelForever) {
     EXPECT_FALSE(life.next_due());
 }
 
-// A client holds the registration device for good; another is killed
+// A client holds the connect device for good; another is killed
 // between its command 0 and its read; after a long quiet, clients come one
 // by one: each reads the answer before its own and uses that channel, and
 // no channel whose answer is unread ever becomes free.

@@ -35,7 +35,7 @@ using namespace norv::wire;
 namespace {
 
 enum Stage {
-    kOpenedRegistration,    // /dev/rtf1 open, nothing written
+    kOpenedConnectDevice,   // /dev/rtf1 open, nothing written
     kHalfConnect,           // 3 bytes of command 0
     kConnectUnread,         // command 0 written, answer not read
     kNumberNoDevice,        // answer read, no device opened
@@ -95,21 +95,21 @@ void registration(uint8_t *r, uint64_t start) {
 }
 
 [[noreturn]] void client(Stage stage) {
-    int reg = open("/dev/rtf1", O_RDWR);
-    if (reg < 0) die("open /dev/rtf1");
+    int connectDev = open("/dev/rtf1", O_RDWR);
+    if (connectDev < 0) die("open /dev/rtf1");
     uint8_t r[request::kHeadSize + register_send::kSize];
     head(r, command::kConnect, 0);
-    if (stage == kOpenedRegistration) report(kReached);
+    if (stage == kOpenedConnectDevice) report(kReached);
     if (stage == kHalfConnect) {
-        write_all(reg, r, 3, "write");
+        write_all(connectDev, r, 3, "write");
         report(kReached);
     }
-    write_all(reg, r, request::kHeadSize, "write command 0");
+    write_all(connectDev, r, request::kHeadSize, "write command 0");
     if (stage == kConnectUnread) report(kReached);
     uint8_t answer[8];
-    read_reply(reg, answer, 4, "read of the channel number");
+    read_reply(connectDev, answer, 4, "read of the channel number");
     int32_t n = get_i32le(answer, kReplyAnswer);
-    close(reg);
+    close(connectDev);
     if (n < 0) report(kRefused);
     if (stage == kNumberNoDevice) report(kReached);
     int req = open(device(n).c_str(), O_RDWR);
