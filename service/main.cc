@@ -69,11 +69,11 @@ int main(int argc, char *argv[]) {
         }
     }
 
-    // The parts, each once the one before it stands: the group, the lock
-    // that keeps any other norvd away, the clocks, a /dev without stale
+    // The parts, each once the one before it stands: the access group, the
+    // lock that keeps any other norvd away, the clocks, a /dev without stale
     // links, and the daemon with its loop. They end in the reverse order.
-    AccessGroup group;
-    if (!find_group(opts.group, group)) return 1;
+    AccessGroup access;
+    if (!find_access_group(opts.accessGroup, access)) return 1;
     InstanceLock lock(kInstanceLockPath, kDevicePrefix + std::to_string(kConnectDevice));
     if (std::string why = lock.acquire(); !why.empty()) {
         log_error(why);
@@ -103,7 +103,7 @@ int main(int argc, char *argv[]) {
                  ", its memory locked; worker threads and the guard keeper at ordinary priority");
     }
 
-    Daemon daemon(opts, cmdline, config, watch, group, key);
+    Daemon daemon(opts, cmdline, config, watch, access, key);
     int status = daemon.start() ? daemon.run() : 1;
     daemon.shutdown();
     return status;

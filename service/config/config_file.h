@@ -3,8 +3,8 @@
 // norvd runs as root and its file names who may connect, which key signs the
 // peer messages and where norvd writes: root obeys only a file that nobody
 // but root can have written. The file and the directory that holds it must
-// belong to root and give group and others no write access, as OpenSSH's
-// StrictModes asks of its files.
+// belong to root and let no one else write them (no write bit but the
+// owner's), as OpenSSH's StrictModes asks of its files.
 #ifndef NORVD_CONFIG_FILE_H
 #define NORVD_CONFIG_FILE_H
 
@@ -15,8 +15,8 @@
 namespace norvd {
 
 // Why a file of `mode` (st_mode) that belongs to `uid` must not be obeyed,
-// or "": it belongs to another user than root, or group or others may write
-// it. `path` names it in the message, with the command that fixes it; for a
+// or "": it belongs to another user than root, or its mode lets others than
+// its owner write it. `path` names it in the message, with the command that fixes it; for a
 // directory, `holds` names the configuration file in it ("" for the file
 // itself).
 std::string config_permission_problem(const std::string &path, unsigned mode, unsigned uid,

@@ -41,7 +41,7 @@ std::string check_host(const std::string &host) {
 
 // Values of the options that have no short form.
 enum : int {
-    kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kGroup, kLogLevel,
+    kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kAccessGroup, kLogLevel,
     kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval, kRealtimePriority,
 };
 
@@ -53,7 +53,7 @@ const option kLongOptions[] = {
     {"gen-key", required_argument, nullptr, kGenKey},
     {"clock-offset", required_argument, nullptr, kClockOffset},
     {"clock-drift", required_argument, nullptr, kClockDrift},
-    {"group", required_argument, nullptr, kGroup},
+    {"group", required_argument, nullptr, kAccessGroup},
     {"log-level", required_argument, nullptr, kLogLevel},
     {"quiet", no_argument, nullptr, kQuiet},
     {"control-socket", required_argument, nullptr, kControlSocket},
@@ -76,7 +76,7 @@ std::string needs(int option) {
     case kGenKey: return "--gen-key needs a path";
     case kClockOffset: return "--clock-offset needs a number of nanoseconds";
     case kClockDrift: return "--clock-drift needs parts per million";
-    case kGroup: return "--group needs a group name";
+    case kAccessGroup: return "--group needs a group name";
     case kLogLevel: return "--log-level needs error, warning, info or debug";
     case kControlSocket: return "--control-socket needs a path";
     case kMetricsFile: return "--metrics-file needs a path";
@@ -186,10 +186,10 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             opts.bind = v;
             opts.given.bind = true;
             break;
-        case kGroup:
+        case kAccessGroup:
             if (v.empty()) return needs(c);
-            opts.group = v;
-            opts.given.group = true;
+            opts.accessGroup = v;
+            opts.given.accessGroup = true;
             break;
         case kKeyFile:
             if (v.empty()) return needs(c);
@@ -306,7 +306,7 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
             if (!file.logLevel) return where + "log-level needs error, warning, info or debug";
         } else {
             std::optional<std::string> &slot = key == "bind"             ? file.bind
-                                               : key == "group"          ? file.group
+                                               : key == "group"          ? file.accessGroup
                                                : key == "control-socket" ? file.controlSocket
                                                : key == "metrics-file"   ? file.metricsFile
                                                                          : file.keyFile;
@@ -335,7 +335,7 @@ std::string merge_config(const ConfigFile &file, Options &opts) {
     if (!opts.given.id && file.id) opts.id = *file.id;
     if (!opts.given.peers) opts.peers = file.peers;
     if (!opts.given.bind && file.bind) opts.bind = *file.bind;
-    if (!opts.given.group && file.group) opts.group = *file.group;
+    if (!opts.given.accessGroup && file.accessGroup) opts.accessGroup = *file.accessGroup;
     if (!opts.given.keyFile && file.keyFile) opts.keyFile = *file.keyFile;
     if (!opts.given.logLevel && file.logLevel) opts.logLevel = *file.logLevel;
     if (!opts.given.controlSocket && file.controlSocket) opts.controlSocket = *file.controlSocket;

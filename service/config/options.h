@@ -24,7 +24,7 @@ struct Options {
     std::string bind;                                   // --bind ADDR (peer socket; "" = any)
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
-    std::string group;                                  // --group NAME ("" = norv or root only)
+    std::string accessGroup;                            // --group NAME ("" = norv or root only)
     std::string keyFile;                                // --key-file PATH ("" = no key)
     std::string genKey;                                 // --gen-key PATH: write a key, exit
     std::string controlSocket = kDefaultControlSocketPath;  // --control-socket PATH
@@ -40,7 +40,7 @@ struct Options {
     // The settings that the command line gave: the configuration file does
     // not override them.
     struct Given {
-        bool id = false, peers = false, bind = false, group = false, keyFile = false,
+        bool id = false, peers = false, bind = false, accessGroup = false, keyFile = false,
              logLevel = false, controlSocket = false, metricsFile = false, realtimePriority = false;
     } given;
 };
@@ -49,7 +49,7 @@ struct Options {
 struct ConfigFile {
     std::optional<uint8_t> id;
     Peers peers;
-    std::optional<std::string> bind, group, keyFile, controlSocket, metricsFile;
+    std::optional<std::string> bind, accessGroup, keyFile, controlSocket, metricsFile;
     std::optional<Severity> logLevel;
     std::optional<int> realtimePriority;
 };

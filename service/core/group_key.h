@@ -3,11 +3,11 @@
 //
 // The key is 32 random bytes. Its file holds them as they are or as 64 hex
 // digits (a trailing newline allowed), belongs to the user norvd runs as and
-// gives no access to group or others: mode 0600 or 0400, nothing else. The code is libsodium's
-// crypto_auth (HMAC-SHA512-256), checked in constant time. A norvd built
-// without libsodium (the 32-bit build where no i386 libsodium is installed)
-// reads no key and writes none, and so speaks only the unauthenticated
-// version of the peer messages.
+// gives no access to anyone else: mode 0600 or 0400, nothing else. The code
+// is libsodium's crypto_auth (HMAC-SHA512-256), checked in constant time. A
+// norvd built without libsodium (the 32-bit build where no i386 libsodium is
+// installed) reads no key and writes none, and so speaks only the
+// unauthenticated version of the peer messages.
 #ifndef NORVD_GROUP_KEY_H
 #define NORVD_GROUP_KEY_H
 

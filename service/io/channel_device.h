@@ -25,10 +25,10 @@ namespace norvd {
 // notices wait in norvd instead.
 constexpr size_t kUnreadLimit = 4096 - 64;
 
-// Who may open a device: its owner, group and mode.
+// Who may open a device: its owner, its gid and its mode.
 struct DeviceAccess {
     uid_t owner = 0;
-    gid_t group = 0;
+    gid_t gid = 0;
     mode_t mode = 0600;
 };
 
@@ -44,7 +44,7 @@ public:
     // The file the link leads to; whoever holds it open is a client.
     virtual const std::string &node() const = 0;
 
-    // Gives the device another owner, group and mode. Clients that opened
+    // Gives the device another owner, gid and mode. Clients that opened
     // it before keep their access: call it before anyone but root could
     // open it, or to close it further while no one can.
     virtual bool set_access(const DeviceAccess &access, std::string &error) = 0;

@@ -6,8 +6,8 @@
 // end of its connection. A client that sends nothing, or too slowly, or
 // does not read its answer, is cut off kClientTimeoutNs after it connected;
 // at most kMaxClients are served at once, and one more is told so and cut off
-// at once. Only root and the members of norvd's group may connect: the socket
-// is root's, mode 0660, with that group.
+// at once. Only root and the members of norvd's access group may connect:
+// the socket is root's, mode 0660, with the access group's gid.
 #ifndef NORVD_CONTROL_SOCKET_H
 #define NORVD_CONTROL_SOCKET_H
 
@@ -41,7 +41,7 @@ public:
     // The whole answer to a request line.
     using Answer = std::function<std::string(std::string_view request)>;
 
-    // Binds `path` (root's, group gid, mode 0660) and watches it, and then
+    // Binds `path` (root's, gid `gid`, mode 0660) and watches it, and then
     // its clients, in `loop`, which must outlive it. A socket left at `path`
     // by a norvd that has gone is replaced; one that a live server answers
     // on, or a file that is no socket, is not: then nothing is returned and

@@ -49,7 +49,7 @@ std::unique_ptr<PtyDevice> PtyDevice::create(const std::string &prefix, int numb
 
 bool PtyDevice::set_access(const DeviceAccess &access, std::string &error) {
     // By name: the node is this pty's for as long as norvd holds the master.
-    if (chown(pts_.c_str(), access.owner, access.group) < 0)
+    if (chown(pts_.c_str(), access.owner, access.gid) < 0)
         return error = failed(("chown " + pts_).c_str()), false;
     if (chmod(pts_.c_str(), access.mode) < 0) return error = failed(("chmod " + pts_).c_str()), false;
     return true;

@@ -44,9 +44,9 @@ const char *reclaim_reason(Reclaim r) {
 
 }  // namespace
 
-ControlChannel::ControlChannel(EventLoop &loop, Service &service, const AccessGroup &group,
+ControlChannel::ControlChannel(EventLoop &loop, Service &service, const AccessGroup &access,
                                Forwarder forward, Ended ended)
-    : loop_(loop), service_(service), group_(group), forward_(std::move(forward)), ended_(std::move(ended)),
+    : loop_(loop), service_(service), access_(access), forward_(std::move(forward)), ended_(std::move(ended)),
       channels_(kMaxConnections) {}
 
 ControlChannel::~ControlChannel() { close(); }
@@ -66,8 +66,8 @@ bool ControlChannel::start_devices() {
 }
 
 bool ControlChannel::open() {
-    // Only members of the group may connect.
-    connectDevice_ = devices_->make(kConnectDevice, DeviceAccess{0, group_.gid, 0660});
+    // Only members of the access group may connect.
+    connectDevice_ = devices_->make(kConnectDevice, DeviceAccess{0, access_.gid, 0660});
     if (!connectDevice_) return false;
     if (!devices_->wait_ready(*connectDevice_)) return log_error(failed("TIOCSCTTY in the guard")), false;
     struct stat st {};
@@ -305,7 +305,7 @@ void ControlChannel::connect() {
     uint32_t lookToken = nextLook_++;
     // Root's alone until the look for its user has answered: no one else may
     // hold a descriptor of them from before their owner is set.
-    DeviceAccess closed{0, group_.gid, 0600};
+    DeviceAccess closed{0, access_.gid, 0600};
     c.request = devices_->make(n, closed);
     if (c.request) c.notice = devices_->make(n + kNoticeOffset, closed);
     if (!c.request || !c.notice) {
@@ -369,8 +369,8 @@ bool ControlChannel::finish_connect(int n) {
     }
     // The owner is set before the link exists and before the number goes
     // out: whoever learns the number finds the devices closed to all others.
-    DeviceAccess access{0, group_.gid, 0660};
-    if (c.owner.known) access = DeviceAccess{c.owner.uid, group_.gid, 0600};
+    DeviceAccess access{0, access_.gid, 0660};
+    if (c.owner.known) access = DeviceAccess{c.owner.uid, access_.gid, 0600};
     std::string why;
     if (c.handshake.state() == ConnectHandshake::State::kFailed || !c.request->set_access(access, why) || !c.notice->set_access(access, why) ||
         !devices_->publish(*c.request, why) || !devices_->publish(*c.notice, why)) {
@@ -385,7 +385,7 @@ bool ControlChannel::finish_connect(int n) {
     snprintf(took, sizeof took, "%.2f ms", static_cast<double>(c.lookNs) / 1e6);
     std::string whose = c.owner.known
                             ? "uid " + std::to_string(c.owner.uid) + " only (0600)"
-                            : "group " + group_.name + " (0660): " + c.owner.why;
+                            : "group " + access_.name + " (0660): " + c.owner.why;
     log_info("channel " + std::to_string(n) + ": connected, " + c.request->link() + " -> " +
         c.request->node() + ", " + c.notice->link() + " -> " + c.notice->node() + ", for " + whose +
         "; holders looked up in " + took);

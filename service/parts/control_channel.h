@@ -49,8 +49,8 @@ public:
     // Connection `channel` has ended, before its end is logged.
     using Ended = std::function<void(int channel)>;
 
-    // Opens nothing yet. Only members of `group` may connect.
-    ControlChannel(EventLoop &loop, Service &service, const AccessGroup &group, Forwarder forward,
+    // Opens nothing yet. Only members of the access group may connect.
+    ControlChannel(EventLoop &loop, Service &service, const AccessGroup &access, Forwarder forward,
                    Ended ended);
     ~ControlChannel();
     ControlChannel(const ControlChannel &) = delete;
@@ -146,7 +146,7 @@ private:
 
     EventLoop &loop_;
     Service &service_;
-    const AccessGroup group_;
+    const AccessGroup access_;
     const Forwarder forward_;
     const Ended ended_;
     ChannelTable channels_;

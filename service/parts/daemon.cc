@@ -63,8 +63,8 @@ constexpr int kCatchUpRounds = 8;
 }  // namespace
 
 Daemon::Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
-               const AccessGroup &group, std::optional<GroupKey> key)
-    : opts_(opts), cmdline_(cmdline), group_(group), clock_(clock), service_(config, process_log()),
+               const AccessGroup &access, std::optional<GroupKey> key)
+    : opts_(opts), cmdline_(cmdline), access_(access), clock_(clock), service_(config, process_log()),
       startBase_(clock.base_now()), key_(key),
       delivery_(
           service_, config.groupMask, startBase_,
@@ -82,10 +82,10 @@ bool Daemon::start() {
         });
     key_.reset();
     channel_ = std::make_unique<ControlChannel>(
-        *loop_, service_, group_,
+        *loop_, service_, access_,
         [this](const Forward &f) { peerGroup_->forward(f.machine, f.receipt); },
         [this](int n) { delivery_.connection_ended(n); });
-    observers_ = std::make_unique<Observers>(opts_, group_, *loop_, *this);
+    observers_ = std::make_unique<Observers>(opts_, access_, *loop_, *this);
     add_turn_work();
     // Forked while norvd is small, before any device exists.
     if (!channel_->start_devices()) return false;
@@ -116,7 +116,7 @@ bool Daemon::start() {
         if (peerGroup_->resolving(id)) group += " (to be resolved)";
     }
     log_info("machine " + std::to_string(opts_.id) + group + "; serving " + channel_->link() +
-             " (" + channel_->node() + ") to group " + group_.name);
+             " (" + channel_->node() + ") to group " + access_.name);
     if (peerGroup_->authenticated())
         log_info("peer messages authenticated with the key of " + opts_.keyFile +
                  " (version 2), epoch " + std::to_string(peerGroup_->epoch()));
@@ -152,7 +152,7 @@ void Daemon::reload() {
         std::string restart;
         if (next.id != opts_.id) restart += ", id";
         if (next.bind != opts_.bind) restart += ", bind";
-        if (next.group != opts_.group) restart += ", group";
+        if (next.accessGroup != opts_.accessGroup) restart += ", group";
         if (next.keyFile != opts_.keyFile) restart += ", key-file";
         if (next.controlSocket != opts_.controlSocket) restart += ", control-socket";
         if (next.metricsFile != opts_.metricsFile) restart += ", metrics-file";

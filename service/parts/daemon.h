@@ -45,7 +45,7 @@ public:
     // alone, which a reload of the configuration file does not override.
     // key: the group's key (peer messages version 2), or none (version 1).
     Daemon(const Options &opts, const Options &cmdline, const ServiceConfig &config, ClockWatch &clock,
-           const AccessGroup &group, std::optional<GroupKey> key);
+           const AccessGroup &access, std::optional<GroupKey> key);
 
     bool start();
     int run();
@@ -68,7 +68,7 @@ private:
 
     Options opts_;
     const Options cmdline_;
-    AccessGroup group_;
+    AccessGroup access_;
     ClockWatch &clock_;
     Service service_;
     // Before every part that unwatches its descriptors when it goes.

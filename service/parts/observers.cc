@@ -9,9 +9,9 @@
 
 namespace norvd {
 
-Observers::Observers(const Options &opts, const AccessGroup &group, EventLoop &loop, DaemonState &state)
+Observers::Observers(const Options &opts, const AccessGroup &access, EventLoop &loop, DaemonState &state)
     : controlPath_(opts.controlSocket), metricsPath_(opts.metricsFile),
-      metricsIntervalS_(opts.metricsIntervalS), group_(group), loop_(loop),
+      metricsIntervalS_(opts.metricsIntervalS), access_(access), loop_(loop),
       state_(state) {}
 
 void Observers::add_turn_work() {
@@ -31,10 +31,10 @@ void Observers::add_turn_work() {
 bool Observers::start() {
     std::string why;
     control_ = ControlSocket::open(
-        controlPath_, group_.gid, loop_,
+        controlPath_, access_.gid, loop_,
         [this](std::string_view request) { return answer_control(request, state_); }, why);
     if (!control_) return log_error(why), false;
-    std::string line = "control socket " + controlPath_ + " for group " + group_.name;
+    std::string line = "control socket " + controlPath_ + " for group " + access_.name;
     if (!metricsPath_.empty()) {
         // Written once at start (a path that cannot be written, or where a
         // file that norvd did not write is, stops norvd); the writer's thread

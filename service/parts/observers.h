@@ -31,9 +31,9 @@ namespace norvd {
 class Observers {
 public:
     // opts: the control socket's path, the metrics file's path ("" for
-    // none) and interval; group: who may ask on the control socket. `loop`
+    // none) and interval; access: who may ask on the control socket. `loop`
     // and `state` must outlive it.
-    Observers(const Options &opts, const AccessGroup &group, EventLoop &loop, DaemonState &state);
+    Observers(const Options &opts, const AccessGroup &access, EventLoop &loop, DaemonState &state);
     Observers(const Observers &) = delete;
     Observers &operator=(const Observers &) = delete;
 
@@ -56,7 +56,7 @@ private:
     const std::string controlPath_;
     const std::string metricsPath_;
     const int metricsIntervalS_;
-    const AccessGroup group_;
+    const AccessGroup access_;
     EventLoop &loop_;
     DaemonState &state_;
     std::unique_ptr<ControlSocket> control_;

@@ -1,4 +1,4 @@
-// access_group.cc: looking up norvd's group.
+// access_group.cc: looking up norvd's access group.
 #include "setup/access_group.h"
 
 #include <grp.h>
@@ -11,19 +11,19 @@
 
 namespace norvd {
 
-bool find_group(const std::string &named, AccessGroup &group) {
+bool find_access_group(const std::string &named, AccessGroup &access) {
     std::string name = named.empty() ? "norv" : named;
     std::vector<char> buf(16384);
     struct group entry {};
     struct group *found = nullptr;
     int rc;
-    // A group with many members needs a larger buffer.
+    // An entry with many members needs a larger buffer.
     while ((rc = getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found)) == ERANGE &&
            buf.size() < (1u << 24))
         buf.resize(buf.size() * 2);
     if (found != nullptr) {
-        group.gid = found->gr_gid;
-        group.name = name;
+        access.gid = found->gr_gid;
+        access.name = name;
         return true;
     }
     std::string why = rc != 0 ? std::string(": ") + std::strerror(rc) : "";
@@ -32,8 +32,8 @@ bool find_group(const std::string &named, AccessGroup &group) {
         return false;
     }
     if (rc != 0) log_error("group norv cannot be looked up" + why + "; only root may connect");
-    group.gid = 0;
-    group.name = "root";
+    access.gid = 0;
+    access.name = "root";
     return true;
 }
 

@@ -1,4 +1,5 @@
-// access_group.h: the group whose members may use norvd.
+// access_group.h: the access group, the Unix group whose members may use
+// norvd.
 //
 // Its members may open /dev/rtf1 and their connections' devices (when the
 // look for a client's user finds none) and talk to the control socket;
@@ -17,10 +18,10 @@ struct AccessGroup {
     std::string name;
 };
 
-// The group named (--group), or norv when it exists, or root's. Returns
-// false (logged) for a name that is not a group; a failure to look up norv
-// is logged, and root's group taken.
-bool find_group(const std::string &named, AccessGroup &group);
+// The access group named (--group), or norv when it exists, or root's.
+// Returns false (logged) for a name that no Unix group has; a failure to look
+// up norv is logged, and root's taken.
+bool find_access_group(const std::string &named, AccessGroup &access);
 
 }  // namespace norvd
 

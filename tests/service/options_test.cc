@@ -63,7 +63,7 @@ TEST(Options, CommandLine) {
         for (const char *a : c.args) argv.push_back(const_cast<char *>(a));
         Options opts;
         std::string err = parse_options(static_cast<int>(argv.size()), argv.data(), opts);
-        // The group is checked once the configuration file (here none) is in.
+        // The access group is checked once the configuration file (here none) is in.
         if (err.empty()) err = merge_config(ConfigFile{}, opts);
         if (*c.error == '\0') {
             EXPECT_EQ(err, "") << c.args.size();
@@ -82,7 +82,7 @@ TEST(Options, CommandLine) {
     EXPECT_EQ(opts.peers[0].second, "10.0.0.1");
     EXPECT_EQ(opts.clockOffset, -2500);
     EXPECT_DOUBLE_EQ(opts.clockDrift, 12.5);
-    EXPECT_EQ(opts.group, "timing");
+    EXPECT_EQ(opts.accessGroup, "timing");
     EXPECT_EQ(opts.keyFile, "/etc/norv/group.key");
     EXPECT_EQ(opts.genKey, "");
     EXPECT_EQ(group_mask(opts), 0x11);
@@ -171,7 +171,7 @@ TEST(Options, ConfigFile) {
         std::vector<const char *> args;
         uint8_t id;
         Peers peers;
-        std::string bind, group, keyFile;
+        std::string bind, accessGroup, keyFile;
         Severity level;
         const char *error;
     } merges[] = {
@@ -196,7 +196,7 @@ TEST(Options, ConfigFile) {
         EXPECT_EQ(o.id, m.id);
         EXPECT_EQ(o.peers, m.peers);
         EXPECT_EQ(o.bind, m.bind);
-        EXPECT_EQ(o.group, m.group);
+        EXPECT_EQ(o.accessGroup, m.accessGroup);
         EXPECT_EQ(o.keyFile, m.keyFile);
         EXPECT_EQ(o.logLevel, m.level);
     }
