@@ -24,7 +24,7 @@
 
 #include "bench_util.h"
 #include "core/verdict_stats.h"
-#include "io/peer_link.h"
+#include "io/peer_messages.h"
 #include "norv.h"
 #include "support/scripted_peer.h"
 #include "timed_socket_io.h"
@@ -343,11 +343,11 @@ std::optional<norvd::GroupKey> bench_key(bool keyed) {
 void BM_PeerSeal(benchmark::State &state) {
     bool keyed = state.range(0) != 0;
     if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
-    norvd::PeerLink link(1, bench_key(keyed), norvd::CommonTime(kStarted));
+    norvd::PeerMessages sender(1, bench_key(keyed), norvd::CommonTime(kStarted));
     uint8_t buf[norvd::kMaxPeerMessage];
     int32_t id = 1;
     for (auto _ : state) {
-        size_t len = link.seal(0, norvd::peer::Receipt{1, id++, kStarted + 5}, buf);
+        size_t len = sender.seal(0, norvd::peer::Receipt{1, id++, kStarted + 5}, buf);
         benchmark::DoNotOptimize(len);
         benchmark::DoNotOptimize(buf);
         benchmark::ClobberMemory();
@@ -360,7 +360,7 @@ BENCHMARK(BM_PeerSeal)->Arg(0)->Arg(1);
 void BM_PeerOpen(benchmark::State &state) {
     bool keyed = state.range(0) != 0;
     if (keyed && !norvd::authentication_available()) return state.SkipWithError("no libsodium");
-    norvd::PeerLink sender(1, bench_key(keyed), norvd::CommonTime(kStarted)),
+    norvd::PeerMessages sender(1, bench_key(keyed), norvd::CommonTime(kStarted)),
         here(0, bench_key(keyed), norvd::CommonTime(kStarted));
     std::vector<uint8_t> batch(kPeerBatch * norvd::kMaxPeerMessage);
     size_t len = 0;

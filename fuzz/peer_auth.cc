@@ -1,6 +1,6 @@
 // peer_auth.cc: authenticated messages between norvds (version 2) into the
-// decoder and the peer link of a receiving norvd, beside genuine messages of
-// the other machines of its group, played any number of times, from any
+// decoder and the peer messages of a receiving norvd, beside genuine messages
+// of the other machines of its group, played any number of times, from any
 // address, changed in one bit or not, and senders that start again.
 //
 // Input: [0 local id][1 flags: bit 0 the group has a key] then operations,
@@ -18,7 +18,7 @@
 //               above its last one (below it, with c & 0x80)
 // Checks: the decoder takes exactly 68 bytes of our magic, version 2 and type
 // with machines below 5 and a positive id, and encodes back to the same bytes;
-// every datagram changes exactly one counter; the link takes a message only
+// every datagram changes exactly one counter; the receiver takes a message only
 // when it is one that a machine of the group sealed, sent from that machine's
 // address, to this machine, not stale, and new by a model of its sender's
 // sequence numbers that remembers every number; it takes it with the fields
@@ -30,11 +30,11 @@
 #include "core/group_key.h"
 #include "core/peer_wire.h"
 #include "fuzz_support.h"
-#include "io/peer_link.h"
+#include "io/peer_messages.h"
 
 using namespace norv::fuzz;
 using norvd::PeerDrop;
-using norvd::PeerLink;
+using norvd::PeerMessages;
 namespace peer = norvd::peer;
 
 namespace {
@@ -99,15 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     norvd::GroupKey key = key_of(0x5A);
     std::optional<norvd::GroupKey> groupKey;
     if (keyed) groupKey = key;
-    PeerLink here(local, groupKey, norvd::CommonTime(kStarted));
+    PeerMessages here(local, groupKey, norvd::CommonTime(kStarted));
 
-    std::vector<PeerLink> senders;
+    std::vector<PeerMessages> senders;
     uint64_t epochs[MAX_MACHINES];
     for (uint8_t m = 0; m < MAX_MACHINES; ++m) {
         epochs[m] = kStarted - 1000;
         senders.emplace_back(m, groupKey, norvd::CommonTime(epochs[m]));
     }
-    PeerLink stranger(0, key_of(0xA5), norvd::CommonTime(kStarted));
+    PeerMessages stranger(0, key_of(0xA5), norvd::CommonTime(kStarted));
     std::vector<Bytes> history;
     std::map<Bytes, Sealed> sealed;
     SenderModel models[MAX_MACHINES];
@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const Sealed &s = it->second;
             if (s.sender != from || s.addressee != local)
                 want = PeerDrop::kWrongMachine;
-            else if (s.receipt.receiptTime < kStarted - PeerLink::kClockSlackNs)
+            else if (s.receipt.receiptTime < kStarted - PeerMessages::kClockSlackNs)
                 want = PeerDrop::kStale;
             else
                 want = models[from].admit(s.epoch, s.seq);
@@ -184,11 +184,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t m = static_cast<uint8_t>(((c >> 2) & 0x1F) % MAX_MACHINES);
             uint8_t to = in.u8() % MAX_MACHINES;
             int32_t id = static_cast<int32_t>(in.le(4));
-            uint64_t at = kStarted - PeerLink::kClockSlackNs + in.u8() - 8;
+            uint64_t at = kStarted - PeerMessages::kClockSlackNs + in.u8() - 8;
             bool foreign = c & 0x80;
-            PeerLink &link = foreign ? stranger : senders[m];
+            PeerMessages &sender = foreign ? stranger : senders[m];
             Bytes d(norvd::kMaxPeerMessage);
-            d.resize(link.seal(to, peer::Receipt{m, id, at}, d.data()));
+            d.resize(sender.seal(to, peer::Receipt{m, id, at}, d.data()));
             if (keyed && !foreign) {
                 auto a = peer::decode_receipt_v2(d.data(), d.size());
                 if (id > 0) FUZZ_CHECK(a && a->receipt.receiver == m && a->addressee == to);
@@ -209,7 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint8_t m = static_cast<uint8_t>(((c >> 2) & 0x1F) % MAX_MACHINES);
             uint64_t step = in.u8() + 1u;
             epochs[m] = c & 0x80 ? epochs[m] - step : epochs[m] + step;
-            senders[m] = PeerLink(m, groupKey, norvd::CommonTime(epochs[m]));
+            senders[m] = PeerMessages(m, groupKey, norvd::CommonTime(epochs[m]));
             break;
         }
         }

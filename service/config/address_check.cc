@@ -95,7 +95,7 @@ std::string local_machine(Machine &out) {
         entry.name = i->ifa_name;
         entry.address = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
         // ifa_broadaddr shares its place with the far end of a point-to-point
-        // link: it is a broadcast address only with IFF_BROADCAST.
+        // interface: it is a broadcast address only with IFF_BROADCAST.
         if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr != nullptr &&
             i->ifa_broadaddr->sa_family == AF_INET)
             entry.broadcast = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_broadaddr)->sin_addr.s_addr);

@@ -25,7 +25,7 @@
 #include "core/clock_watch.h"
 #include "core/notice_queue.h"
 #include "core/verdict_stats.h"
-#include "io/peer_link.h"
+#include "io/peer_messages.h"
 
 namespace norvd {
 

@@ -11,7 +11,7 @@
 // (epoch) and sequence number, and an authentication code over everything
 // before it; the receipt's fields keep the offsets they have in version 1.
 // This file only lays the bytes out: the code is computed and checked, and
-// the epoch and sequence judged, by the peer link (peer_link.h).
+// the epoch and sequence judged, by the peer messages (peer_messages.h).
 #ifndef NORVD_PEER_WIRE_H
 #define NORVD_PEER_WIRE_H
 

@@ -68,8 +68,8 @@ std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_
     Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return why = failed("socket"), nullptr;
     // Made 0660 by bind itself, so that nobody but root may connect before
-    // its gid is the access group's; the gid is set on the link itself, never
-    // through a link that someone put in its place.
+    // its gid is the access group's; the gid is set on the socket's own
+    // entry (lchown), never through a symbolic link put in its place.
     mode_t old = umask(0117);
     int rc = bind(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     umask(old);

@@ -61,9 +61,9 @@ bool is_pid(const char *name, pid_t &pid) {
 enum class Holds { kNo, kYes, kFailed };
 
 // Whether process `pid` (an entry of the /proc directory `procDir`) holds the
-// device. Only a descriptor whose link ends with the device's name is
-// stat()ed: reading a link never waits for a file system, and there are
-// few such descriptors.
+// device. Only a descriptor whose target (as readlink tells it) ends with
+// the device's name is stat()ed: reading a target never waits for a file
+// system, and there are few such descriptors.
 Holds holds(int procDir, const char *pid, const DeviceId &device, std::string &error) {
     std::string path = std::string(pid) + "/fd";
     int dirFd = openat(procDir, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -95,8 +95,8 @@ Holds holds(int procDir, const char *pid, const DeviceId &device, std::string &e
         ssize_t len = readlinkat(dirfd(fds), e->d_name, target, sizeof target);
         // Closed meanwhile, or too long to be a pty's name.
         if (len <= 0 || static_cast<size_t>(len) == sizeof target) continue;
-        std::string_view link(target, static_cast<size_t>(len));
-        if (link.size() < suffix.size() || link.substr(link.size() - suffix.size()) != suffix) continue;
+        std::string_view to(target, static_cast<size_t>(len));
+        if (to.size() < suffix.size() || to.substr(to.size() - suffix.size()) != suffix) continue;
         struct stat st {};
         if (fstatat(dirfd(fds), e->d_name, &st, 0) == 0 && st.st_dev == device.dev &&
             st.st_ino == device.ino) {

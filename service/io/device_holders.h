@@ -24,8 +24,8 @@ namespace norvd {
 
 // The slave side of a pty, as stat() tells it: a descriptor leads to it when
 // its target has the same device and inode. `name` is the node's name in its
-// devpts ("0" for /dev/pts/0): a descriptor's link in /proc ends with it, so
-// that only those few are looked at more closely.
+// devpts ("0" for /dev/pts/0): a descriptor's target in /proc ends with it,
+// so that only those few are looked at more closely.
 struct DeviceId {
     dev_t dev = 0;
     ino_t ino = 0;

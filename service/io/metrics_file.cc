@@ -296,7 +296,8 @@ std::string write_atomically(const std::string &path, const std::string &text, P
         if (lstat(path.c_str(), &st) == 0) {
             // A file put here between this look and the rename would still
             // be replaced: only one who may write the folder can do that,
-            // and a rename replaces a link itself, never what it points to.
+            // and a rename replaces a symbolic link itself, never what it
+            // points to.
             if (!placed.is(st))
                 why = taken_by_another(path);
             else if (rename(temp.c_str(), path.c_str()) < 0)

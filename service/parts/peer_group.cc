@@ -21,7 +21,7 @@ constexpr uint64_t kCountNs = 1'000'000'000;
 PeerGroup::PeerGroup(uint8_t localId, std::optional<GroupKey> key, std::string bind, ClockWatch &clock,
                      BaseTime startBase, EventLoop &loop, Sink sink)
     : bind_(std::move(bind)), clock_(clock), startBase_(startBase), loop_(loop), sink_(std::move(sink)),
-      link_(localId, key, clock.to_common(startBase)) {}
+      messages_(localId, key, clock.to_common(startBase)) {}
 
 PeerGroup::~PeerGroup() {
     if (resolver_) loop_.unwatch(resolver_->fd());
@@ -80,7 +80,7 @@ void PeerGroup::set_peers(const Peers &peers, BaseTime now) {
             continue;
         }
         // A name that resolved before keeps its address until it resolves
-        // again: a reload does not cut a working link for a while.
+        // again: a reload does not cut off a peer that is heard for a while.
         auto it = addresses_.find(id);
         auto old = std::find_if(peers_.begin(), peers_.end(), [&](const auto &p) { return p.first == id; });
         if (it != addresses_.end() && old != peers_.end() && old->second == host) known[id] = it->second;
@@ -181,7 +181,7 @@ void PeerGroup::on_peer() {
         for (const auto &[id, addr] : addresses_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
                 machine = id;
-        auto opened = link_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
+        auto opened = messages_.open(machine, buf, static_cast<size_t>(len), clock_.to_common(startBase_));
         if (machine >= 0) {
             heard_[machine] = reached;
             if (opened.drop == PeerDrop::kNone) accepted_[machine] = reached;
@@ -235,14 +235,14 @@ void PeerGroup::forward(uint8_t to, const BaseReceipt &receipt) {
     }
     peer::Receipt r{receipt.receiver, receipt.registrationId, clock_.to_common(receipt.receiptTime).ns};
     uint8_t msg[kMaxPeerMessage];
-    size_t len = link_.seal(to, r, msg);
+    size_t len = messages_.seal(to, r, msg);
     if (sendto(socket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second),
                sizeof it->second) < 0)
         log_limited(event::kFailedPeerSend, Severity::kWarning, failed("sendto"));
 }
 
 void PeerGroup::log_counters(bool always) {
-    const PeerCounters &c = link_.counters();
+    const PeerCounters &c = messages_.counters();
     if (c.dropped() == loggedDrops_ && !(always && socket_.valid())) return;
     loggedDrops_ = c.dropped();
     if (c.dropped() != 0)
@@ -270,11 +270,11 @@ PeersView PeerGroup::view() {
         v.heardAgoNs = ago(heard_[id]);
         v.acceptedAgoNs = ago(accepted_[id]);
         if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]).ns;
-        v.counters = link_.counters(id);
+        v.counters = messages_.counters(id);
         p.peers.push_back(v);
     }
     std::sort(p.peers.begin(), p.peers.end(), [](const PeerView &a, const PeerView &b) { return a.machine < b.machine; });
-    p.notPeer = link_.counters().notPeer;
+    p.notPeer = messages_.counters().notPeer;
     return p;
 }
 

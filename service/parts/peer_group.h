@@ -4,8 +4,8 @@
 // start those of the settings, after a reload those of the file), the address
 // of each that is known (written out, or resolved from its name), the names
 // still to be resolved with their back-off, the peer socket (UDP port 16007)
-// with its link (peer_link.h: seals and judges the messages), and when each
-// peer's address was last heard from and a message of it taken.
+// with the peer messages (peer_messages.h: seals and judges them), and when
+// each peer's address was last heard from and a message of it taken.
 //
 // It registers with the loop the peer socket and the resolver's answers
 // (descriptors), the next attempt at a name and the look at the drop
@@ -38,7 +38,7 @@
 #include "core/group_key.h"
 #include "core/peer_wire.h"
 #include "fd.h"
-#include "io/peer_link.h"
+#include "io/peer_messages.h"
 #include "io/peer_resolver.h"
 #include "loop/event_loop.h"
 #include "norv.h"
@@ -77,8 +77,8 @@ public:
     // Machine `id`'s host is a name not resolved yet.
     bool resolving(uint8_t id) const { return unresolved_.count(id) != 0; }
 
-    bool authenticated() const { return link_.authenticated(); }
-    uint64_t epoch() const { return link_.epoch(); }
+    bool authenticated() const { return messages_.authenticated(); }
+    uint64_t epoch() const { return messages_.epoch(); }
 
     // Sends the receipt r to machine `to`, in common time.
     void forward(uint8_t to, const BaseReceipt &r);
@@ -86,7 +86,7 @@ public:
     // The peers as norvctl and the metrics file show them.
     PeersView view();
 
-    // The link's counters, when more messages were dropped since they were
+    // The peer messages' counters, when more were dropped since they were
     // last logged (or always, at the end): at most a line a second, whatever
     // the rate of the drops.
     void log_counters(bool always);
@@ -115,7 +115,7 @@ private:
     EventLoop &loop_;
     const Sink sink_;
     norv::Fd socket_;
-    PeerLink link_;
+    PeerMessages messages_;
     Peers peers_;
     std::map<uint8_t, sockaddr_in> addresses_;  // the peers whose address is known
     std::map<uint8_t, Unresolved> unresolved_;

@@ -1,5 +1,5 @@
-// peer_link.cc: sealing and judging the messages between norvds.
-#include "io/peer_link.h"
+// peer_messages.cc: sealing and judging the messages between norvds.
+#include "io/peer_messages.h"
 
 namespace norvd {
 
@@ -52,10 +52,10 @@ std::string describe(const PeerCounters &c) {
     return out;
 }
 
-PeerLink::PeerLink(uint8_t localId, std::optional<GroupKey> key, CommonTime start)
+PeerMessages::PeerMessages(uint8_t localId, std::optional<GroupKey> key, CommonTime start)
     : localId_(localId), key_(key), epoch_(start.ns) {}
 
-size_t PeerLink::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
+size_t PeerMessages::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
     peer::Receipt mine = r;
     mine.receiver = localId_;
     if (!key_) {
@@ -67,13 +67,13 @@ size_t PeerLink::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
     return peer::receipt_v2::kSize;
 }
 
-PeerLink::Opened PeerLink::drop(PeerDrop why) {
+PeerMessages::Opened PeerMessages::drop(PeerDrop why) {
     Opened o;
     o.drop = why;
     return o;
 }
 
-void PeerLink::count(int from, PeerDrop drop) {
+void PeerMessages::count(int from, PeerDrop drop) {
     uint64_t PeerCounters::*field = nullptr;
     switch (drop) {
     case PeerDrop::kNone: field = &PeerCounters::accepted; break;
@@ -92,13 +92,13 @@ void PeerLink::count(int from, PeerDrop drop) {
     if (from >= 0 && from < MAX_MACHINES) ++(byMachine_[from].*field);
 }
 
-PeerLink::Opened PeerLink::open(int from, const uint8_t *buf, size_t len, CommonTime started) {
+PeerMessages::Opened PeerMessages::open(int from, const uint8_t *buf, size_t len, CommonTime started) {
     Opened o = judge(from, buf, len, started);
     count(from, o.drop);
     return o;
 }
 
-PeerLink::Opened PeerLink::judge(int from, const uint8_t *buf, size_t len, CommonTime started) {
+PeerMessages::Opened PeerMessages::judge(int from, const uint8_t *buf, size_t len, CommonTime started) {
     if (from < 0 || from >= MAX_MACHINES) return drop(PeerDrop::kNotPeer);
     auto version = peer::message_version(buf, len);
     if (!key_) {

@@ -1,4 +1,4 @@
-// peer_link.h: what norvd sends its peers and what it takes from them.
+// peer_messages.h: what norvd sends its peers and what it takes from them.
 //
 // Without a key, receipts travel as version 1 and a message counts as its
 // peer's when it comes from that peer's address and port. With the group's
@@ -6,9 +6,10 @@
 // its code is right, it names the machine of its address as sender and this
 // machine as addressee, its receipt is not from before this norvd started,
 // and its sequence number is new in its sender's latest epoch. Every message
-// that is not taken is counted by cause. No I/O: main.cc reads and sends.
-#ifndef NORVD_PEER_LINK_H
-#define NORVD_PEER_LINK_H
+// that is not taken is counted by cause. No I/O: the peer group
+// (parts/peer_group.h) reads and sends.
+#ifndef NORVD_PEER_MESSAGES_H
+#define NORVD_PEER_MESSAGES_H
 
 #include <cstddef>
 #include <cstdint>
@@ -75,7 +76,7 @@ extern const PeerCounterName kPeerCounterNames[kPeerCounterCount];
 // One line: "accepted A, not-peer N, malformed N, ..." (every counter).
 std::string describe(const PeerCounters &c);
 
-class PeerLink {
+class PeerMessages {
 public:
     // Starting slack of the stale check: the group's clocks may stand this
     // far apart.
@@ -84,7 +85,7 @@ public:
     // localId: this machine; key: the group's key, or none for version 1;
     // start: this start of norvd on the common clock, whose ns are its epoch
     // (larger than at any earlier start).
-    PeerLink(uint8_t localId, std::optional<GroupKey> key, CommonTime start);
+    PeerMessages(uint8_t localId, std::optional<GroupKey> key, CommonTime start);
 
     bool authenticated() const { return key_.has_value(); }
     uint64_t epoch() const { return epoch_; }
@@ -129,4 +130,4 @@ private:
 
 }  // namespace norvd
 
-#endif  // NORVD_PEER_LINK_H
+#endif  // NORVD_PEER_MESSAGES_H

@@ -1,5 +1,5 @@
-// The group key and the peer link: which messages from the peer socket norvd
-// takes, and why it drops the others.
+// The group key and the peer messages: which messages from the peer socket
+// norvd takes, and why it drops the others.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 
 #include "core/group_key.h"
 #include "core/peer_wire.h"
-#include "io/peer_link.h"
+#include "io/peer_messages.h"
 #include "support/scripted_peer.h"
 
 namespace norvd {
@@ -169,7 +169,7 @@ TEST_F(KeyFiles, AFreshKeyIsNewEveryTimeAndNeverReplacesAFile) {
     EXPECT_NE(access((dir_ + "/elsewhere").c_str(), F_OK), 0);
 }
 
-// ---- The peer link --------------------------------------------------------
+// ---- The peer messages ----------------------------------------------------
 
 constexpr CommonTime kStarted{1'700'000'000'000'000'000};  // the receiver's start
 constexpr CommonTime kEpoch1{1'699'000'000'000'000'000};   // the senders' starts
@@ -181,9 +181,9 @@ GroupKey key_of(uint8_t fill) {
     return k;
 }
 
-Bytes sealed(PeerLink &link, uint8_t to, int32_t id, CommonTime at) {
+Bytes sealed(PeerMessages &sender, uint8_t to, int32_t id, CommonTime at) {
     Bytes b(kMaxPeerMessage);
-    b.resize(link.seal(to, peer::Receipt{0, id, at.ns}, b.data()));
+    b.resize(sender.seal(to, peer::Receipt{0, id, at.ns}, b.data()));
     return b;
 }
 
@@ -192,11 +192,11 @@ Bytes changed(Bytes b, size_t offset) {
     return b;
 }
 
-TEST(PeerLink, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
+TEST(PeerMessages, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
     if (!authentication_available()) GTEST_SKIP() << "norvd is built without libsodium";
     GroupKey key = key_of(0x5A);
-    PeerLink here(0, key, kStarted);
-    PeerLink one(1, key, kEpoch1), two(2, key, kEpoch1), stranger(1, key_of(0xA5), kEpoch1);
+    PeerMessages here(0, key, kStarted);
+    PeerMessages one(1, key, kEpoch1), two(2, key, kEpoch1), stranger(1, key_of(0xA5), kEpoch1);
     Bytes first = sealed(one, 0, 11, kStarted + 5);
     Bytes second = sealed(one, 0, 12, kStarted + 6);
     Bytes toTwo = sealed(one, 2, 13, kStarted + 7);
@@ -204,11 +204,11 @@ TEST(PeerLink, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
     Bytes forged = sealed(stranger, 0, 15, kStarted + 9);
     Bytes v1(peer::receipt::kSize);
     peer::encode_receipt(peer::Receipt{1, 16, (kStarted + 10).ns}, v1.data());
-    Bytes atSlack = sealed(one, 0, 17, kStarted - PeerLink::kClockSlackNs);
-    Bytes beforeSlack = sealed(one, 0, 18, kStarted - PeerLink::kClockSlackNs - 1);
+    Bytes atSlack = sealed(one, 0, 17, kStarted - PeerMessages::kClockSlackNs);
+    Bytes beforeSlack = sealed(one, 0, 18, kStarted - PeerMessages::kClockSlackNs - 1);
     std::vector<Bytes> burst;
     for (int i = 0; i < 70; ++i) burst.push_back(sealed(one, 0, 100 + i, kStarted + 100 + i));
-    PeerLink oneAgain(1, key, kEpoch2);
+    PeerMessages oneAgain(1, key, kEpoch2);
     Bytes restarted = sealed(oneAgain, 0, 20, kStarted + 20);
     Bytes oldLife = sealed(one, 0, 21, kStarted + 21);
 
@@ -277,15 +277,15 @@ TEST(PeerLink, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
     EXPECT_EQ(describe(here.counters()), describe(want));
 }
 
-TEST(PeerLink, SealedMessagesCountPerAddressee) {
+TEST(PeerMessages, SealedMessagesCountPerAddressee) {
     if (!authentication_available()) GTEST_SKIP() << "norvd is built without libsodium";
-    PeerLink link(3, key_of(1), kEpoch1);
+    PeerMessages three(3, key_of(1), kEpoch1);
     struct Row {
         uint8_t to;
         uint64_t seq;
     } rows[] = {{0, 1}, {0, 2}, {4, 1}, {0, 3}, {4, 2}};
     for (const Row &r : rows) {
-        Bytes b = sealed(link, r.to, 9, kStarted);
+        Bytes b = sealed(three, r.to, 9, kStarted);
         ASSERT_EQ(b.size(), peer::receipt_v2::kSize);
         auto a = peer::decode_receipt_v2(b.data(), b.size());
         ASSERT_TRUE(a);
@@ -299,8 +299,8 @@ TEST(PeerLink, SealedMessagesCountPerAddressee) {
 
 // Without a key, version 1 goes through as before (the service checks the
 // machine it names) and version 2 cannot be checked.
-TEST(PeerLink, WithoutAKeyVersion1AsBefore) {
-    PeerLink here(0, std::nullopt, kStarted), one(1, std::nullopt, kEpoch1);
+TEST(PeerMessages, WithoutAKeyVersion1AsBefore) {
+    PeerMessages here(0, std::nullopt, kStarted), one(1, std::nullopt, kEpoch1);
     Bytes v1 = sealed(one, 0, 11, CommonTime(5));  // any receipt time: nothing is judged stale
     Bytes expected(peer::receipt::kSize);
     peer::encode_receipt(peer::Receipt{1, 11, 5}, expected.data());
