@@ -1,16 +1,16 @@
 // control_requests.cc: the requests of norvd's control socket. Clients'
 // bytes, in chunks of any length, go through a ControlRequestReader; each
-// line (or too long a one) is answered by answer_control against a daemon
+// line (or too long a one) is responded to by respond() against a daemon
 // state made from the input, whose verdicts went through VerdictStats; the
 // same state is written as metrics.
 //
 // Input: the state (see make_state), then operations, each a control byte c:
 //   c & 1 == 0: feed the next (byte) bytes to the current client
 //   c & 1 == 1: the client closes its side
-// Once the reader has a line (or too long a one) it is answered, and the next
-// bytes are a new client's.
-// Checks: a line is answered "ok" exactly when it parses; an error is one
-// line of printable ASCII; an "ok" answer is printable ASCII lines, and with
+// Once the reader has a line (or too long a one) it is responded to, and the
+// next bytes are a new client's.
+// Checks: a line's response is "ok" exactly when it parses; an error is one
+// line of printable ASCII; an "ok" response is printable ASCII lines, and with
 // json exactly one line of well-formed JSON; the reader never holds more than
 // the limit; the metrics start with norvd's marker line, and every line after
 // it is a HELP, a TYPE or a sample of a family whose TYPE came before, with a
@@ -262,10 +262,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (reader.state() == norvd::ControlRequestReader::State::kLine) {
             norvd::ControlRequest req;
             std::string why = norvd::parse_control_request(reader.line(), req);
-            std::string answer = norvd::answer_control(reader.line(), state);
+            std::string response = norvd::respond(reader.line(), state);
             if (why.empty()) {
-                FUZZ_CHECK(answer.rfind("ok\n", 0) == 0);
-                std::string body = answer.substr(3);
+                FUZZ_CHECK(response.rfind("ok\n", 0) == 0);
+                std::string body = response.substr(3);
                 FUZZ_CHECK(printable_lines(body));
                 if (req.json) {
                     FUZZ_CHECK(body.find('\n') == body.size() - 1);
@@ -274,8 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     FUZZ_CHECK(j.value(0) && j.i == one.size());
                 }
             } else {
-                FUZZ_CHECK(answer.rfind("error: ", 0) == 0);
-                FUZZ_CHECK(printable_lines(answer) && answer.find('\n') == answer.size() - 1);
+                FUZZ_CHECK(response.rfind("error: ", 0) == 0);
+                FUZZ_CHECK(printable_lines(response) && response.find('\n') == response.size() - 1);
             }
         }
         reader = norvd::ControlRequestReader();

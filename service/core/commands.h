@@ -1,6 +1,6 @@
-// commands.h: what norvd answers to each request of a connection.
+// commands.h: what norvd replies to each request of a connection.
 //
-// The Service holds the state behind the answers (the registrations, the
+// The Service holds the state behind the replies (the registrations, the
 // receipts accepted, the measurements and local failure detections) and turns
 // a request into its reply bytes. It does no I/O: the caller passes the time
 // on the base clock (clock_watch.h), writes the reply, forwards receipts to
@@ -25,7 +25,7 @@
 
 namespace norvd {
 
-// Answers of command 10 besides 0 (accepted).
+// Statuses that the reply of command 10 gives besides 0 (accepted).
 constexpr int32_t kReceiptRepeated = 1;  // this datagram was already delivered here
 constexpr int32_t kReceiptInvalid = 2;   // sender or registration id cannot be ours
 

@@ -3,11 +3,11 @@
 // Command 0 makes the connection's two devices and asks for a look at who
 // holds /dev/rtf1 (io/holder_lookup.h). Its answer waits until both devices
 // are ready or failed (with pseudo-terminals: their guards hold them) and
-// the look has answered, in every case: a refusal for a failed device then
-// leaves nothing asked for that could name the channel once it is given
-// again. Then the connection is ready to answer (its number goes out, or a
-// refusal when its user is beyond its share or its devices cannot be
-// published), or it has failed (a device could not be readied: a refusal).
+// the look is done, in every case: a refusal for a failed device then leaves
+// nothing asked for that could name the channel once it is given again.
+// Then the connection is ready to answer (its number goes out, or a refusal
+// when its user is beyond its share or its devices cannot be published), or
+// it has failed (a device could not be readied: a refusal).
 // Once its number is written it is answered, and in use.
 //
 //   awaiting --(last of the devices and the look)--> ready --answered()--> answered
@@ -31,7 +31,7 @@ public:
 
     // One of the devices is ready to be published, or cannot be.
     void device_ready(bool ready) { step(Event::kDeviceReady, ready); }
-    // The look for the connection's user answered.
+    // The look for the connection's user is done.
     void looked() { step(Event::kLook, true); }
     // The connection's number has been written.
     void answer() { step(Event::kAnswer, true); }

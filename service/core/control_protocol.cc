@@ -1,5 +1,5 @@
 // control_protocol.cc: parsing the requests of the control socket and
-// writing their answers as text tables or JSON.
+// writing their responses as text tables or JSON.
 #include "core/control_protocol.h"
 
 #include <charconv>
@@ -181,7 +181,7 @@ std::string parse_control_request(std::string_view line, ControlRequest &out) {
     return "";
 }
 
-std::string answer_control(std::string_view line, DaemonState &state) {
+std::string respond(std::string_view line, DaemonState &state) {
     ControlRequest req;
     if (std::string why = parse_control_request(line, req); !why.empty()) return control_error(why);
     return "ok\n" + req.command->body(state, req.json);

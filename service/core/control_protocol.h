@@ -1,13 +1,13 @@
 // control_protocol.h: the requests of norvd's control socket and their
-// answers.
+// responses.
 //
 // A client (norvctl) connects to the socket, writes one request line, and
-// reads the answer until norvd closes the connection. The line is a command
+// reads the response until norvd closes the connection. The line is a command
 // name, optionally followed by the word "json", and a line feed:
 //
 //   status | peers | verdicts | connections  [json]  LF
 //
-// The answer starts with a line "ok" followed by the body (a text table, or
+// The response starts with a line "ok" followed by the body (a text table, or
 // one line of JSON), or is a single line "error: TEXT". One table
 // (kControlCommands) describes the commands; the parser, the dispatch and the
 // fuzz target are derived from it. No I/O here: control_socket.h reads and
@@ -89,8 +89,8 @@ public:
     virtual std::vector<ConnectionView> connections() = 0;
 };
 
-// A command of the control socket: its name, what it shows, and its answer's
-// body (text or JSON).
+// A command of the control socket: its name, what it shows, and its
+// response's body (text or JSON).
 struct ControlCommand {
     const char *name;
     const char *summary;
@@ -109,10 +109,11 @@ struct ControlRequest {
 // is allowed). Returns "" or what is wrong with it.
 std::string parse_control_request(std::string_view line, ControlRequest &out);
 
-// The whole answer to a request line: "ok\n" and the body, or "error: ...\n".
-std::string answer_control(std::string_view line, DaemonState &state);
+// The whole response to a request line: "ok\n" and the body, or
+// "error: ...\n".
+std::string respond(std::string_view line, DaemonState &state);
 
-// An error answer: "error: TEXT\n", TEXT escaped as the log escapes.
+// An error response: "error: TEXT\n", TEXT escaped as the log escapes.
 std::string control_error(std::string_view text);
 
 // Collects the bytes of one client until its request line is whole.

@@ -1,4 +1,4 @@
-// control_socket.cc: accepting norvctl's connections and answering them
+// control_socket.cc: accepting norvctl's connections and responding to them
 // without ever waiting for one.
 #include "io/control_socket.h"
 
@@ -33,7 +33,8 @@ bool make_address(const std::string &path, sockaddr_un &addr, std::string &why) 
 }
 
 // A socket at `path` left by a server that has gone can be replaced; one that
-// a server answers on cannot. Returns "" when the path is free (now).
+// a server accepts connections on cannot. Returns "" when the path is free
+// (now).
 std::string clear_stale(const std::string &path, const sockaddr_un &addr) {
     struct stat st {};
     if (lstat(path.c_str(), &st) < 0) return errno == ENOENT ? "" : failed(("lstat " + path).c_str());
@@ -60,8 +61,8 @@ void drain(int fd) {
 
 }  // namespace
 
-std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_t gid, EventLoop &loop, Answer answer,
-                                                   std::string &why) {
+std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_t gid, EventLoop &loop,
+                                                   Responder responder, std::string &why) {
     sockaddr_un addr;
     if (!make_address(path, addr, why)) return nullptr;
     if (why = clear_stale(path, addr); !why.empty()) return nullptr;
@@ -87,7 +88,7 @@ std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_
     }
     int listening = fd.get();
     std::unique_ptr<ControlSocket> socket(
-        new ControlSocket(std::move(fd), path, loop, std::move(answer), st.st_dev, st.st_ino));
+        new ControlSocket(std::move(fd), path, loop, std::move(responder), st.st_dev, st.st_ino));
     ControlSocket *self = socket.get();
     if (!loop.watch(listening, EventLoop::kReadable, [self](uint32_t) { self->accept_clients(self->loop_.now()); })) {
         why = failed("epoll_ctl");
@@ -96,8 +97,9 @@ std::unique_ptr<ControlSocket> ControlSocket::open(const std::string &path, gid_
     return socket;
 }
 
-ControlSocket::ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino)
-    : listen_(std::move(listen)), path_(std::move(path)), loop_(loop), answer_(std::move(answer)), dev_(dev),
+ControlSocket::ControlSocket(Fd listen, std::string path, EventLoop &loop, Responder responder, dev_t dev,
+                             ino_t ino)
+    : listen_(std::move(listen)), path_(std::move(path)), loop_(loop), responder_(std::move(responder)), dev_(dev),
       ino_(ino) {}
 
 ControlSocket::~ControlSocket() {
@@ -172,10 +174,10 @@ void ControlSocket::on_client(Client &c, uint32_t events) {
 }
 
 bool ControlSocket::respond(Client &c) {
-    ++counters_.answered;
+    ++counters_.responded;
     c.out = c.reader.state() == ControlRequestReader::State::kTooLong
                 ? control_error("request longer than " + std::to_string(kControlRequestLimit) + " bytes")
-                : answer_(c.reader.line());
+                : responder_(c.reader.line());
     if (!write_out(c)) return false;
     return loop_.change(c.fd.get(), EventLoop::kWritable);
 }

@@ -1,10 +1,10 @@
-// control_socket.h: the UNIX stream socket on which norvd answers norvctl.
+// control_socket.h: the UNIX stream socket on which norvd responds to norvctl.
 //
 // Served from norvd's event loop, which it must never hold up: the socket
 // and every client are non-blocking; a client gets one request line of at
-// most kControlRequestLimit bytes (control_protocol.h), its answer, and the
+// most kControlRequestLimit bytes (control_protocol.h), its response, and the
 // end of its connection. A client that sends nothing, or too slowly, or
-// does not read its answer, is cut off kClientTimeoutNs after it connected;
+// does not read its response, is cut off kClientTimeoutNs after it connected;
 // at most kMaxClients are served at once, and one more is told so and cut off
 // at once. Only root and the members of norvd's access group may connect:
 // the socket is root's, mode 0660, with the access group's gid.
@@ -38,16 +38,16 @@ public:
     // its other work between rounds (the rest wait in the backlog).
     static constexpr int kAcceptsPerEvent = 16;
 
-    // The whole answer to a request line.
-    using Answer = std::function<std::string(std::string_view request)>;
+    // The whole response to a request line.
+    using Responder = std::function<std::string(std::string_view request)>;
 
     // Binds `path` (root's, gid `gid`, mode 0660) and watches it, and then
     // its clients, in `loop`, which must outlive it. A socket left at `path`
-    // by a norvd that has gone is replaced; one that a live server answers
-    // on, or a file that is no socket, is not: then nothing is returned and
-    // `why` says so.
-    static std::unique_ptr<ControlSocket> open(const std::string &path, gid_t gid, EventLoop &loop, Answer answer,
-                                               std::string &why);
+    // by a norvd that has gone is replaced; one that a live server accepts
+    // connections on, or a file that is no socket, is not: then nothing is
+    // returned and `why` says so.
+    static std::unique_ptr<ControlSocket> open(const std::string &path, gid_t gid, EventLoop &loop,
+                                               Responder responder, std::string &why);
     // Closes every client and removes the socket, if it is still ours.
     ~ControlSocket();
 
@@ -58,9 +58,10 @@ public:
     size_t clients() const { return clients_.size(); }
     const std::string &path() const { return path_; }
 
-    // Requests answered, clients turned away (too many), cut off (timed out).
+    // Requests responded to, clients turned away (too many), cut off (timed
+    // out).
     struct Counters {
-        uint64_t answered = 0, busy = 0, timedOut = 0;
+        uint64_t responded = 0, busy = 0, timedOut = 0;
     };
     const Counters &counters() const { return counters_; }
 
@@ -69,16 +70,16 @@ private:
         Fd fd;
         BaseTime deadline;
         ControlRequestReader reader;
-        std::string out;  // the answer not yet written
+        std::string out;  // the response not yet written
         size_t sent = 0;
     };
 
-    ControlSocket(Fd listen, std::string path, EventLoop &loop, Answer answer, dev_t dev, ino_t ino);
+    ControlSocket(Fd listen, std::string path, EventLoop &loop, Responder responder, dev_t dev, ino_t ino);
     void accept_clients(BaseTime now);
     void on_client(Client &c, uint32_t events);
-    // Answers once the request is whole; false when the client is done with.
+    // Responds once the request is whole; false when the client is done with.
     bool respond(Client &c);
-    // Writes what is left of the answer; false when all went or the client
+    // Writes what is left of the response; false when all went or the client
     // is gone.
     bool write_out(Client &c);
     void drop(int fd);
@@ -86,7 +87,7 @@ private:
     Fd listen_;
     std::string path_;
     EventLoop &loop_;
-    Answer answer_;
+    Responder responder_;
     dev_t dev_;  // of the socket's file, to remove it only while it is ours
     ino_t ino_;
     std::map<int, Client> clients_;

@@ -18,8 +18,9 @@
 namespace norvd {
 namespace {
 
-// An answer: [0 token u32][4 status i32], host order (both ends are one build).
-constexpr size_t kAnswerSize = 8;
+// A guard's status as the keeper sends it: [0 token u32][4 status i32], host
+// order (both ends are one build).
+constexpr size_t kStatusSize = 8;
 
 void reset_signals() {
     sigset_t none;
@@ -92,10 +93,10 @@ int make_guard(int slave) {
                 std::memcpy(&slave, CMSG_DATA(c), sizeof slave);
         int status = slave < 0 ? EBADF : make_guard(slave);
         if (slave >= 0) close(slave);
-        char answer[kAnswerSize];
-        std::memcpy(answer, &token, 4);
-        std::memcpy(answer + 4, &status, 4);
-        if (send(sock, answer, sizeof answer, MSG_NOSIGNAL) < 0) _exit(0);
+        char record[kStatusSize];
+        std::memcpy(record, &token, 4);
+        std::memcpy(record + 4, &status, 4);
+        if (send(sock, record, sizeof record, MSG_NOSIGNAL) < 0) _exit(0);
     }
 }
 
@@ -154,23 +155,23 @@ bool GuardKeeper::request(uint32_t token, int slave) {
     return n == static_cast<ssize_t>(sizeof token);
 }
 
-bool GuardKeeper::take_answer(uint32_t &token, int &status) {
-    char answer[kAnswerSize];
+bool GuardKeeper::take_status(uint32_t &token, int &status) {
+    char record[kStatusSize];
     ssize_t n;
     do {
-        n = recv(socket_.get(), answer, sizeof answer, MSG_DONTWAIT);
+        n = recv(socket_.get(), record, sizeof record, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n == 0 || (n < 0 && errno != EAGAIN)) gone_ = true;
-    if (n != static_cast<ssize_t>(kAnswerSize)) return false;
-    std::memcpy(&token, answer, 4);
-    std::memcpy(&status, answer + 4, 4);
+    if (n != static_cast<ssize_t>(kStatusSize)) return false;
+    std::memcpy(&token, record, 4);
+    std::memcpy(&status, record + 4, 4);
     return true;
 }
 
 bool GuardKeeper::wait_for(uint32_t token, int &status) {
     for (;;) {
         uint32_t got;
-        if (take_answer(got, status)) {
+        if (take_status(got, status)) {
             if (got == token) return true;
             continue;
         }

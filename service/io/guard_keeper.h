@@ -49,9 +49,10 @@ public:
     // A finished request: the token, and 0 or the errno of the guard's failed
     // step. Returns false when none is waiting (or the keeper has gone: then
     // gone() is true).
-    bool take_answer(uint32_t &token, int &status);
+    bool take_status(uint32_t &token, int &status);
 
-    // Waits for the answer to `token` (at start, before the loop runs).
+    // Waits for the status of the guard of `token` (at start, before the
+    // loop runs).
     bool wait_for(uint32_t token, int &status);
 
     int fd() const { return socket_.get(); }

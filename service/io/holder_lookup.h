@@ -3,13 +3,13 @@
 // The look (device_holders.h) reads every process's descriptors, so its cost
 // grows with the processes on the machine. It runs in a thread of its own
 // (worker.h): norvd asks with a token when it reads command 0 and hears
-// through an eventfd in its loop when the answer is there, so only the
+// through an eventfd in its loop when the result is there, so only the
 // connecting client's answer waits for it while every other connection is
 // served.
-// Looks asked for while another one runs are answered together by the next
+// Looks asked for while another one runs are served together by the next
 // one, which begins after all of them were asked for: it sees every process
 // that held the device when their commands 0 were read and holds it still.
-// Answers come in the order asked.
+// Results come in the order asked.
 #ifndef NORVD_HOLDER_LOOKUP_H
 #define NORVD_HOLDER_LOOKUP_H
 
@@ -27,14 +27,14 @@ namespace norvd {
 
 class HolderLookup {
 public:
-    struct Answer {
+    struct Result {
         uint32_t token = 0;
         Owner owner;
         uint64_t tookNs = 0;  // how long the look took
     };
 
     // Starts the thread that looks for the holders of `device` (named `link`
-    // in the answers' texts) in the /proc at `proc`. Signals that norvd takes
+    // in the results' texts) in the /proc at `proc`. Signals that norvd takes
     // through its signalfd must be blocked already: the thread inherits the
     // mask. Returns nullptr with the failure in `error`.
     static std::unique_ptr<HolderLookup> start(const std::string &proc, const DeviceId &device,
@@ -49,12 +49,12 @@ public:
     // children. Never waits for a look.
     void ask(uint32_t token, std::vector<pid_t> ours);
 
-    // An answer, oldest first. Returns false when none is waiting. Clears
-    // the eventfd first, so that an answer that comes after this call
+    // A result, oldest first. Returns false when none is waiting. Clears
+    // the eventfd first, so that a result that comes after this call
     // returned false wakes the loop again.
-    bool take(Answer &answer);
+    bool take(Result &result);
 
-    // Readable while answers wait.
+    // Readable while results wait.
     int fd() const { return worker_->fd(); }
 
 private:
@@ -64,14 +64,14 @@ private:
     };
 
     HolderLookup() = default;
-    std::vector<Answer> look(std::vector<Ask> asks) const;
+    std::vector<Result> look(std::vector<Ask> asks) const;
 
     std::string proc_;
     DeviceId device_;
     std::string link_;
     // Declared last: its thread reads the members above, so it is joined
     // before they go.
-    std::unique_ptr<Worker<Ask, Answer>> worker_;
+    std::unique_ptr<Worker<Ask, Result>> worker_;
 };
 
 }  // namespace norvd

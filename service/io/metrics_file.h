@@ -84,7 +84,7 @@ std::string write_atomically(const std::string &path, const std::string &text, P
 
 // Its thread is not a Worker (worker.h): a text it has not taken yet is
 // replaced by the next one rather than queued, and the loop reads the outcome
-// of the latest write when it publishes again rather than waking for answers.
+// of the latest write when it publishes again rather than waking for results.
 // It is joined at stop: it uses placed_, which the destructor reads after it.
 class MetricsFile {
 public:

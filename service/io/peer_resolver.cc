@@ -38,7 +38,7 @@ LookupFailure lookup_failure(const std::string &host, int rc, int error, bool on
     std::string said = rc == EAI_SYSTEM ? "getaddrinfo failed: " + std::string(std::strerror(error))
                                         : std::string(gai_strerror(rc));
     if (!onlyIpv6) return {said, false};
-    // Where no DNS server answers, the IPv4 look-up fails as a temporary
+    // Where no DNS server is reachable, the IPv4 look-up fails as a temporary
     // failure even though the name was found in /etc/hosts: told as well.
     std::string why = "no IPv4 address for " + host + ": it has IPv6 addresses only";
     if (rc == EAI_AGAIN || rc == EAI_SYSTEM) why += "; the IPv4 look-up said: " + said;
@@ -62,8 +62,8 @@ bool only_ipv6(const std::string &host) {
 }
 
 // The IPv4 addresses of `host`, or why there are none.
-PeerResolver::Answer resolve_one(const std::string &host) {
-    PeerResolver::Answer answer;
+PeerResolver::Result resolve_one(const std::string &host) {
+    PeerResolver::Result result;
     addrinfo hints{};
     hints.ai_family = AF_INET;  // the peer socket is IPv4
     hints.ai_socktype = SOCK_DGRAM;
@@ -75,37 +75,37 @@ PeerResolver::Answer resolve_one(const std::string &host) {
         sockaddr_in addr;
         std::memcpy(&addr, r->ai_addr, sizeof addr);
         addr.sin_port = htons(peer::kPort);
-        answer.addrs.push_back(addr);
+        result.addrs.push_back(addr);
     }
     if (res != nullptr) freeaddrinfo(res);
-    if (answer.addrs.empty()) {
+    if (result.addrs.empty()) {
         if (rc == 0) rc = EAI_NONAME;
         // Out of memory or a bad call says nothing of the name.
         bool ask = rc != EAI_SYSTEM && rc != EAI_MEMORY && rc != EAI_BADFLAGS;
-        answer.failure = lookup_failure(host, rc, error, ask && only_ipv6(host));
+        result.failure = lookup_failure(host, rc, error, ask && only_ipv6(host));
     }
-    return answer;
+    return result;
 }
 
 }  // namespace
 
-std::vector<PeerResolver::Answer> PeerResolver::resolve(std::vector<Ask> asks) {
-    std::vector<Answer> answers;
+std::vector<PeerResolver::Result> PeerResolver::resolve(std::vector<Ask> asks) {
+    std::vector<Result> results;
     for (const Ask &a : asks) {
-        answers.push_back(resolve_one(a.host));
-        answers.back().id = a.id;
-        answers.back().generation = a.generation;
+        results.push_back(resolve_one(a.host));
+        results.back().id = a.id;
+        results.back().generation = a.generation;
     }
-    return answers;
+    return results;
 }
 
 std::unique_ptr<PeerResolver> PeerResolver::start(std::string &error) {
-    // One name at a time: each answer goes out as soon as its own look-up
+    // One name at a time: each result goes out as soon as its own look-up
     // ends, not after those of the names asked with it. A getaddrinfo may
-    // hang for as long as a DNS server does not answer, and the look-up
+    // hang for as long as a DNS server stays silent, and the look-up
     // touches nothing of this object: the thread is detached, so that norvd
     // can stop without waiting for it.
-    auto worker = Worker<Ask, Answer>::start(resolve, Take::kOne, Stop::kDetach, error);
+    auto worker = Worker<Ask, Result>::start(resolve, Take::kOne, Stop::kDetach, error);
     if (!worker) return nullptr;
     return std::unique_ptr<PeerResolver>(new PeerResolver(std::move(worker)));
 }
@@ -116,7 +116,7 @@ void PeerResolver::ask(uint8_t id, const std::string &host, uint64_t generation)
     worker_->ask(Ask{id, host, generation});
 }
 
-bool PeerResolver::take(Answer &answer) { return worker_->take(answer); }
+bool PeerResolver::take(Result &result) { return worker_->take(result); }
 
 int PeerResolver::fd() const { return worker_->fd(); }
 

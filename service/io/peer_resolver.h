@@ -1,6 +1,6 @@
 // peer_resolver.h: the addresses of the peers given by name.
 //
-// getaddrinfo may block for seconds (a DNS server that does not answer), so
+// getaddrinfo may block for seconds (a DNS server that stays silent), so
 // names are resolved in a thread of their own (worker.h) and norvd's loop
 // never waits for one. A name that does not resolve is tried again after a
 // back-off (resolve_backoff), for as long as it takes: a peer's name may come
@@ -43,7 +43,7 @@ LookupFailure lookup_failure(const std::string &host, int rc, int error, bool on
 
 class PeerResolver {
 public:
-    struct Answer {
+    struct Result {
         uint8_t id = 0;
         uint64_t generation = 0;  // as asked: a later reload makes it stale
         // The name's IPv4 addresses in the resolver's order, with the peer
@@ -65,10 +65,10 @@ public:
     // Asks for the IPv4 addresses of `host`. Never waits.
     void ask(uint8_t id, const std::string &host, uint64_t generation);
 
-    // An answer, oldest first; false when none waits.
-    bool take(Answer &answer);
+    // A result, oldest first; false when none waits.
+    bool take(Result &result);
 
-    // Readable while answers wait.
+    // Readable while results wait.
     int fd() const;
 
 private:
@@ -78,10 +78,10 @@ private:
         uint64_t generation;
     };
     // The work of the thread: the look-ups of `asks`, in order.
-    static std::vector<Answer> resolve(std::vector<Ask> asks);
+    static std::vector<Result> resolve(std::vector<Ask> asks);
 
-    explicit PeerResolver(std::unique_ptr<Worker<Ask, Answer>> worker) : worker_(std::move(worker)) {}
-    std::unique_ptr<Worker<Ask, Answer>> worker_;
+    explicit PeerResolver(std::unique_ptr<Worker<Ask, Result>> worker) : worker_(std::move(worker)) {}
+    std::unique_ptr<Worker<Ask, Result>> worker_;
 };
 
 }  // namespace norvd

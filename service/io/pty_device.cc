@@ -104,7 +104,7 @@ bool has_room(int master) {
 bool PtyDevice::write_record(const uint8_t *data, size_t len) {
     // Asking the kernel for its count takes a descriptor of the slave opened
     // and closed: a third of norvd's time in an exchange when done for every
-    // reply. While the estimate leaves room the answer would be yes.
+    // reply. While the estimate leaves room the count would say yes.
     if (unreadEstimate_ + len > unreadLimit) {
         unreadEstimate_ = unread();
         if (unreadEstimate_ + len > unreadLimit) return false;

@@ -3,29 +3,29 @@
 // Some of norvd's work takes time that norvd does not control: the look for
 // the holders of /dev/rtf1 reads every process's descriptors
 // (holder_lookup.h), a name look-up may wait seconds for a DNS server that
-// does not answer (peer_resolver.h). A Worker does such work in a thread of
-// its own and hands the answers back to the loop, which never waits for it.
+// stays silent (peer_resolver.h). A Worker does such work in a thread of its
+// own and hands the results back to the loop, which never waits for it.
 //
 // - What runs on the thread is the owner's work only: it is called with the
-//   asks the thread took, and returns their answers. It runs without the
+//   asks the thread took, and returns their results. It runs without the
 //   Worker's lock held, so the loop can ask meanwhile. Everything else (the
 //   queues, the eventfd) is the Worker's.
 // - The thread takes the asks waiting either one at a time (Take::kOne: each
-//   answer goes out as soon as its own work ends) or all of them at once
-//   (Take::kAll: one piece of work answers every ask made while the previous
+//   result goes out as soon as its own work ends) or all of them at once
+//   (Take::kAll: one piece of work serves every ask made while the previous
 //   one ran).
-// - The loop learns of answers through fd(), an eventfd that it watches with
-//   EPOLLIN: it is readable while answers wait. The loop then calls take()
+// - The loop learns of results through fd(), an eventfd that it watches with
+//   EPOLLIN: it is readable while results wait. The loop then calls take()
 //   until it returns false. take() clears the eventfd before it looks at the
-//   answers, so an answer put out after take() found none makes the eventfd
-//   readable again and none is left unseen; an answer already waiting when
+//   results, so a result put out after take() found none makes the eventfd
+//   readable again and none is left unseen; a result already waiting when
 //   take() cleared it is returned by that take() or the next ones, though
 //   the eventfd no longer tells of it.
-// - Order: one thread does the work, in the order asked, and its answers are
-//   taken in the order the work returned them. Work that answers its asks in
-//   their order therefore gives answers in the order asked.
+// - Order: one thread does the work, in the order asked, and its results are
+//   taken in the order the work returned them. Work that returns the results
+//   of its asks in their order therefore gives results in the order asked.
 // - Stop: at destruction, asks that the thread has not taken are dropped,
-//   and the answers of work under way are never put out. How the thread
+//   and the results of work under way are never put out. How the thread
 //   ends is the owner's choice (Stop), stated where it starts the worker:
 //   - Stop::kJoin: the destructor waits for the work under way to return.
 //     It must be chosen when the work touches state that the owner frees
@@ -76,12 +76,12 @@ void clear_event(int fd);
 
 }  // namespace worker_detail
 
-template <class Ask, class Answer>
+template <class Ask, class Result>
 class Worker {
 public:
     // Called on the thread with the asks taken (one for Take::kOne, one or
-    // more for Take::kAll), in the order asked; returns their answers.
-    using Work = std::function<std::vector<Answer>(std::vector<Ask> asks)>;
+    // more for Take::kAll), in the order asked; returns their results.
+    using Work = std::function<std::vector<Result>(std::vector<Ask> asks)>;
 
     // Starts the thread. Returns nullptr with the failure in `error`.
     static std::unique_ptr<Worker> start(Work work, Take take, Stop stop, std::string &error) {
@@ -122,18 +122,18 @@ public:
         shared_->wake.notify_one();
     }
 
-    // An answer, oldest first. Returns false when none is waiting. Clears
+    // A result, oldest first. Returns false when none is waiting. Clears
     // the eventfd first (see above).
-    bool take(Answer &answer) {
+    bool take(Result &result) {
         worker_detail::clear_event(shared_->event.get());
         std::lock_guard<std::mutex> lock(shared_->mutex);
         if (shared_->done.empty()) return false;
-        answer = std::move(shared_->done.front());
+        result = std::move(shared_->done.front());
         shared_->done.pop_front();
         return true;
     }
 
-    // Readable while answers wait; to be watched with EPOLLIN.
+    // Readable while results wait; to be watched with EPOLLIN.
     int fd() const { return shared_->event.get(); }
 
 private:
@@ -144,7 +144,7 @@ private:
         std::mutex mutex;
         std::condition_variable wake;
         std::deque<Ask> asked;     // guarded by mutex
-        std::deque<Answer> done;   // guarded by mutex
+        std::deque<Result> done;   // guarded by mutex
         bool stop = false;         // guarded by mutex
 
         void run() {
@@ -161,11 +161,11 @@ private:
                     asked.pop_front();
                 }
                 lock.unlock();
-                std::vector<Answer> answers = work(std::move(batch));
+                std::vector<Result> results = work(std::move(batch));
                 lock.lock();
                 if (stop) return;
-                for (Answer &a : answers) done.push_back(std::move(a));
-                if (!answers.empty()) worker_detail::signal_event(event.get());
+                for (Result &r : results) done.push_back(std::move(r));
+                if (!results.empty()) worker_detail::signal_event(event.get());
             }
         }
     };

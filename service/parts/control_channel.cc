@@ -138,16 +138,16 @@ void ControlChannel::on_ready(ChannelDevice &dev, int status) {
 }
 
 void ControlChannel::on_lookup() {
-    HolderLookup::Answer a;
-    while (lookup_->take(a)) {
-        auto t = looks_.find(a.token);
+    HolderLookup::Result r;
+    while (lookup_->take(r)) {
+        auto t = looks_.find(r.token);
         if (t == looks_.end()) continue;
         auto it = connections_.find(t->second);
         looks_.erase(t);
         if (it == connections_.end()) continue;
         it->second.handshake.looked();
-        it->second.owner = a.owner;
-        it->second.lookNs = a.tookNs;
+        it->second.owner = r.owner;
+        it->second.lookNs = r.tookNs;
     }
     if (flush_answers()) settle_connect_device(loop_.now());
 }
@@ -303,7 +303,7 @@ void ControlChannel::connect() {
     Connection c;
     c.since = loop_.now();
     uint32_t lookToken = nextLook_++;
-    // Root's alone until the look for its user has answered: no one else may
+    // Root's alone until the look for its user is done: no one else may
     // hold a descriptor of them from before their owner is set.
     DeviceAccess closed{0, access_.gid, 0600};
     c.request = devices_->make(n, closed);

@@ -11,7 +11,7 @@
 // (user_shares.h) and the life of each connection until its number may be
 // given again (connection_life.h).
 //
-// Requests are answered by the Service (commands.h); receipts for other
+// Requests are replied to by the Service (commands.h); receipts for other
 // machines go out through `forward`. The verdict delivery writes a
 // connection's notices through write_notice() and learns of a connection's
 // end through `ended`.
@@ -105,7 +105,7 @@ private:
 
     // A device of a connection in the making is ready, or cannot be.
     void on_ready(ChannelDevice &dev, int status);
-    // Answers of the look for the holders of /dev/rtf1.
+    // Results of the look for the holders of /dev/rtf1.
     void on_lookup();
     // A client closed a device.
     void on_closed(ChannelDevice &dev, BaseTime now);

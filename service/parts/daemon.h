@@ -1,15 +1,15 @@
 // daemon.h: norvd's daemon, the parts that serve the control channel.
 //
 // Serves the control channel on /dev/rtf1 and /dev/rtfN (control_channel.h),
-// answers the requests of every connection through the Service, talks to the
-// norvds of the group's other machines over UDP (peer_group.h) and delivers
-// the verdicts on registered sends as failure notices. One thread, one event
-// loop (event_loop.h); signals arrive through a signalfd (signals.h; SIGHUP
-// reads the configuration file again). The same loop answers norvctl on the
-// control socket (control_socket.h). Work that may block runs on workers of
-// worker.h, each a thread that hands its answers back through the loop: one
-// looks for the holders of /dev/rtf1 when a client connects
-// (holder_lookup.h), another resolves the peers given by name
+// replies to the requests of every connection through the Service, talks to
+// the norvds of the group's other machines over UDP (peer_group.h) and
+// delivers the verdicts on registered sends as failure notices. One thread,
+// one event loop (event_loop.h); signals arrive through a signalfd
+// (signals.h; SIGHUP reads the configuration file again). The same loop
+// responds to norvctl on the control socket (control_socket.h). Work that may
+// block runs on workers of worker.h, each a thread that hands its results
+// back through the loop: one looks for the holders of /dev/rtf1 when a client
+// connects (holder_lookup.h), another resolves the peers given by name
 // (peer_resolver.h). A thread of its own writes the metrics file
 // (metrics_file.h).
 #ifndef NORVD_DAEMON_H

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "core/times.h"
 #include "io/channel_device.h"
 
 namespace norvd {

@@ -32,7 +32,7 @@ bool Observers::start() {
     std::string why;
     control_ = ControlSocket::open(
         controlPath_, access_.gid, loop_,
-        [this](std::string_view request) { return answer_control(request, state_); }, why);
+        [this](std::string_view request) { return respond(request, state_); }, why);
     if (!control_) return log_error(why), false;
     std::string line = "control socket " + controlPath_ + " for group " + access_.name;
     if (!metricsPath_.empty()) {

@@ -108,15 +108,15 @@ void PeerGroup::ask_due(BaseTime now) {
 }
 
 void PeerGroup::on_resolver() {
-    PeerResolver::Answer a;
+    PeerResolver::Result result;
     BaseTime now = clock_.base_now();
-    while (resolver_->take(a)) {
-        auto it = unresolved_.find(a.id);
-        if (a.generation != generation_ || it == unresolved_.end()) continue;
+    while (resolver_->take(result)) {
+        auto it = unresolved_.find(result.id);
+        if (result.generation != generation_ || it == unresolved_.end()) continue;
         Unresolved &u = it->second;
-        std::string machine = "machine " + std::to_string(a.id) + " at " + u.host;
-        LookupFailure failure = a.failure;
-        if (!a.addrs.empty()) {
+        std::string machine = "machine " + std::to_string(result.id) + " at " + u.host;
+        LookupFailure failure = result.failure;
+        if (!result.addrs.empty()) {
             // The first address that is another machine's is taken; a name
             // may lead back to this machine (its own host name) or to a
             // broadcast address as easily as an address written out.
@@ -126,7 +126,7 @@ void PeerGroup::on_resolver() {
             uint32_t bind = 0;
             if (!bind_.empty()) parse_ipv4(bind_, bind);
             const sockaddr_in *taken = nullptr;
-            for (const sockaddr_in &addr : a.addrs) {
+            for (const sockaddr_in &addr : result.addrs) {
                 char text[INET_ADDRSTRLEN];
                 inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
                 std::string why = peer_address_problem(ntohl(addr.sin_addr.s_addr), bind, here);
@@ -138,7 +138,7 @@ void PeerGroup::on_resolver() {
                 log_error(machine + ": resolves to " + text + ", " + why + "; the address is not used");
             }
             if (taken != nullptr) {
-                addresses_[a.id] = *taken;
+                addresses_[result.id] = *taken;
                 unresolved_.erase(it);
                 continue;
             }

@@ -7,7 +7,7 @@
 // with the peer messages (peer_messages.h: seals and judges them), and when
 // each peer's address was last heard from and a message of it taken.
 //
-// It registers with the loop the peer socket and the resolver's answers
+// It registers with the loop the peer socket and the resolver's results
 // (descriptors), the next attempt at a name and the look at the drop
 // counters once a second (deadlines and work after each turn: the daemon
 // calls add_resolve_work and add_count_work where they belong in its order).
@@ -119,7 +119,7 @@ private:
     Peers peers_;
     std::map<uint8_t, sockaddr_in> addresses_;  // the peers whose address is known
     std::map<uint8_t, Unresolved> unresolved_;
-    // Counts the sets of peers taken: an answer for an older one is stale.
+    // Counts the sets of peers taken: a result for an older one is stale.
     uint64_t generation_ = 0;
     std::unique_ptr<PeerResolver> resolver_;
     // When a message from each peer's address last came, and one was taken

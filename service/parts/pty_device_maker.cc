@@ -102,7 +102,7 @@ void PtyDeviceMaker::on_keeper() {
     BaseTime now = loop_.now();
     uint32_t token;
     int status;
-    while (keeper_->take_answer(token, status)) {
+    while (keeper_->take_status(token, status)) {
         auto t = tokens_.find(token);
         if (t == tokens_.end()) continue;
         PtyDevice *dev = t->second;

@@ -47,7 +47,7 @@ private:
     Events events_;
     std::unique_ptr<GuardKeeper> keeper_;
     Fd inotify_;
-    // Guards asked for and not yet answered: token -> device.
+    // Guards asked for whose status has not come yet: token -> device.
     std::map<uint32_t, PtyDevice *> tokens_;
     uint32_t nextToken_ = 0;
     // Published devices by their inotify watch.

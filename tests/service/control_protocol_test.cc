@@ -1,5 +1,5 @@
-// The control socket's requests: how a line is read and parsed, what a
-// malformed one is answered, and JSON strings of any bytes.
+// The control socket's requests: how a line is read and parsed, the response
+// a malformed one gets, and JSON strings of any bytes.
 #include <gtest/gtest.h>
 
 #include "core/control_protocol.h"
@@ -53,18 +53,18 @@ TEST(ControlRequest, Lines) {
         SCOPED_TRACE(testing::PrintToString(c.line));
         ControlRequest req;
         std::string why = parse_control_request(c.line, req);
-        std::string answer = answer_control(c.line, state);
+        std::string response = respond(c.line, state);
         if (c.command != nullptr) {
             ASSERT_EQ(why, "");
             EXPECT_STREQ(req.command->name, c.command);
             EXPECT_EQ(req.json, c.json);
-            EXPECT_EQ(answer.rfind("ok\n", 0), 0u) << answer;
-            EXPECT_EQ(answer.substr(3, 1) == "{", c.json) << answer;
+            EXPECT_EQ(response.rfind("ok\n", 0), 0u) << response;
+            EXPECT_EQ(response.substr(3, 1) == "{", c.json) << response;
         } else {
             EXPECT_EQ(req.command, nullptr);
-            EXPECT_EQ(answer.rfind("error: ", 0), 0u) << answer;
-            EXPECT_NE(answer.find(c.error), std::string::npos) << answer;
-            EXPECT_TRUE(one_clean_line(answer)) << answer;
+            EXPECT_EQ(response.rfind("error: ", 0), 0u) << response;
+            EXPECT_NE(response.find(c.error), std::string::npos) << response;
+            EXPECT_TRUE(one_clean_line(response)) << response;
         }
     }
 }

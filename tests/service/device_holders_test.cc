@@ -197,9 +197,9 @@ TEST_F(FakeProc, AProcessThatCannotBeLookedAtFailsTheLook) {
     EXPECT_NE(scan.error.find("opendir"), std::string::npos) << scan.error;
 }
 
-// The look off the loop: asks made in a row, whether one look answers them
-// or several, are answered in the order asked, each with its own token.
-TEST_F(FakeProc, LooksAreAnsweredInOrderEachWithItsToken) {
+// The look off the loop: asks made in a row, whether one look serves them
+// or several, get their results in the order asked, each with its own token.
+TEST_F(FakeProc, LookResultsComeInOrderEachWithItsToken) {
     process(100, 1, 1000, {device_});
     process(50, 1, 0, {device_});  // norvd
     std::string error;
@@ -207,16 +207,16 @@ TEST_F(FakeProc, LooksAreAnsweredInOrderEachWithItsToken) {
     ASSERT_TRUE(lookup) << error;
     const std::vector<uint32_t> tokens = {7, 3, 9, 1};
     for (uint32_t t : tokens) lookup->ask(t, {50});
-    std::vector<uint32_t> answered;
+    std::vector<uint32_t> served;
     pollfd p{lookup->fd(), POLLIN, 0};
-    while (answered.size() < tokens.size() && poll(&p, 1, 60'000) == 1) {
-        for (HolderLookup::Answer a; lookup->take(a);) {
-            answered.push_back(a.token);
-            EXPECT_TRUE(a.owner.known) << a.owner.why;
-            EXPECT_EQ(a.owner.uid, 1000u);
+    while (served.size() < tokens.size() && poll(&p, 1, 60'000) == 1) {
+        for (HolderLookup::Result r; lookup->take(r);) {
+            served.push_back(r.token);
+            EXPECT_TRUE(r.owner.known) << r.owner.why;
+            EXPECT_EQ(r.owner.uid, 1000u);
         }
     }
-    EXPECT_EQ(answered, tokens);
+    EXPECT_EQ(served, tokens);
 }
 
 // The machine's own /proc: a child holds a fresh pty's slave. Looking at

@@ -1,5 +1,5 @@
 // The worker thread of norvd's blocking work, with real threads and its
-// eventfd: the order of its answers, what wakes the loop, and how it stops.
+// eventfd: the order of its results, what wakes the loop, and how it stops.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -62,13 +62,13 @@ struct Gate {
 
 using IntWorker = Worker<int, int>;
 
-// Work that passes `gate` and answers each ask with ten times it.
+// Work that passes `gate` and returns ten times each ask.
 IntWorker::Work gated(std::shared_ptr<Gate> gate) {
     return [gate](std::vector<int> asks) {
         gate->pass(asks);
-        std::vector<int> answers;
-        for (int a : asks) answers.push_back(a * 10);
-        return answers;
+        std::vector<int> results;
+        for (int a : asks) results.push_back(a * 10);
+        return results;
     };
 }
 
@@ -80,15 +80,15 @@ std::unique_ptr<IntWorker> start(IntWorker::Work work, Take take, Stop stop) {
     return worker;
 }
 
-// Takes answers as the loop does, until `count` came or none comes any more.
-std::vector<int> take_answers(IntWorker &worker, size_t count) {
+// Takes results as the loop does, until `count` came or none comes any more.
+std::vector<int> take_results(IntWorker &worker, size_t count) {
     std::vector<int> got;
     while (got.size() < count && wait_readable(worker.fd()))
         for (int a; worker.take(a);) got.push_back(a);
     return got;
 }
 
-TEST(Worker, AnswersInTheOrderAskedOneAtATimeOrAllTogether) {
+TEST(Worker, ResultsInTheOrderAskedOneAtATimeOrAllTogether) {
     // Asks 2, 3 and 4 are made while the work on ask 1 waits at the gate.
     struct Case {
         Take take;
@@ -106,20 +106,20 @@ TEST(Worker, AnswersInTheOrderAskedOneAtATimeOrAllTogether) {
         ASSERT_TRUE(gate->wait_entered(1));
         for (int a : {2, 3, 4}) worker->ask(a);
         gate->release();
-        EXPECT_EQ(take_answers(*worker, 4), (std::vector<int>{10, 20, 30, 40}));
+        EXPECT_EQ(take_results(*worker, 4), (std::vector<int>{10, 20, 30, 40}));
         std::lock_guard<std::mutex> lock(gate->mutex);
         EXPECT_EQ(gate->batches, c.batches);
     }
 }
 
-TEST(Worker, TakeClearsTheEventfdAndALaterAnswerSetsItAgain) {
-    // Three answers to each ask, put out with one wake-up.
+TEST(Worker, TakeClearsTheEventfdAndALaterResultSetsItAgain) {
+    // Three results of each ask, put out with one wake-up.
     auto worker = start(
         [](std::vector<int> asks) {
-            std::vector<int> answers;
+            std::vector<int> results;
             for (int a : asks)
-                for (int i = 0; i < 3; ++i) answers.push_back(a * 10 + i);
-            return answers;
+                for (int i = 0; i < 3; ++i) results.push_back(a * 10 + i);
+            return results;
         },
         Take::kOne, Stop::kJoin);
     ASSERT_TRUE(worker);
@@ -133,7 +133,7 @@ TEST(Worker, TakeClearsTheEventfdAndALaterAnswerSetsItAgain) {
         ASSERT_TRUE(wait_readable(worker->fd()));
         ASSERT_TRUE(worker->take(a));
         EXPECT_EQ(a, asked * 10);
-        // Cleared by the first take(), while two answers still wait.
+        // Cleared by the first take(), while two results still wait.
         EXPECT_FALSE(readable(worker->fd(), 0));
         ASSERT_TRUE(worker->take(a));
         EXPECT_EQ(a, asked * 10 + 1);
@@ -141,7 +141,7 @@ TEST(Worker, TakeClearsTheEventfdAndALaterAnswerSetsItAgain) {
         EXPECT_EQ(a, asked * 10 + 2);
         EXPECT_FALSE(worker->take(a));
         EXPECT_FALSE(readable(worker->fd(), 0));
-        // The next round: an answer put out after take() found none wakes
+        // The next round: a result put out after take() found none wakes
         // the loop again.
     }
 }
