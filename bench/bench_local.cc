@@ -11,7 +11,7 @@
 // The scripted peer (the tests' own, tests/support) is the far end of a
 // socketpair() on which the clock replies are queued before the timed stretch
 // starts, so it answers at once and costs nothing while the library runs.
-// Datagrams and replies are queued, and the library's requests drained, in
+// Datagrams and replies are queued, and the library's requests read away, in
 // batches with the timer paused; the floors go through the same batches.
 #include <benchmark/benchmark.h>
 
@@ -43,7 +43,7 @@ constexpr int kPayload = ping::kSize;                  // a ping: 20 bytes
 constexpr size_t kDatagram = header::kSize + kPayload;  // 204 bytes on the wire
 
 // Everything readable on fd, thrown away.
-void drain(int fd) {
+void discard_readable(int fd) {
     uint8_t sink[4096];
     while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
     }
@@ -137,7 +137,7 @@ void BM_TimedSend_ScriptedPeer(benchmark::State &state) {
     for (auto _ : state) {
         if (left == 0) {
             state.PauseTiming();
-            drain(sink);
+            discard_readable(sink);
             queue_clock_replies(service, kBatch, clock);
             left = kBatch;
             state.ResumeTiming();
@@ -161,7 +161,7 @@ void BM_RawSendto(benchmark::State &state) {
     for (auto _ : state) {
         if (left == 0) {
             state.PauseTiming();
-            drain(sink);
+            discard_readable(sink);
             left = kBatch;
             state.ResumeTiming();
         }

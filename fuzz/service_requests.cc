@@ -10,10 +10,10 @@
 //   c & 3 == 2:    advance the clock by the next u16 in us, take due verdicts
 //   c & 3 == 3:    (c >> 2) & 1 ? close the connection of device (c >> 3) & 3
 //                                : reset the parser of that device
-// Checks: a parser never holds a whole request after it was drained nor more
-// than a head and the largest payload; every reply has the size that the
+// Checks: a parser never holds a whole request once every one was taken, nor
+// more than a head and the largest payload; every reply has the size that the
 // command table gives (none for a wrong payload size, an unknown command, 0,
-// 1, 11 and 12); answers stay in their ranges; verdicts go only to
+// 1, 11 and 12); reply values stay in their ranges; verdicts go only to
 // connections that registered since they were last closed; the pending
 // registrations of each account stay within its share, and the shares count
 // exactly the registrations pending. Device 0 is root's, devices 1 and 2 one

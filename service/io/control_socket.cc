@@ -53,7 +53,7 @@ std::string clear_stale(const std::string &path, const sockaddr_un &addr) {
 // Reads away what a client sent and was not read (up to 64 KiB) before its
 // connection is closed: a UNIX socket closed with unread bytes makes the
 // client's next read fail (ECONNRESET) instead of ending.
-void drain(int fd) {
+void discard_unread(int fd) {
     uint8_t buf[4096];
     for (int i = 0; i < 16 && read(fd, buf, sizeof buf) > 0; ++i) {
     }
@@ -128,7 +128,7 @@ void ControlSocket::accept_clients(BaseTime now) {
             std::string text = control_error("norvd serves " + std::to_string(kMaxClients) +
                                              " control clients already; try again");
             (void)!send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            drain(fd.get());
+            discard_unread(fd.get());
             log_limited(event::kControlClient, Severity::kWarning,
                         "control client turned away: " + std::to_string(kMaxClients) + " are served");
             continue;
@@ -193,7 +193,7 @@ bool ControlSocket::write_out(Client &c) {
             return false;
         }
     }
-    drain(c.fd.get());
+    discard_unread(c.fd.get());
     return false;
 }
 

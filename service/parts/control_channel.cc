@@ -161,7 +161,7 @@ void ControlChannel::on_closed(ChannelDevice &dev, BaseTime now) {
 }
 
 void ControlChannel::on_input(ChannelDevice &dev) {
-    Drained got = drain(dev);
+    RequestsRead got = read_requests(dev);
     BaseTime now = loop_.now();
     if (&dev == connectDevice_.get()) {
         settle_connect_device(now);
@@ -180,10 +180,10 @@ void ControlChannel::on_input(ChannelDevice &dev) {
     }
 }
 
-ControlChannel::Drained ControlChannel::drain(ChannelDevice &dev) {
+ControlChannel::RequestsRead ControlChannel::read_requests(ChannelDevice &dev) {
     uint8_t buf[4096];
     int number = dev.number();
-    Drained out;
+    RequestsRead out;
     while (!out.ended) {
         ssize_t len = dev.read_input(buf, sizeof buf);
         if (len <= 0) {
@@ -450,7 +450,7 @@ void ControlChannel::check_connection(int n, BaseTime now) {
     Reclaim r = life_.verdict(n, now);
     if (r == Reclaim::kKeep) return;
     // Serve what its client wrote just before it closed.
-    if (drain(*c.request).ended) return;  // command 1 among them
+    if (read_requests(*c.request).ended) return;  // command 1 among them
     bool requestHeld = it->second.request->held(), noticeHeld = it->second.notice->held();
     if (requestHeld || noticeHeld) {  // a client came back meanwhile
         life_.seen(n, Device::kRequest, requestHeld, now);

@@ -95,7 +95,8 @@ private:
         BaseTime since;         // when its command 0 was read
         uint64_t requests = 0;  // read from its request device
     };
-    struct Drained {
+    // What read_requests() read from a device.
+    struct RequestsRead {
         size_t bytes = 0;
         bool ended = false;  // its client ended the connection: the device is gone
     };
@@ -114,7 +115,7 @@ private:
     // clock read after the request was: a stamp is never older than the
     // request that asked for it. Command 1 ends the connection once it has
     // been served, and nothing after it is read.
-    Drained drain(ChannelDevice &dev);
+    RequestsRead read_requests(ChannelDevice &dev);
     // Returns whether the request ends its connection.
     bool serve(ChannelDevice &dev, const Request &req, BaseTime now);
     void connect();

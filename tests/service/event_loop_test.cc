@@ -25,7 +25,7 @@ void make_ready(int fd) {
     uint64_t one = 1;
     ASSERT_EQ(write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
 }
-void drain(int fd) {
+void consume(int fd) {
     uint64_t count;
     (void)!read(fd, &count, sizeof count);
 }
@@ -141,12 +141,12 @@ TEST(EventLoop, UnwatchDropsTheEventsPendingInTheBatch) {
     // Whichever runs first stops the other, whose event is in the same batch.
     ASSERT_TRUE(h.loop->watch(x.get(), EventLoop::kReadable, [&](uint32_t) {
         ++xCalls;
-        drain(x.get());
+        consume(x.get());
         h.loop->unwatch(y.get());
     }));
     ASSERT_TRUE(h.loop->watch(y.get(), EventLoop::kReadable, [&](uint32_t) {
         ++yCalls;
-        drain(y.get());
+        consume(y.get());
         h.loop->unwatch(x.get());
     }));
     make_ready(x.get());
@@ -161,7 +161,7 @@ TEST(EventLoop, UnwatchDropsTheEventsPendingInTheBatch) {
     Fd &stoppedFd = xCalls == 0 ? x : y;
     ASSERT_TRUE(h.loop->watch(stoppedFd.get(), EventLoop::kReadable, [&](uint32_t) {
         ++stopped;
-        drain(stoppedFd.get());
+        consume(stoppedFd.get());
     }));
     h.turn();
     EXPECT_EQ(stopped, 1);
@@ -180,7 +180,7 @@ TEST(EventLoop, ReusedNumberGetsNoEventOfTheClosedDescriptor) {
         for (int i = 0; i < 2; ++i) {
             ASSERT_TRUE(h.loop->watch(fds[i].get(), EventLoop::kReadable, [&, i](uint32_t) {
                 ++oldCalls[i];
-                drain(fds[i].get());
+                consume(fds[i].get());
                 if (replaced) return;
                 replaced = true;
                 int j = 1 - i, number = fds[j].get();
@@ -190,7 +190,7 @@ TEST(EventLoop, ReusedNumberGetsNoEventOfTheClosedDescriptor) {
                 ASSERT_EQ(fds[j].get(), number);  // the case under test needs the same number
                 ASSERT_TRUE(h.loop->watch(number, EventLoop::kReadable, [&, j](uint32_t) {
                     ++newCalls[j];
-                    drain(fds[j].get());
+                    consume(fds[j].get());
                 }));
             }));
         }
@@ -251,7 +251,7 @@ TEST(EventLoop, TurnRunsInItsStatedOrder) {
     // Each handler of the chain moves the clock on and readies the next.
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(h.loop->watch(chain[i].get(), EventLoop::kReadable, [&, i](uint32_t) {
-            drain(chain[i].get());
+            consume(chain[i].get());
             h.calls.push_back(std::string(1, static_cast<char>('a' + i)));
             h.now = BaseTime(100 * (i + 1));
             if (i < 3) make_ready(chain[i + 1].get());
@@ -294,7 +294,7 @@ TEST(EventLoop, StopReturnsOnceTheCurrentHandlerReturns) {
         });
         for (int fd : {x.get(), y.get()})
             ASSERT_TRUE(h.loop->watch(fd, EventLoop::kReadable, [&, fd](uint32_t) {
-                drain(fd);
+                consume(fd);
                 h.calls.push_back("handler");
                 if (row.where == Where::kHandler) h.loop->stop();
             }));

@@ -153,9 +153,9 @@ TEST_F(PtyDeviceTest, ARecordThatDoesNotFitIsNotWrittenAtAll) {
     // asked the kernel for its count.
     int fd = open(dev_->link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
-    size_t drained = 0;
-    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) drained += static_cast<size_t>(n);
-    EXPECT_EQ(drained, kUnreadLimit);
+    size_t taken = 0;
+    for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) taken += static_cast<size_t>(n);
+    EXPECT_EQ(taken, kUnreadLimit);
     EXPECT_TRUE(dev_->write_record(four, 4));
     close(fd);
 }
