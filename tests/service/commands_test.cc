@@ -45,7 +45,7 @@ protected:
         put_u8(p.data(), receipt::kSender, sender);
         return p;
     }
-    static int32_t answer(const Outcome &o) {
+    static int32_t reply_value(const Outcome &o) {
         EXPECT_EQ(o.reply.size(), 4u);
         return o.reply.size() == 4 ? get_i32le(o.reply.data(), 0) : INT32_MIN;
     }
@@ -69,7 +69,7 @@ TEST_F(ServiceTest, ClockAndMachineId) {
 }
 
 TEST_F(ServiceTest, Measurement) {
-    int32_t handle = answer(run(command::kStartMeasurement, le64(42), kNow));
+    int32_t handle = reply_value(run(command::kStartMeasurement, le64(42), kNow));
     ASSERT_GT(handle, 0);
     Outcome end = run(command::kEndMeasurement, le32(handle), kNow + 1234);
     EXPECT_EQ(end.reply, cat({Bytes{0, 0, 0, 0}, le64(kNow), le64(1234)}));
@@ -89,7 +89,7 @@ TEST_F(ServiceTest, LocalFailureDetection) {
         uint8_t failed;
     } cases[] = {{0, 0}, {1000, 0}, {1001, 1}, {5'000'000, 1}};
     for (const Case &c : cases) {
-        int32_t handle = answer(run(command::kStartLocalFD, start, kNow));
+        int32_t handle = reply_value(run(command::kStartLocalFD, start, kNow));
         ASSERT_GT(handle, 0);
         Outcome end = run(command::kEndLocalFD, le32(handle), kNow + c.duration);
         EXPECT_EQ(end.reply, cat({le32(0), le64(kNow), le64(c.duration), Bytes{c.failed, 0, 0, 0}}))
@@ -101,7 +101,7 @@ TEST_F(ServiceTest, LocalFailureDetection) {
 }
 
 TEST_F(ServiceTest, EndOfTheOtherKindIsUnknown) {
-    int32_t m = answer(run(command::kStartMeasurement, le64(0)));
+    int32_t m = reply_value(run(command::kStartMeasurement, le64(0)));
     Outcome end = run(command::kEndLocalFD, le32(m));
     EXPECT_EQ(get_i32le(end.reply.data(), 0), kUnknownHandle);
     EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0);  // still running, ends fine
@@ -129,7 +129,7 @@ TEST_F(ServiceTest, OnlyTheConnectionThatStartedAnActivityEndsIt) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
-        int32_t handle = answer(r.detection ? run(command::kStartLocalFD, localFD)
+        int32_t handle = reply_value(r.detection ? run(command::kStartLocalFD, localFD)
                                             : run(command::kStartMeasurement, le64(7)));
         ASSERT_GT(handle, 0);
         if (r.closed != 0) service_.connection_closed(r.closed);
@@ -159,11 +159,11 @@ TEST_F(ServiceTest, TimelyExecutionReturnsItsAbsoluteDeadline) {
 }
 
 TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
-    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 31, 2'000'000)));
+    int32_t id = reply_value(run(command::kRegisterSend, register_payload(kNow, 31, 2'000'000)));
     ASSERT_GT(id, 0);
     EXPECT_TRUE(logged("appmod1"));
     Outcome r = run(command::kReceipt, receipt_payload(id, kNow + 300'000, 0), kNow + 400'000, 9);
-    EXPECT_EQ(answer(r), 0);
+    EXPECT_EQ(reply_value(r), 0);
     EXPECT_FALSE(r.forward);
     auto due = service_.take_due(BaseTime(kNow + 400'000));
     ASSERT_EQ(due.size(), 1u);
@@ -177,19 +177,19 @@ TEST_F(ServiceTest, RegistrationAndLocalReceiptGiveATimelyVerdict) {
 
 TEST_F(ServiceTest, RegistrationRefusals) {
     constexpr int32_t kNoReceiver = NORV_REFUSED_NO_RECEIVER, kTableFull = NORV_REFUSED_TABLE_FULL;
-    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
-    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
-    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
+    EXPECT_EQ(reply_value(run(command::kRegisterSend, register_payload(kNow, 0, 2'000'000))), kNoReceiver);
+    EXPECT_EQ(reply_value(run(command::kRegisterSend, register_payload(kNow, 0x1E, 2'000'000))), kNoReceiver);
+    EXPECT_EQ(reply_value(run(command::kRegisterSend, register_payload(kNow, 31, 0))), kNoReceiver);
     // The table holds 4096 registrations, which root's connection may fill;
     // the next one is refused until one is judged.
     service_.set_account(kConn, Account::of(0));
     for (int i = 0; i < 4096; ++i)
-        ASSERT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000 + i))), 0);
-    EXPECT_EQ(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), kTableFull);
+        ASSERT_GT(reply_value(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000 + i))), 0);
+    EXPECT_EQ(reply_value(run(command::kRegisterSend, register_payload(kNow, 1, 1))), kTableFull);
     EXPECT_EQ(service_.pending_registrations(), 4096u);
     auto due = service_.take_due(BaseTime(kNow + 2'000'000 + 100'000'000));
     ASSERT_EQ(due.size(), 1u);
-    EXPECT_GT(answer(run(command::kRegisterSend, register_payload(kNow, 1, 1))), 0);
+    EXPECT_GT(reply_value(run(command::kRegisterSend, register_payload(kNow, 1, 1))), 0);
 }
 
 // A connection's registrations are charged to its user: one that holds its
@@ -202,7 +202,7 @@ TEST_F(ServiceTest, RegistrationsWithinTheUsersShare) {
     constexpr int kOther = 6, kRoots = 8;
     constexpr uint64_t kJudged = kNow + 2'000'000 + 100'000'000;  // the first one's deadline and grace
     auto registered = [&](int conn, uint64_t deadline) {
-        return answer(run(command::kRegisterSend, register_payload(kNow, 1, deadline), kNow, conn));
+        return reply_value(run(command::kRegisterSend, register_payload(kNow, 1, deadline), kNow, conn));
     };
     service_.set_account(kConn, Account::of(1000));
     service_.set_account(kOther, Account::of(1000));
@@ -227,25 +227,25 @@ TEST_F(ServiceTest, RegistrationsWithinTheUsersShare) {
 }
 
 TEST_F(ServiceTest, DuplicateAndInvalidReceipts) {
-    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), kReceiptRepeated);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow + 5, 0))), kReceiptRepeated);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(0, kNow, 0))), kReceiptInvalid);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(-3, kNow, 0))), kReceiptInvalid);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 5))), kReceiptInvalid);
+    int32_t id = reply_value(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(id, kNow, 0))), kReceiptRepeated);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(id, kNow + 5, 0))), kReceiptRepeated);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(0, kNow, 0))), kReceiptInvalid);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(-3, kNow, 0))), kReceiptInvalid);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(id, kNow, 5))), kReceiptInvalid);
     // An id that machine 2 handed out, claimed by machine 1.
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload((2 << kIdMachineShift) | 1, kNow, 1))),
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload((2 << kIdMachineShift) | 1, kNow, 1))),
               kReceiptInvalid);
 }
 
 TEST_F(ServiceTest, ClientsThatLeaveTakeTheirStateAlong) {
-    int32_t id = answer(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
-    int32_t m = answer(run(command::kStartMeasurement, le64(0)));
+    int32_t id = reply_value(run(command::kRegisterSend, register_payload(kNow, 1, 2'000'000)));
+    int32_t m = reply_value(run(command::kStartMeasurement, le64(0)));
     service_.connection_closed(kConn);
     EXPECT_EQ(service_.pending_registrations(), 0u);
     EXPECT_EQ(run(command::kEndMeasurement, le32(m)).reply[0], 0xFF);
-    EXPECT_EQ(answer(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
+    EXPECT_EQ(reply_value(run(command::kReceipt, receipt_payload(id, kNow, 0))), 0);
     EXPECT_TRUE(logged("no longer pending"));
 }
 
@@ -338,7 +338,7 @@ TEST_F(GroupServiceTest, ReceiptOfAPeersDatagramIsForwardedInTrueTime) {
     EXPECT_EQ(run(command::kMachineId, {}).reply, le32(1));
     int32_t peerId = (2 << kIdMachineShift) | 9;
     Outcome o = run(command::kReceipt, receipt_payload(peerId, kNow + 5'000'000 + 77, 2));
-    EXPECT_EQ(answer(o), 0);
+    EXPECT_EQ(reply_value(o), 0);
     ASSERT_TRUE(o.forward);
     EXPECT_EQ(o.forward->machine, 2);
     EXPECT_EQ(o.forward->receipt.receiver, 1);
@@ -347,13 +347,13 @@ TEST_F(GroupServiceTest, ReceiptOfAPeersDatagramIsForwardedInTrueTime) {
 
     // A machine outside the group: accepted, nowhere to send.
     Outcome out = run(command::kReceipt, receipt_payload((4 << kIdMachineShift) | 1, kNow, 4));
-    EXPECT_EQ(answer(out), 0);
+    EXPECT_EQ(reply_value(out), 0);
     EXPECT_FALSE(out.forward);
 }
 
 TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     uint64_t start = kNow + 5'000'000;  // a stamp of the skewed clock, at true time kNow
-    int32_t id = answer(run(command::kRegisterSend, register_payload(start, 0x1F, 2'000'000)));
+    int32_t id = reply_value(run(command::kRegisterSend, register_payload(start, 0x1F, 2'000'000)));
     ASSERT_GT(id, 0);
     EXPECT_EQ(machine_of_id(id), 1);
     // Machine 0 reports in time, machine 2 late; a report that names another
@@ -374,7 +374,7 @@ TEST_F(GroupServiceTest, VerdictFromPeerReceipts) {
     // A receipt on time that reached norvd 1 ns after the grace does not
     // count, though norvd, busy, had not judged yet: the verdict is the one
     // it owed when the grace ended.
-    id = answer(run(command::kRegisterSend, register_payload(start, 0x01, 2'000'000)));
+    id = reply_value(run(command::kRegisterSend, register_payload(start, 0x01, 2'000'000)));
     service_.peer_receipt(0, BaseReceipt{0, id, BaseTime(kNow + 1'000'000)}, BaseTime(graceEnds + 1));
     EXPECT_TRUE(logged("not counted"));
     due = service_.take_due(BaseTime(graceEnds + 50'000'000));

@@ -13,7 +13,7 @@ namespace {
 using State = ConnectHandshake::State;
 
 TEST(ConnectHandshake, StepsInEveryOrder) {
-    // g: a device is ready, f: a device failed, l: the look answered,
+    // g: a device is ready, f: a device failed, l: the look is done,
     // a: the number was written. The state after each step.
     struct Case {
         std::string steps;
