@@ -1,52 +1,24 @@
 // daemon.cc: norvd's daemon: start, reload, the views and the stop.
 #include "parts/daemon.h"
 
-#include <arpa/inet.h>
-#include <time.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/inotify.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "config/address_check.h"
 #include "config/options.h"
 #include "config/settings.h"
-#include "core/channels.h"
 #include "core/clock_watch.h"
 #include "core/commands.h"
-#include "core/connection_life.h"
-#include "core/group_key.h"
-#include "core/peer_wire.h"
-#include "core/service_clock.h"
-#include "core/user_shares.h"
-#include "fd.h"
-#include "io/control_socket.h"
-#include "io/device_holders.h"
-#include "io/guard_keeper.h"
-#include "io/holder_lookup.h"
 #include "io/log.h"
 #include "io/notify.h"
 #include "loop/event_loop.h"
 #include "parts/peer_group.h"
 #include "parts/verdict_delivery.h"
 #include "setup/access_group.h"
-#include "setup/instance_lock.h"
 #include "setup/signals.h"
 #include "setup/stale_links.h"
 #include "wire.h"
