@@ -1,11 +1,12 @@
 // load_ping.cc: registered pings at a steady rate, and what became of them.
 //
-//   load_ping ADDR SECONDS RATE [DEADLINE_US]
+//   load_ping ADDR SECONDS RATE [DEADLINE_US [RECEIVERS]]
 //
 // Connects to the local service, binds a timed socket and sends RATE
 // registered pings a second to ADDR port 16006 (NORVpong answers them) for
-// SECONDS, each with the deadline given (default 2000 us, as NORVping's), to
-// every machine of the group. A thread reads the failure notices and counts
+// SECONDS, each with the deadline given (default 2000 us, as NORVping's),
+// expected by the machines of RECEIVERS (a mask, default 31: every machine
+// of the group). A thread reads the failure notices and counts
 // every machine's verdict: timely (with its margin), late (with its lateness)
 // or late with the lateness unknown. Each send's clock read is one exchange
 // with the service, timed here: its latency is the service's, under whatever
@@ -89,7 +90,7 @@ void read_notices(int noticeFd, Verdicts &v, std::atomic<bool> &stop) {
 
 int main(int argc, char *argv[]) {
     if (argc < 4) {
-        fprintf(stderr, "usage: load_ping ADDR SECONDS RATE [DEADLINE_US]\n");
+        fprintf(stderr, "usage: load_ping ADDR SECONDS RATE [DEADLINE_US [RECEIVERS]]\n");
         return 2;
     }
     sockaddr_in to{};
@@ -98,7 +99,9 @@ int main(int argc, char *argv[]) {
     if (inet_pton(AF_INET, argv[1], &to.sin_addr) != 1) return fprintf(stderr, "load_ping: bad address\n"), 2;
     const uint64_t seconds = strtoull(argv[2], nullptr, 10), rate = strtoull(argv[3], nullptr, 10);
     const uint64_t deadline = (argc > 4 ? strtoull(argv[4], nullptr, 10) : 2000) * 1000;
-    if (seconds == 0 || rate == 0 || deadline == 0) return fprintf(stderr, "load_ping: bad figures\n"), 2;
+    const unsigned long receivers = argc > 5 ? strtoul(argv[5], nullptr, 10) : 31;
+    if (seconds == 0 || rate == 0 || deadline == 0 || receivers == 0 || receivers > 31)
+        return fprintf(stderr, "load_ping: bad figures\n"), 2;
 
     int requestFd = -1, noticeFd = -1;
     if (openNORVConnection(&requestFd, &noticeFd) < 0) return fprintf(stderr, "load_ping: no service\n"), 1;
@@ -144,8 +147,8 @@ int main(int argc, char *argv[]) {
         uint64_t stamp = getNORVTimestamp(requestFd);
         exchange.push_back(now_ns() - before);
         if (stamp >> 63) return fprintf(stderr, "load_ping: the clock read failed\n"), 1;
-        int r = NORVsendtoWFD(buffer, 20, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to, 31,
-                              NORV_PING_PORT, &sock, stamp, 0, deadline, names);
+        int r = NORVsendtoWFD(buffer, 20, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to,
+                              static_cast<uint8_t>(receivers), NORV_PING_PORT, &sock, stamp, 0, deadline, names);
         if (r == NORV_REFUSED_TABLE_FULL || r == NORV_REFUSED_NO_RECEIVER)
             ++refused;
         else if (r < 0)
