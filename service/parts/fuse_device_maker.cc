@@ -316,6 +316,38 @@ void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info *fi) {
     if (handle.writer && dev.published) s.maker->told_closed(dev);
 }
 
+// The listing of the root: every device's file, for whoever looks.
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info *) {
+    Session &s = session_of(req);
+    if (ino != FUSE_ROOT_ID) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    std::vector<std::pair<std::string, struct stat>> names = {{".", Session::root_attr()},
+                                                              {"..", Session::root_attr()}};
+    for (const auto &[i, dev] : s.devices) names.emplace_back(dev->node().substr(s.mount.size() + 1), Session::attr(*dev));
+    std::string buf;
+    for (size_t n = 0; n < names.size(); ++n) {
+        size_t need = fuse_add_direntry(req, nullptr, 0, names[n].first.c_str(), nullptr, 0);
+        size_t at = buf.size();
+        buf.resize(at + need);
+        fuse_add_direntry(req, buf.data() + at, need, names[n].first.c_str(), &names[n].second,
+                          static_cast<off_t>(n + 1));
+    }
+    // Each entry's offset is its index plus one: `off` counts whole entries.
+    size_t from = 0;
+    for (off_t n = 0; n < off && from < buf.size(); ++n)
+        from += fuse_add_direntry(req, nullptr, 0, names[static_cast<size_t>(n)].first.c_str(), nullptr, 0);
+    size_t len = 0;
+    for (size_t n = static_cast<size_t>(off); n < names.size(); ++n) {
+        size_t need = fuse_add_direntry(req, nullptr, 0, names[n].first.c_str(), nullptr, 0);
+        if (len + need > size) break;
+        len += need;
+    }
+    if (from > buf.size()) from = buf.size();
+    fuse_reply_buf(req, buf.data() + from, len);
+}
+
 void op_poll(fuse_req_t req, fuse_ino_t, fuse_file_info *fi, fuse_pollhandle *ph) {
     Session &s = session_of(req);
     auto h = s.handles.find(fi->fh);
@@ -371,6 +403,7 @@ std::unique_ptr<FuseDeviceMaker> FuseDeviceMaker::start(EventLoop &loop, Events 
         o.write = op_write;
         o.release = op_release;
         o.poll = op_poll;
+        o.readdir = op_readdir;
         return o;
     }();
     char arg0[] = "norvd", arg1[] = "-o", arg2[] = "allow_other,default_permissions,fsname=norvd,subtype=norvd";
