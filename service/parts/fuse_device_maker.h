@@ -9,23 +9,19 @@
 // (io/fuse_device.h), from make() until drop(); the kernel checks each open
 // against the file's owner, group and mode (default_permissions). A device is
 // ready at once: no guard is needed, as a regular file never becomes a
-// controlling terminal.
-//
-// norvd never opens, reads or stats a file of its own file system from the
-// loop's thread: the request would wait for the very thread that serves it.
+// controlling terminal. The file system itself is io/fuse_session.h.
 #ifndef NORVD_FUSE_DEVICE_MAKER_H
 #define NORVD_FUSE_DEVICE_MAKER_H
 
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fd.h"
-#include "io/fuse_device.h"
+#include "io/fuse_session.h"
 #include "loop/event_loop.h"
 #include "parts/device_maker.h"
 
@@ -51,13 +47,6 @@ public:
     void drop(std::unique_ptr<ChannelDevice> &dev) override;
     std::vector<pid_t> own_processes() const override { return {}; }
 
-    // libfuse's side (fuse_device_maker.cc), and what its requests tell
-    // the channel: a client wrote or the last one went; a client that wrote
-    // closed its handle.
-    struct Session;
-    void told_input(FuseDevice &dev);
-    void told_closed(FuseDevice &dev);
-
 private:
     FuseDeviceMaker(EventLoop &loop, Events events);
     // Serves the requests waiting on the session, until none is left.
@@ -67,7 +56,9 @@ private:
 
     EventLoop &loop_;
     Events events_;
-    std::unique_ptr<Session> session_;
+    std::unique_ptr<FuseSession> session_;
+    // A close was told during the requests being served.
+    bool closedTold_ = false;
     // Made and not yet told ready; an eventfd wakes the loop to tell them.
     std::vector<FuseDevice *> unready_;
     norv::Fd wake_;
