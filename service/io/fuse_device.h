@@ -1,13 +1,13 @@
 // fuse_device.h: one device of the control channel, served as a file of
-// norvd's own FUSE file system (parts/fuse_device_maker.h).
+// norvd's own FUSE file system (fuse_session.h).
 //
 // Clients open "/dev/rtfN", a symbolic link to the file <mount>/rtfN. Like a
 // pty, the device is one byte stream shared by all its clients: what norvd
 // writes waits in an out-queue until a client reads it, and what clients
 // write waits in an in-buffer until norvd reads it. Both live in norvd, so
 // the counts are exact: unread() is the out-queue's size. This class keeps
-// the queues and the count of open handles; the maker turns the file
-// system's requests into the client calls below and answers clients waiting
+// the queues and the count of open handles; the file system turns its
+// requests into the client calls below and replies to the clients waiting
 // to read when norvd writes (`wrote`).
 #ifndef NORVD_FUSE_DEVICE_H
 #define NORVD_FUSE_DEVICE_H

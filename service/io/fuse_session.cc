@@ -1,4 +1,4 @@
-// fuse_session.cc: the requests of norvd's FUSE file system, answered from
+// fuse_session.cc: the requests of norvd's FUSE file system, served from
 // the devices' queues.
 #include "io/fuse_session.h"
 
@@ -53,7 +53,7 @@ namespace {
 
 // Attributes are kept by the kernel for this long: norvd tells it when a
 // file's access changes, and a look at an open device (the holders' look,
-// from another thread) then needs no answer from the loop. Names are asked
+// from another thread) then needs no reply from the loop. Names are asked
 // every time, so that a number given again finds its new file.
 constexpr double kAttrTimeout = 86400.0;
 constexpr double kEntryTimeout = 0.0;

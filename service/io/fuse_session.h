@@ -3,7 +3,7 @@
 // A mount whose root holds the files "rtfN" of the devices (io/fuse_device.h),
 // served through libfuse3's low-level interface on the thread that calls
 // serve(): no thread of libfuse's own. The kernel checks each open against
-// the file's owner, group and mode (default_permissions); a file is one byte
+// the file's owner, gid and mode (default_permissions); a file is one byte
 // stream shared by every client that opens it, as a pty is. A blocking read
 // of an empty file waits until norvd writes there (or the read is
 // interrupted: EINTR); a read from an O_NONBLOCK open gets EAGAIN; poll tells

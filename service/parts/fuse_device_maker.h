@@ -7,7 +7,7 @@
 // write reaches the channel and the reply reaches a waiting read without a
 // kernel worker in between. Each device is the file "rtfN" there
 // (io/fuse_device.h), from make() until drop(); the kernel checks each open
-// against the file's owner, group and mode (default_permissions). A device is
+// against the file's owner, gid and mode (default_permissions). A device is
 // ready at once: no guard is needed, as a regular file never becomes a
 // controlling terminal. The file system itself is io/fuse_session.h.
 #ifndef NORVD_FUSE_DEVICE_MAKER_H

@@ -32,7 +32,7 @@ TEST(FuseDevice, Queues) {
     struct Step {
         Op op;
         size_t n;          // bytes written or room given
-        long result;       // write: 1 taken, 0 refused; reads: bytes, or -errno
+        long got;          // write: 1 taken, 0 refused; reads: bytes, or -errno
         size_t unread;     // unread() after
         bool held;         // held() after
     };
@@ -102,7 +102,7 @@ TEST(FuseDevice, Queues) {
                 got = static_cast<long>(dev.take_back(buf.data(), s.n));
                 break;
             }
-            EXPECT_EQ(got, s.result) << "step " << &s - c.steps.data();
+            EXPECT_EQ(got, s.got) << "step " << &s - c.steps.data();
             EXPECT_EQ(dev.unread(), s.unread) << "step " << &s - c.steps.data();
             EXPECT_EQ(dev.held(), s.held) << "step " << &s - c.steps.data();
         }
