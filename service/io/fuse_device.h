@@ -65,7 +65,7 @@ public:
     // Told after each record queued, from write_record, and after each
     // change of access, from set_access.
     std::function<void()> wrote, accessChanged;
-    // Set once the link exists (the maker tells closes only from then on).
+    // Set once the link exists: closes are told only from then on.
     bool published = false;
 
 private:
