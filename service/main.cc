@@ -14,6 +14,7 @@
 #include "io/log.h"
 #include "parts/daemon.h"
 #include "realtime.h"
+#include "parts/fuse_device_maker.h"
 #include "setup/access_group.h"
 #include "setup/instance_lock.h"
 #include "setup/stale_links.h"
@@ -54,6 +55,11 @@ int main(int argc, char *argv[]) {
         }
         log_info("wrote a new group key to " + opts.genKey);
         return 0;
+    }
+    if (opts.devicePath == DevicePath::kFuse && !fuse_available()) {
+        log_error("device-path fuse: this norvd was built without libfuse3 (install libfuse3-dev and "
+                  "build again), or use device-path pty");
+        return 1;
     }
     if (geteuid() != 0) {
         log_error("needs root: it creates the devices /dev/rtf*");

@@ -42,7 +42,7 @@ std::string check_host(const std::string &host) {
 // Values of the options that have no short form.
 enum : int {
     kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kAccessGroup, kLogLevel,
-    kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval, kRealtimePriority,
+    kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval, kRealtimePriority, kDevicePath,
 };
 
 const option kLongOptions[] = {
@@ -60,6 +60,7 @@ const option kLongOptions[] = {
     {"metrics-file", required_argument, nullptr, kMetricsFile},
     {"metrics-interval", required_argument, nullptr, kMetricsInterval},
     {"realtime-priority", required_argument, nullptr, kRealtimePriority},
+    {"device-path", required_argument, nullptr, kDevicePath},
     {"config", required_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -82,6 +83,7 @@ std::string needs(int option) {
     case kMetricsFile: return "--metrics-file needs a path";
     case kMetricsInterval: return "--metrics-interval needs a number of seconds from 1 to 10";
     case kRealtimePriority: return "--realtime-priority needs a priority from 1 to 99";
+    case kDevicePath: return "--device-path needs pty or fuse";
     case 'f': return "-f (--config) needs a path";
     }
     return "an option needs a value";
@@ -94,7 +96,8 @@ std::string usage() {
     return "usage: norvd [-f PATH] [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
            "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
            "             [--control-socket PATH] [--metrics-file PATH] [--metrics-interval S]\n"
-           "             [--realtime-priority N] [--log-level LEVEL] [--quiet]\n"
+           "             [--realtime-priority N] [--device-path pty|fuse]\n"
+           "             [--log-level LEVEL] [--quiet]\n"
            "       norvd --gen-key PATH\n"
            "       norvd --version | --help\n"
            "  -f, --config PATH the configuration file (default /etc/norv/norvd.conf, which\n"
@@ -116,6 +119,9 @@ std::string usage() {
            "  --metrics-interval S  rewrite it every S seconds instead, 1 to 10 (for tests)\n"
            "  --realtime-priority N  run the loop at SCHED_FIFO priority N, 1 to 99, with\n"
            "                    memory locked (default: ordinary priority)\n"
+           "  --device-path pty|fuse  what carries the devices /dev/rtfN: pseudo-terminals\n"
+           "                    (default), or files of a FUSE file system that norvd serves\n"
+           "                    itself on /run/norvd/devices (needs /dev/fuse)\n"
            "  --log-level LEVEL the least severe log lines shown on standard error: error,\n"
            "                    warning, info or debug (default info)\n"
            "  --quiet           the same as --log-level warning\n"
@@ -210,6 +216,13 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             opts.metricsFile = v;
             opts.given.metricsFile = true;
             break;
+        case kDevicePath: {
+            std::optional<DevicePath> path = parse_device_path(v);
+            if (!path) return needs(c);
+            opts.devicePath = *path;
+            opts.given.devicePath = true;
+            break;
+        }
         case kMetricsInterval: {
             long long s;
             if (!parse_int(v, 1, 10, s)) return needs(c);
@@ -277,7 +290,7 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
         size_t want = key == "peer" ? 3 : 2;
         if (key != "id" && key != "peer" && key != "bind" && key != "group" && key != "key-file" &&
             key != "log-level" && key != "control-socket" && key != "metrics-file" &&
-            key != "realtime-priority")
+            key != "realtime-priority" && key != "device-path")
             return where + "unknown setting '" + escape(key) + "'";
         if (words.size() != want)
             return where + key + " needs " + (want == 3 ? "two values (ID HOST)" : "one value") +
@@ -304,6 +317,10 @@ std::string parse_config(std::string_view text, const std::string &path, ConfigF
             if (std::string why = once(file.logLevel.has_value()); !why.empty()) return why;
             file.logLevel = parse_severity(value);
             if (!file.logLevel) return where + "log-level needs error, warning, info or debug";
+        } else if (key == "device-path") {
+            if (std::string why = once(file.devicePath.has_value()); !why.empty()) return why;
+            file.devicePath = parse_device_path(value);
+            if (!file.devicePath) return where + "device-path needs pty or fuse";
         } else {
             std::optional<std::string> &slot = key == "bind"             ? file.bind
                                                : key == "group"          ? file.accessGroup
@@ -341,6 +358,7 @@ std::string merge_config(const ConfigFile &file, Options &opts) {
     if (!opts.given.controlSocket && file.controlSocket) opts.controlSocket = *file.controlSocket;
     if (!opts.given.metricsFile && file.metricsFile) opts.metricsFile = *file.metricsFile;
     if (!opts.given.realtimePriority && file.realtimePriority) opts.realtimePriority = *file.realtimePriority;
+    if (!opts.given.devicePath && file.devicePath) opts.devicePath = *file.devicePath;
     std::string why = check_machines(opts.id, opts.peers);
     if (!why.empty() && named)
         why = why.substr(0, why.find(" (")) + " (by the command line and " + opts.config + ")";
@@ -352,6 +370,14 @@ uint8_t group_mask(uint8_t id, const Peers &peers) {
     for (const auto &peer : peers) mask |= static_cast<uint8_t>(1u << peer.first);
     return mask;
 }
+
+std::optional<DevicePath> parse_device_path(const std::string &text) {
+    if (text == "pty") return DevicePath::kPty;
+    if (text == "fuse") return DevicePath::kFuse;
+    return std::nullopt;
+}
+
+const char *device_path_name(DevicePath path) { return path == DevicePath::kFuse ? "fuse" : "pty"; }
 
 uint8_t group_mask(const Options &opts) { return group_mask(opts.id, opts.peers); }
 

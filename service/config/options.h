@@ -18,6 +18,10 @@ constexpr const char *kDefaultControlSocketPath = "/run/norvd.sock";
 
 using Peers = std::vector<std::pair<uint8_t, std::string>>;
 
+// What carries the devices /dev/rtfN: pseudo-terminals, or files of a FUSE
+// file system that norvd serves itself.
+enum class DevicePath { kPty, kFuse };
+
 struct Options {
     uint8_t id = 0;                                     // --id N, 0 to 4
     Peers peers;                                        // --peer ID=HOST
@@ -32,6 +36,7 @@ struct Options {
     int metricsIntervalS = 10;                          // --metrics-interval S (tests)
     int realtimePriority = 0;                           // --realtime-priority N (0 = ordinary)
     Severity logLevel = Severity::kInfo;                // --log-level NAME, --quiet
+    DevicePath devicePath = DevicePath::kPty;          // --device-path pty|fuse
     std::string config = kDefaultConfig;                // -f, --config PATH
     bool configGiven = false;                           // -f was given: the file must exist
     bool help = false;                                  // --help
@@ -41,7 +46,8 @@ struct Options {
     // not override them.
     struct Given {
         bool id = false, peers = false, bind = false, accessGroup = false, keyFile = false,
-             logLevel = false, controlSocket = false, metricsFile = false, realtimePriority = false;
+             logLevel = false, controlSocket = false, metricsFile = false, realtimePriority = false,
+             devicePath = false;
     } given;
 };
 
@@ -52,6 +58,7 @@ struct ConfigFile {
     std::optional<std::string> bind, accessGroup, keyFile, controlSocket, metricsFile;
     std::optional<Severity> logLevel;
     std::optional<int> realtimePriority;
+    std::optional<DevicePath> devicePath;
 };
 
 // Parses argv into opts. Returns "" or the text of the first error.
@@ -69,6 +76,10 @@ std::string merge_config(const ConfigFile &file, Options &opts);
 
 // "" when each machine of the group is named once (by the id and the peers).
 std::string check_machines(uint8_t id, const Peers &peers);
+
+// "pty" or "fuse", and back.
+std::optional<DevicePath> parse_device_path(const std::string &text);
+const char *device_path_name(DevicePath path);
 
 // The usage text.
 std::string usage();

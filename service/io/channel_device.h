@@ -8,6 +8,7 @@
 #ifndef NORVD_CHANNEL_DEVICE_H
 #define NORVD_CHANNEL_DEVICE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -43,6 +44,15 @@ public:
     const std::string &link() const { return link_; }
     // The file the link leads to; whoever holds it open is a client.
     virtual const std::string &node() const = 0;
+    // The node's device and inode numbers, as stat(2) gives them: what the
+    // look for its holders compares. False (errno set) when they cannot be had.
+    virtual bool node_id(dev_t &dev, ino_t &ino) const {
+        struct stat st {};
+        if (stat(node().c_str(), &st) < 0) return false;
+        dev = st.st_dev;
+        ino = st.st_ino;
+        return true;
+    }
 
     // Gives the device another owner, gid and mode. Clients that opened
     // it before keep their access: call it before anyone but root could

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "io/log.h"
+#include "parts/fuse_device_maker.h"
 #include "parts/pty_device_maker.h"
 #include "wire.h"
 
@@ -51,7 +52,7 @@ ControlChannel::ControlChannel(EventLoop &loop, Service &service, const AccessGr
 
 ControlChannel::~ControlChannel() { close(); }
 
-bool ControlChannel::start_devices() {
+bool ControlChannel::start_devices(DevicePath path) {
     DeviceMaker::Events events;
     events.ready = [this](ChannelDevice &dev, int status) { on_ready(dev, status); };
     events.readyBatchEnd = [this](BaseTime now) {
@@ -61,7 +62,10 @@ bool ControlChannel::start_devices() {
     events.input = [this](ChannelDevice &dev) { on_input(dev); };
     events.closed = [this](ChannelDevice &dev, BaseTime now) { on_closed(dev, now); };
     events.closedBatchEnd = [this] { release_limbo(); };
-    devices_ = PtyDeviceMaker::start(loop_, std::move(events));
+    if (path == DevicePath::kFuse)
+        devices_ = FuseDeviceMaker::start(loop_, std::move(events));
+    else
+        devices_ = PtyDeviceMaker::start(loop_, std::move(events));
     return devices_ != nullptr;
 }
 
@@ -70,10 +74,11 @@ bool ControlChannel::open() {
     connectDevice_ = devices_->make(kConnectDevice, DeviceAccess{0, access_.gid, 0660});
     if (!connectDevice_) return false;
     if (!devices_->wait_ready(*connectDevice_)) return log_error(failed("TIOCSCTTY in the guard")), false;
-    struct stat st {};
-    if (stat(connectDevice_->node().c_str(), &st) < 0)
+    dev_t node = 0;
+    ino_t ino = 0;
+    if (!connectDevice_->node_id(node, ino))
         return log_error(failed(("stat " + connectDevice_->node()).c_str())), false;
-    DeviceId id{st.st_dev, st.st_ino, connectDevice_->node().substr(connectDevice_->node().rfind('/') + 1)};
+    DeviceId id{node, ino, connectDevice_->node().substr(connectDevice_->node().rfind('/') + 1)};
     std::string why;
     // The signals norvd takes through its signalfd are blocked by now, in
     // the lookup's thread as well.

@@ -32,6 +32,7 @@
 #include "core/connect_handshake.h"
 #include "core/connection_life.h"
 #include "core/control_protocol.h"
+#include "config/options.h"
 #include "core/user_shares.h"
 #include "io/device_holders.h"
 #include "io/holder_lookup.h"
@@ -58,7 +59,7 @@ public:
 
     // Starts the device maker: call it early, while norvd is small. False
     // when it cannot (logged).
-    bool start_devices();
+    bool start_devices(DevicePath path);
     // Makes /dev/rtf1, starts the look for its holders and publishes it:
     // clients can connect from then on. Signals that norvd takes through
     // its signalfd must be blocked already. False when it cannot (logged).

@@ -60,7 +60,7 @@ bool Daemon::start() {
     observers_ = std::make_unique<Observers>(opts_, access_, *loop_, *this);
     add_turn_work();
     // Forked while norvd is small, before any device exists.
-    if (!channel_->start_devices()) return false;
+    if (!channel_->start_devices(opts_.devicePath)) return false;
 
     Signals::Handlers handlers;
     handlers.stop = [this](int signo) {
@@ -129,6 +129,7 @@ void Daemon::reload() {
         if (next.controlSocket != opts_.controlSocket) restart += ", control-socket";
         if (next.metricsFile != opts_.metricsFile) restart += ", metrics-file";
         if (next.realtimePriority != opts_.realtimePriority) restart += ", realtime-priority";
+        if (next.devicePath != opts_.devicePath) restart += ", device-path";
         if (!restart.empty())
             log_warning("reload: changed settings take effect at a restart only: " + restart.substr(2));
         if (next.logLevel != opts_.logLevel) {

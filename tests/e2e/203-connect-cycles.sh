@@ -8,7 +8,8 @@ start_norvd --quiet
 
 fds0=$(fds "$norvd_pid")
 kids0=$(children "$norvd_pid")
-[ "$kids0" = 2 ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served (its guard keeper and one guard expected)"
+nodes0=$(nodes)
+[ "$kids0" = "$GUARDS0" ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served ($GUARDS0 expected: its guard keeper and one guard for ptys)"
 
 timeout 300 "$PROBE" cycles 200 >"$T/cycles.out" || fail "200 cycles did not complete"
 start c1 "$PROBE" cycles 100
@@ -19,10 +20,10 @@ stop_wait "$c2_pid" || fail "the second of two side-by-side clients failed: $(ca
 
 settled() {
     [ "$(links)" = "rtf1 " ] && [ "$(fds "$norvd_pid")" = "$fds0" ] &&
-        [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(ls /dev/pts | wc -l)" = 2 ]
+        [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(nodes)" = "$nodes0" ]
 }
 wait_until 60 settled ||
-    fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid"), ptys $(ls /dev/pts | tr '\n' ' ')"
+    fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid"), nodes $(ls "$NODE_DIR" | tr '\n' ' ')"
 
 stop "$norvd_pid"
 [ "$STOPPED_STATUS" = 0 ] || fail "norvd ended with $STOPPED_STATUS"

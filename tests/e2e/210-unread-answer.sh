@@ -11,7 +11,7 @@ isolate
 start_norvd --id 3
 
 start holder bash -c 'exec 3<>/dev/rtf1; exec sleep 1000'
-wait_until 10 sh -c "ls -l /proc/$holder_pid/fd 2>/dev/null | grep -q pts" || fail "the holder did not open /dev/rtf1"
+wait_until 10 sh -c "ls -l /proc/$holder_pid/fd 2>/dev/null | grep -qF '$NODE_DIR/'" || fail "the holder did not open /dev/rtf1"
 bash -c 'exec 3<>/dev/rtf1; printf "\x00\x00\x00\x00\x00\x00\x00\x00" >&3; sleep 0.5; kill -9 $$' 2>/dev/null
 wait_until 10 logged "$T/norvd.err" "channel 0: connected" || fail "command 0 not served: $(cat "$T/norvd.err")"
 pts0=$(readlink /dev/rtf0)
@@ -26,7 +26,7 @@ for i in $(seq $clients); do
     check "client $i: wrong answers" grep -q '^exchanges 2000 wrong 0$' "$T/c$i.out"
 done
 # The clients lived together: every one held ptys of its own.
-cat "$T"/c*.out | grep '^ptys ' | tr ' ' '\n' | grep pts | sort >"$T/ptys"
+cat "$T"/c*.out | grep '^ptys ' | tr ' ' '\n' | grep -F "$NODE_DIR/" | sort >"$T/ptys"
 [ "$(wc -l <"$T/ptys")" = $((2 * clients)) ] || fail "not every client named its ptys: $(cat "$T"/c*.out)"
 [ -z "$(uniq -d "$T/ptys")" ] || fail "two clients shared a pty: $(uniq -d "$T/ptys" | tr '\n' ' ')"
 check "no client got the dead client's channel 0 ($pts0)" grep -q "^ptys $pts0 " "$T"/c*.out

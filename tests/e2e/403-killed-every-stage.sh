@@ -12,8 +12,8 @@ start_norvd --quiet
 
 fds0=$(fds "$norvd_pid")
 kids0=$(children "$norvd_pid")
-ptys0=$(ls /dev/pts | wc -l)
-[ "$kids0" = 2 ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served (its guard keeper and one guard expected)"
+ptys0=$(nodes)
+[ "$kids0" = "$GUARDS0" ] || fail "norvd runs $kids0 processes with only /dev/rtf1 served ($GUARDS0 expected: its guard keeper and one guard for ptys)"
 
 # The timeout only keeps a hung run from blocking CI: how long 1000 cycles
 # take depends on the machine (45 s under AddressSanitizer on 2 busy CPUs).
@@ -27,10 +27,10 @@ check "timely verdict after the kills" grep -qE '^machine 0 status 0 known 1 lat
 # Connections whose clients never opened their devices go 10 s after they were made.
 settled() {
     [ "$(links)" = "rtf1 " ] && [ "$(fds "$norvd_pid")" = "$fds0" ] &&
-        [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(ls /dev/pts | wc -l)" = "$ptys0" ]
+        [ "$(children "$norvd_pid")" = "$kids0" ] && [ "$(nodes)" = "$ptys0" ]
 }
 wait_until 60 settled ||
-    fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid") (was $kids0), ptys $(ls /dev/pts | wc -l) (was $ptys0)"
+    fail "left behind: links '$(links)', fds $(fds "$norvd_pid") (was $fds0), children $(children "$norvd_pid") (was $kids0), ptys $(nodes) (was $ptys0)"
 [ "$(ps -o pid= --ppid 1 | wc -l)" -le 3 ] || fail "stray processes: $(ps -ef)"
 
 stop "$norvd_pid"

@@ -38,6 +38,15 @@ _cleanup() {
     [ -n "${NORV_E2E_KEEP:-}" ] && [ -d "$T" ] && cp -r "$T" "$NORV_E2E_KEEP/$(basename "$0" .sh)"
     rm -rf "$T"
 }
+
+# NORV_DEVICE_PATH=fuse runs every norvd of the test with --device-path fuse
+# (its devices as files of its own FUSE file system, mounted in the test's
+# private /run) instead of pseudo-terminals: $NORVD becomes a script that
+# execs it so, keeping its pid.
+if [ "${NORV_DEVICE_PATH:-pty}" = fuse ]; then
+    printf '#!/bin/sh\nexec %q --device-path fuse "$@"\n' "$NORVD" >"$T/norvd" && chmod 755 "$T/norvd"
+    NORVD=$T/norvd
+fi
 trap _cleanup EXIT
 
 isolate() {
@@ -56,6 +65,7 @@ isolate() {
     mknod -m 666 /dev/zero c 1 5
     mknod -m 666 /dev/urandom c 1 9
     mkdir /dev/net && mknod -m 600 /dev/net/tun c 10 200
+    mknod -m 666 /dev/fuse c 10 229
     mount -t tmpfs -o mode=755 norv-run /run || fail "cannot mount a private /run"
     ip link set lo up || fail "cannot bring up loopback"
 }

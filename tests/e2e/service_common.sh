@@ -2,6 +2,20 @@
 
 PROBE=$NORV_BIN/tests/service/norv_probe
 
+# What stands behind the links /dev/rtfN (see NORV_DEVICE_PATH in common.sh):
+# the folder of the nodes they lead to, and how many processes norvd runs
+# with only /dev/rtf1 served (ptys: the guard keeper and the guard of rtf1).
+if [ "${NORV_DEVICE_PATH:-pty}" = fuse ]; then
+    NODE_DIR=/run/norvd/devices
+    GUARDS0=0
+else
+    NODE_DIR=/dev/pts
+    GUARDS0=2
+fi
+
+# nodes: how many entries the nodes' folder has now.
+nodes() { ls "$NODE_DIR" | wc -l; }
+
 # start_norvd [ARGS...]: starts norvd (log in $T/norvd.err) and waits for /dev/rtf1.
 start_norvd() {
     start norvd "$NORVD" "$@"

@@ -76,6 +76,15 @@ int32_t register_ping(uint64_t start, uint8_t machines, uint64_t deadline) {
     return get_i32le(x.reply.data(), 0);
 }
 
+// The node a descriptor of the access library is open on: /dev/pts/K for a
+// pty, the file of norvd's FUSE file system otherwise; "?" when unknown.
+std::string node_of(int fd) {
+    if (const char *tty = ttyname(fd)) return tty;
+    char target[256];
+    ssize_t len = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+    return len > 0 ? std::string(target, static_cast<size_t>(len)) : "?";
+}
+
 uint64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -193,8 +202,8 @@ int main(int argc, char **argv) {
         int n = atoi(argv[2]);
         int id = atoi(argv[3]);
         connect_or_die();
-        std::string requestPty = ttyname(req) ? ttyname(req) : "?";
-        printf("ptys %s %s\n", requestPty.c_str(), ttyname(notices) ? ttyname(notices) : "?");
+        std::string requestPty = node_of(req);
+        printf("ptys %s %s\n", requestPty.c_str(), node_of(notices).c_str());
         int wrong = 0;
         uint64_t last = 0, lastMine = 0;
         for (int i = 0; i < n; ++i) {

@@ -40,6 +40,10 @@ TEST(Options, CommandLine) {
         {{"--log-level"}, "--log-level needs error, warning, info or debug"},
         {{"--log-level", "warn"}, "--log-level needs"},
         {{"--log-level", "Info"}, "--log-level needs"},
+        {{"--device-path", "fuse"}, ""},
+        {{"--device-path", "pty"}, ""},
+        {{"--device-path", "tty"}, "--device-path needs pty or fuse"},
+        {{"--device-path"}, "--device-path needs pty or fuse"},
         {{"--id=3", "--peer=0=h"}, ""},
         {{"--peer", "1=::1"}, "peer ::1: IPv6 is not supported"},
         {{"--peer", "1=[fe80::1]"}, "IPv6 is not supported"},
@@ -137,6 +141,9 @@ TEST(Options, ConfigFile) {
         {"peer x h\n", ":1: peer needs a machine id from 0 to 4"},
         {"peer 1 ::1\n", ":1: peer ::1: IPv6 is not supported"},
         {"log-level loud\n", ":1: log-level needs error, warning, info or debug"},
+        {"device-path fuse\n", ""},
+        {"device-path FUSE\n", ":1: device-path needs pty or fuse"},
+        {"device-path pty\ndevice-path fuse\n", ":2: device-path is set twice"},
         {"id 1\nid 1\n", ":2: id is set twice"},
         {"realtime-priority 50\n", ""},
         {"realtime-priority 0\n", ":1: realtime-priority needs a priority from 1 to 99"},
@@ -199,6 +206,19 @@ TEST(Options, ConfigFile) {
         EXPECT_EQ(o.accessGroup, m.accessGroup);
         EXPECT_EQ(o.keyFile, m.keyFile);
         EXPECT_EQ(o.logLevel, m.level);
+    }
+
+    // The device path: the file's unless the command line gives one.
+    ConfigFile fuse;
+    ASSERT_EQ(parse_config("device-path fuse\n", path, fuse), "");
+    for (auto [arg, want] : {std::pair{"", DevicePath::kFuse}, std::pair{"--device-path=pty", DevicePath::kPty}}) {
+        std::vector<char *> argv{const_cast<char *>("norvd")};
+        if (*arg) argv.push_back(const_cast<char *>(arg));
+        Options o;
+        ASSERT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), o), "");
+        EXPECT_EQ(o.devicePath, DevicePath::kPty);
+        ASSERT_EQ(merge_config(fuse, o), "");
+        EXPECT_EQ(o.devicePath, want) << arg;
     }
 }
 
