@@ -11,7 +11,8 @@
 // or late with the lateness unknown. Each send's clock read is one exchange
 // with the service, timed here: its latency is the service's, under whatever
 // load the machine has. At the end it waits for the last verdicts and prints
-// one JSON object. A figure, not a test: it asserts nothing.
+// one JSON object, the exchanges' histogram in it. A figure, not a test: it
+// asserts nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -173,13 +174,26 @@ int main(int argc, char *argv[]) {
            ",\"timely\":%" PRIu64 ",\"late\":%" PRIu64 ",\"unknown\":%" PRIu64
            ",\"lateness_us\":{\"p50\":%d,\"p99\":%d,\"max\":%d}"
            ",\"margin_us\":{\"p50\":%d,\"p01\":%d}"
-           ",\"exchange_us\":{\"p50\":%.1f,\"p99\":%.1f,\"p999\":%.1f,\"max\":%.1f}}\n",
+           ",\"exchange_us\":{\"p50\":%.1f,\"p99\":%.1f,\"p999\":%.1f,\"max\":%.1f}",
            sent, refused, answers, verdicts.notices, verdicts.timely, verdicts.late, verdicts.unknown,
            quantile(verdicts.lateness, 0.5), quantile(verdicts.lateness, 0.99),
            verdicts.lateness.empty() ? 0 : *std::max_element(verdicts.lateness.begin(), verdicts.lateness.end()),
            quantile(verdicts.margin, 0.5), quantile(verdicts.margin, 0.99),
            us(quantile(exchange, 0.5)), us(quantile(exchange, 0.99)), us(quantile(exchange, 0.999)),
            us(exchange.empty() ? 0 : *std::max_element(exchange.begin(), exchange.end())));
+    // The exchanges' histogram, as cyclictest gives the scheduler's: one
+    // line of counts by upper bound in us (powers of two, the last open).
+    constexpr int kBuckets = 14;  // up to 2^13 us = 8192 us, then beyond
+    uint64_t counts[kBuckets + 1] = {};
+    for (uint64_t ns : exchange) {
+        int b = 0;
+        while (b < kBuckets && ns > (1000ull << b)) ++b;
+        ++counts[b];
+    }
+    printf(",\"exchange_histogram\":[");
+    for (int b = 0; b <= kBuckets; ++b)
+        printf("%s[%d,%" PRIu64 "]", b ? "," : "", b < kBuckets ? 1 << b : -1, counts[b]);
+    printf("]}\n");
     closeNORVConnection(requestFd, noticeFd);
     return 0;
 }
