@@ -110,7 +110,7 @@ wait_until 10 logged "$T/pending.out" "registered 5" || fail "norv_probe pending
 ctl --json connections >"$T/connections.json" || fail "norvctl --json connections"
 [ "$(json "$T/connections.json" '[(c["uid"], c["requests"], c["pending_registrations"]) for c in j["connections"]]')" = "[(0, 6, 5)]" ] ||
     fail "connections: $(cat "$T/connections.json")"
-ctl --json status >"$T/status.json" || fail "norvctl --json status"
+ctl status --json >"$T/status.json" || fail "norvctl status --json"
 [ "$(json "$T/status.json" '(j["connections"], j["pending_registrations"], j["registrations"], j["refused_registrations"])')" = "(1, 5, 12, 0)" ] ||
     fail "status: $(cat "$T/status.json")"
 for command in status peers verdicts connections; do
