@@ -73,6 +73,7 @@ struct PeersView {
 struct ConnectionView {
     int channel = 0;
     std::optional<uint32_t> uid;  // its devices' user, when norvd could tell
+    std::string userName;         // that user's name, or "" when it has none
     uint64_t requests = 0;        // read from its request device
     size_t pending = 0;           // its registrations awaiting their verdict
     size_t noticesWaiting = 0;    // its notices waiting for room

@@ -1,5 +1,4 @@
-// control_channel.cc: the connect device, the connect handshake, the
-// requests of the connections and their end.
+// control_channel.cc: the connect device and handshake, the connections' requests and their end.
 #include "parts/control_channel.h"
 
 #include <sys/stat.h>
@@ -479,6 +478,7 @@ std::vector<ConnectionView> ControlChannel::connections() const {
         ConnectionView v;
         v.channel = n;
         if (c.owner.known) v.uid = c.owner.uid;
+        v.userName = c.owner.name;  // "" when not known
         v.requests = c.requests;
         v.pending = pending.count(n) ? pending[n] : 0;
         v.ageNs = now > c.since ? now - c.since : 0;

@@ -116,7 +116,8 @@ ctl status --json >"$T/status.json" || fail "norvctl status --json"
 for command in status peers verdicts connections; do
     ctl "$command" >"$T/$command.txt" 2>"$T/$command.err" || fail "norvctl $command: $(cat "$T/$command.err")"
 done
-check "connections table" grep -qE '^ +[0-9]+ +uid 0 +6 +5 +0 ' "$T/connections.txt"
+root=$(getent passwd 0 | cut -d: -f1)
+check "connections table, the user named" grep -qE "^ +[0-9]+ +uid 0 \\($root\\) +6 +5 +0 " "$T/connections.txt"
 check "verdicts table" grep -qE '^ +0 +start +4 +2 +1 ' "$T/verdicts.txt"
 check "peers table" grep -q "^no peers" "$T/peers.txt"
 stop "$pending_pid" KILL
