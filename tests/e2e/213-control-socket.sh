@@ -50,6 +50,13 @@ for case in "precious:a file whose first line is not norvd's" "link:a symbolic l
     check "--metrics-file $name: $(cat "$T/refused.err")" \
         logged "$T/refused.err" "metrics file $T/refused/$name exists and is ${case#*:}, not a metrics file that norvd wrote"
 done
+# Standard error that is the journal's stream (JOURNAL_STREAM names its
+# device and inode): the journal names the program, so the lines do not.
+st=0
+JOURNAL_STREAM=$(stat -c %d:%i "$T/refused.err") "$NORVD" --metrics-file "$T/refused/precious" 2>"$T/refused.err" || st=$?
+[ "$st" = 1 ] && ! grep -q '^<[0-9]>norvd: ' "$T/refused.err" &&
+    grep -qF "<3>metrics file $T/refused/precious exists and is a file whose first line is not norvd's" "$T/refused.err" ||
+    fail "with JOURNAL_STREAM: status $st, $(cat "$T/refused.err")"
 snapshot | diff "$T/refused.before" - >&2 || fail "a refused path was changed"
 [ -z "$(links)" ] || fail "links after the refused starts: $(links)"
 
