@@ -88,6 +88,8 @@ public:
     virtual PeersView peers() = 0;
     virtual std::vector<MachineVerdicts> verdicts() = 0;
     virtual std::vector<ConnectionView> connections() = 0;
+    // Requests read from every connection's request device since start.
+    virtual uint64_t requests_read() = 0;
 };
 
 // A command of the control socket: its name, what it shows, and its

@@ -248,6 +248,7 @@ bool ControlChannel::serve(ChannelDevice &dev, const Request &req, BaseTime now)
         return false;
     }
     ++it->second.requests;
+    ++requestsRead_;
     Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) forward_(*out.forward);

@@ -7,7 +7,8 @@
 # error; clients that send nothing fill the 8 places but hold up neither
 # norvd nor, once cut off after 5 s, the next norvctl. Once the traffic
 # stopped, the metrics file, rewritten since, holds norvctl's counters
-# (tests/e2e/metrics_check.py, with Debian's python3-prometheus-client).
+# (tests/e2e/metrics_check.py, with Debian's python3-prometheus-client), and
+# Prometheus' promtool finds nothing wrong with it.
 # norvd replaces or removes no file but its own metrics file: a file of
 # someone's (or of nobody), a link and a folder at --metrics-file stop it at
 # start and stay as they were; the file of a norvd that was killed is taken;
@@ -18,6 +19,7 @@ have "$NORVD"; have "$NORVCTL"; have "$PROBE"
 command -v setpriv >/dev/null || skip "setpriv is not installed"
 id nobody >/dev/null 2>&1 || skip "no user nobody"
 PY=$(prometheus_python) || skip "python3-prometheus-client is not installed (scripts/install-deps python3-prometheus-client)"
+fetch_promtool
 isolate
 
 private_groups
@@ -198,6 +200,7 @@ newer() {
 wait_until 30 newer || fail "the metrics file was not rewritten: $(head -20 "$T/metrics/norvd.prom")"
 "$PY" "$(dirname "$0")/metrics_check.py" "$T/metrics/norvd.prom" "$T/status.json" "$T/peers.json" \
     "$T/verdicts.json" "$T/connections.json" >"$T/check.out" || fail "$(cat "$T/check.out")"
+promtool=$(promtool_check "$T/metrics/norvd.prom") || exit 1
 check "no temporary file left" test "$(ls -A "$T/metrics")" = norvd.prom
 
 # A figure: how long norvctl status takes, norvctl's start included.
@@ -245,4 +248,4 @@ st=0
 [ "$st" = 1 ] && logged "$T/refused.err" "metrics file $T/metrics/norvd.prom exists and is a file whose first line is not norvd's" ||
     fail "the file put there: status $st, $(cat "$T/refused.err")"
 check "and stays as it was" cmp "$T/swapped.copy" "$T/metrics/norvd.prom"
-pass "$(tail -1 "$T/check.out" 2>/dev/null); norvctl status took $median us (median of 20)"
+pass "$(tail -1 "$T/check.out" 2>/dev/null); $promtool; norvctl status took $median us (median of 20)"

@@ -5,11 +5,12 @@
 # unknown verdicts (every one on machine 2 late), the messages accepted from
 # each peer and none rejected; its lateness quantiles lie within 1/64 of the
 # exact ones of the log. Its metrics file, rewritten since, holds the same
-# counters.
+# counters, and Prometheus' promtool finds nothing wrong with it.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/group_common.sh"
 have "$NORVCTL"
 PY=$(prometheus_python) || skip "python3-prometheus-client is not installed (scripts/install-deps python3-prometheus-client)"
+fetch_promtool
 isolate
 
 enough() { [ "$(verdicts_on 2 known)" -ge 5 ]; }
@@ -85,5 +86,6 @@ newer() {
 wait_until 30 newer || fail "machine 0's metrics file was not rewritten"
 "$PY" "$(dirname "$0")/metrics_check.py" "$T/metrics.prom" "$T/status.json" "$T/peers.json" \
     "$T/verdicts.json" "$T/connections.json" >"$T/check.out" || fail "$(cat "$T/check.out")"
+promtool=$(promtool_check "$T/metrics.prom") || exit 1
 group_down
-pass "$(cat "$T/compare.out"); $(cat "$T/check.out")"
+pass "$(cat "$T/compare.out"); $(cat "$T/check.out"); $promtool"
