@@ -20,6 +20,9 @@ log=$T/group/norvd-0.log
 ctl() { group ctl 0 "$@"; }
 json() { "$PY" -c "import json, sys; j = json.load(open(sys.argv[1])); print($2)" "$1"; }
 
+# group run runs in the caller's folder, where relative paths lead.
+[ "$(cd "$T" && group run 0 pwd)" = "$T" ] || fail "group run 0 pwd from $T: $(cd "$T" && group run 0 pwd 2>&1)"
+
 # Every machine answers on its own socket.
 for i in 0 1 2; do
     group ctl "$i" status >"$T/status-$i.txt" 2>&1 || fail "norvctl for machine $i: $(cat "$T/status-$i.txt")"
