@@ -7,7 +7,8 @@
 // socket, reads the answer until norvd closes the connection, and prints it:
 // the body of an answer that starts with "ok" on standard output (status 0),
 // the text of one that starts with "error: " on standard error (status 1).
-// The protocol is described in norvctl(1) and service/core/control_protocol.h.
+// Options may come before or after the command, as with GNU tools ("--" ends
+// them). The protocol is described in norvctl(1) and service/core/control_protocol.h.
 #include <getopt.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -83,7 +84,7 @@ int main(int argc, char **argv) {
     bool json = false;
     opterr = 0;
     for (;;) {
-        int c = getopt_long(argc, argv, "+:s:jh", kOptions, nullptr);
+        int c = getopt_long(argc, argv, ":s:jh", kOptions, nullptr);
         if (c == -1) break;
         switch (c) {
         case 's':

@@ -350,8 +350,15 @@ std::string connections_body(const std::vector<ConnectionView> &c, bool json) {
     if (c.empty()) return "no connections\n";
     std::vector<std::vector<std::string>> rows = {
         {"CHANNEL", "USER", "REQUESTS", "PENDING", "NOTICES WAITING", "AGE"}};
+    // The user's name beside the uid (escaped: the password database is not
+    // norvd's); the JSON keeps the uid alone.
+    auto user = [](const ConnectionView &v) {
+        if (!v.uid) return std::string("the group");
+        std::string text = "uid " + std::to_string(*v.uid);
+        return v.userName.empty() ? text : text + " (" + escape(v.userName) + ")";
+    };
     for (const ConnectionView &v : c)
-        rows.push_back({std::to_string(v.channel), v.uid ? "uid " + std::to_string(*v.uid) : "the group",
+        rows.push_back({std::to_string(v.channel), user(v),
                         std::to_string(v.requests), std::to_string(v.pending), std::to_string(v.noticesWaiting),
                         seconds_text(v.ageNs)});
     return table(rows, "rlrrrr");

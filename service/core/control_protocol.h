@@ -73,6 +73,7 @@ struct PeersView {
 struct ConnectionView {
     int channel = 0;
     std::optional<uint32_t> uid;  // its devices' user, when norvd could tell
+    std::string userName;         // that user's name, or "" when it has none
     uint64_t requests = 0;        // read from its request device
     size_t pending = 0;           // its registrations awaiting their verdict
     size_t noticesWaiting = 0;    // its notices waiting for room
@@ -87,6 +88,8 @@ public:
     virtual PeersView peers() = 0;
     virtual std::vector<MachineVerdicts> verdicts() = 0;
     virtual std::vector<ConnectionView> connections() = 0;
+    // Requests read from every connection's request device since start.
+    virtual uint64_t requests_read() = 0;
 };
 
 // A command of the control socket: its name, what it shows, and its

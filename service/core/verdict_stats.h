@@ -7,11 +7,12 @@
 // notices carry (microseconds, receipt minus deadline: 0 or negative when
 // timely, positive when late) go into a log-bucketed histogram, from which the
 // median and the 99th percentile are read with a bounded relative error; the
-// largest is kept exactly. Memory is fixed: nothing here grows with the
+// smallest and the largest are kept exactly, and no quantile lies beyond them. Memory is fixed: nothing here grows with the
 // number of verdicts, and counting one costs a few increments.
 #ifndef NORVD_VERDICT_STATS_H
 #define NORVD_VERDICT_STATS_H
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -57,7 +58,7 @@ private:
 };
 
 // The latenesses seen: a histogram over LatenessBuckets with counts of type
-// Count, their number, their sum and the largest.
+// Count, their number, their sum, the smallest and the largest.
 template <typename Count>
 class LatenessSketch {
 public:
@@ -65,6 +66,7 @@ public:
         ++counts_[LatenessBuckets::of(us)];
         ++n_;
         sumUs_ += us;
+        if (!min_ || us < *min_) min_ = us;
         if (!max_ || us > *max_) max_ = us;
     }
     template <typename Other>
@@ -72,18 +74,22 @@ public:
         for (size_t b = 0; b < LatenessBuckets::kCount; ++b) counts_[b] += o.bucket(b);
         n_ += o.count();
         sumUs_ += o.sum_us();
+        if (o.min() && (!min_ || *o.min() < *min_)) min_ = o.min();
         if (o.max() && (!max_ || *o.max() > *max_)) max_ = o.max();
     }
     void clear() { *this = LatenessSketch(); }
 
     uint64_t count() const { return n_; }
     int64_t sum_us() const { return sumUs_; }
+    std::optional<int32_t> min() const { return min_; }
     std::optional<int32_t> max() const { return max_; }
     Count bucket(size_t b) const { return counts_[b]; }
 
     // The q-quantile (0 < q <= 1) by the nearest rank: the value of rank
     // ceil(q * n) among the n values in increasing order, read as the middle
-    // of its bucket, so within 1/64 of its magnitude. Nothing while empty.
+    // of its bucket, so within 1/64 of its magnitude. A bucket's middle may lie
+    // beyond the values seen (a lone 1024 reads 1039): it is held to the exact
+    // smallest and largest. Nothing while empty.
     std::optional<int32_t> quantile(double q) const {
         if (n_ == 0) return std::nullopt;
         double want = q * static_cast<double>(n_);
@@ -94,7 +100,7 @@ public:
         uint64_t seen = 0;
         for (size_t b = 0; b < LatenessBuckets::kCount; ++b) {
             seen += counts_[b];
-            if (seen >= rank) return LatenessBuckets::middle(b);
+            if (seen >= rank) return std::clamp(LatenessBuckets::middle(b), *min_, *max_);
         }
         return max_;
     }
@@ -103,7 +109,7 @@ private:
     std::array<Count, LatenessBuckets::kCount> counts_{};
     uint64_t n_ = 0;
     int64_t sumUs_ = 0;  // 2^31 us at most each: 2^32 of the largest before it wraps
-    std::optional<int32_t> max_;
+    std::optional<int32_t> min_, max_;
 };
 
 struct VerdictCounts {

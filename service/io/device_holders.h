@@ -57,6 +57,7 @@ HolderScan find_holders(const std::string &proc, const DeviceId &device,
 struct Owner {
     bool known = false;
     uid_t uid = 0;
+    std::string name;  // the user's name, when known and the password database has one
     std::string why;  // when not known: why, in a few words naming `device`
 };
 

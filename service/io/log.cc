@@ -1,11 +1,13 @@
 // log.cc: the lines of norvd's log, their severity, escaping and rate limits.
 #include "io/log.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/clock_watch.h"
@@ -44,13 +46,14 @@ std::string escape(std::string_view bytes) {
 namespace {
 
 // One allocation per line, suffix and all: lines of a flood go out every second.
-std::string make_line(Severity severity, std::string_view text, std::string_view suffix) {
-    constexpr std::string_view kName = ">norvd: ";
+std::string make_line(Severity severity, std::string_view text, std::string_view suffix, bool named) {
+    std::string_view name = named ? "norvd: " : "";
     std::string line;
-    line.reserve(2 + kName.size() + text.size() + suffix.size() + 1);
+    line.reserve(3 + name.size() + text.size() + suffix.size() + 1);
     line += '<';
     line += static_cast<char>('0' + static_cast<int>(severity));
-    line += kName;
+    line += '>';
+    line += name;
     line += text;
     line += suffix;
     line += '\n';
@@ -59,8 +62,25 @@ std::string make_line(Severity severity, std::string_view text, std::string_view
 
 }  // namespace
 
-std::string format_line(Severity severity, std::string_view text) {
-    return make_line(severity, text, {});
+std::string format_line(Severity severity, std::string_view text, bool named) {
+    return make_line(severity, text, {}, named);
+}
+
+bool is_journal_stream(const char *journalStream, uint64_t dev, uint64_t ino) {
+    if (journalStream == nullptr) return false;
+    // Decimal digits up to `end`, as a number; false for none or too many.
+    auto number = [](const char *&p, char end, uint64_t &out) {
+        const char *start = p;
+        out = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (out > (UINT64_MAX - 9) / 10) return false;
+            out = out * 10 + static_cast<uint64_t>(*p - '0');
+        }
+        return p != start && *p++ == end;
+    };
+    const char *p = journalStream;
+    uint64_t d = 0, i = 0;
+    return number(p, ':', d) && number(p, '\0', i) && d == dev && i == ino;
 }
 
 bool RateLimit::open(BaseTime now, uint64_t seconds) const {
@@ -90,7 +110,7 @@ std::optional<BaseTime> RateLimit::summary_due() const {
 }
 
 void Log::write(Severity s, std::string_view text) {
-    if (shows(s)) sink_(format_line(s, text));
+    if (shows(s)) sink_(format_line(s, text, named_));
 }
 
 std::optional<uint64_t> Log::admit(std::string_view kind, Severity s) {
@@ -105,14 +125,14 @@ std::optional<uint64_t> Log::admit(std::string_view kind, Severity s) {
 void Log::emit(Severity s, std::string_view text, uint64_t told) {
     char suffix[48] = "";
     if (told != 0) snprintf(suffix, sizeof suffix, " (%" PRIu64 " more suppressed)", told);
-    sink_(make_line(s, text, suffix));
+    sink_(make_line(s, text, suffix, named_));
 }
 
 void Log::flush() {
     BaseTime now = clock_();
     for (auto &[kind, k] : kinds_)
         if (auto count = k.limit.summary(now))
-            sink_(format_line(k.severity, kind + ": " + std::to_string(*count) + " more suppressed"));
+            sink_(format_line(k.severity, kind + ": " + std::to_string(*count) + " more suppressed", named_));
 }
 
 std::optional<BaseTime> Log::next_flush() const {
@@ -122,11 +142,23 @@ std::optional<BaseTime> Log::next_flush() const {
     return next;
 }
 
+namespace {
+
+// Standard error is the journal's stream: the journal puts "norvd[PID]: " on
+// each line, so the log's own name would show twice.
+bool stderr_is_journal() {
+    struct stat st {};
+    if (fstat(STDERR_FILENO, &st) != 0) return false;
+    return is_journal_stream(getenv("JOURNAL_STREAM"), st.st_dev, st.st_ino);
+}
+
+}  // namespace
+
 Log &process_log() {
     static SystemClocks clocks;
     static Log log(
         [](const std::string &line) { (void)!write(STDERR_FILENO, line.data(), line.size()); },
-        [] { return BaseTime(clocks.base_ns()); });
+        [] { return BaseTime(clocks.base_ns()); }, Severity::kInfo, !stderr_is_journal());
     return log;
 }
 

@@ -3,7 +3,8 @@
 // One line per event on standard error: "<N>norvd: TEXT", where N is the
 // line's severity as journald reads it at the start of a line of a service's
 // standard error (3 error, 4 warning, 6 info, 7 debug). The level chosen at
-// start hides every line less severe than it.
+// start hides every line less severe than it. When standard error is the
+// journal, which names the program on each line itself, a line is "<N>TEXT".
 //
 // Two kinds of text never reach a line as they came:
 // - bytes that a client or a datagram chose (names, texts) go through
@@ -44,8 +45,14 @@ std::string failed(const char *call);
 
 std::string escape(std::string_view bytes);
 
-// The whole line: "<N>norvd: TEXT\n".
-std::string format_line(Severity severity, std::string_view text);
+// The whole line: "<N>norvd: TEXT\n", or "<N>TEXT\n" when not `named`.
+std::string format_line(Severity severity, std::string_view text, bool named = true);
+
+// Whether a descriptor of device `dev` and inode `ino` is the journal's
+// stream that `journalStream` names: systemd sets JOURNAL_STREAM to
+// "DEV:INODE" (decimal) for a service whose output goes to the journal. A
+// stream handed on (a redirection, a pipe) has another inode.
+bool is_journal_stream(const char *journalStream, uint64_t dev, uint64_t ino);
 
 // At most one line a second of one kind of event, on the base clock.
 class RateLimit {
@@ -101,8 +108,9 @@ public:
     // The base clock.
     using Clock = std::function<BaseTime()>;
 
-    Log(Sink sink, Clock clock, Severity level = Severity::kInfo)
-        : sink_(std::move(sink)), clock_(std::move(clock)), level_(level) {}
+    // `named`: the lines carry "norvd: " after their severity.
+    Log(Sink sink, Clock clock, Severity level = Severity::kInfo, bool named = true)
+        : sink_(std::move(sink)), clock_(std::move(clock)), level_(level), named_(named) {}
 
     void set_level(Severity level) { level_ = level; }
     // Lines of this severity are written.
@@ -147,11 +155,12 @@ private:
     Sink sink_;
     Clock clock_;
     Severity level_;
+    bool named_;
     std::map<std::string, Kind, std::less<>> kinds_;
 };
 
 // The log of the process: standard error, the base clock, level info until
-// main sets it. The short forms are what norvd's own code calls.
+// main sets it; lines without "norvd: " when standard error is the journal. The short forms are what norvd's own code calls.
 Log &process_log();
 inline void log_error(std::string_view text) { process_log().error(text); }
 inline void log_warning(std::string_view text) { process_log().warning(text); }

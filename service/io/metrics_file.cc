@@ -10,6 +10,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -165,14 +167,20 @@ void verdict_metrics(Exposition &e, const std::vector<MachineVerdicts> &verdicts
                     seconds_of_us(m.sinceStartLateness.sumUs))
             .sample("norv_verdict_lateness_seconds_count", {{"machine", machine}}, num(m.sinceStartLateness.count));
     }
-    e.family("norv_verdict_lateness_since_start_seconds", "gauge",
-             "Lateness quantiles of the verdicts since start, within 1/64 of their magnitude.");
+    // The same since start: a summary of its own, since a gauge may not carry
+    // a quantile label; its sum and count are those above.
+    e.family("norv_verdict_lateness_since_start_seconds", "summary",
+             "Lateness of the verdicts with a receipt since start: quantiles within 1/64 of their magnitude, "
+             "sum and count.");
     for (const MachineVerdicts &m : verdicts) {
         std::string machine = num(m.machine);
+        const LatenessSummary &l = m.sinceStartLateness;
         e.sample("norv_verdict_lateness_since_start_seconds", {{"machine", machine}, {"quantile", "0.5"}},
-                 seconds_of_us(m.sinceStartLateness.median))
+                 seconds_of_us(l.median))
             .sample("norv_verdict_lateness_since_start_seconds", {{"machine", machine}, {"quantile", "0.99"}},
-                    seconds_of_us(m.sinceStartLateness.p99));
+                    seconds_of_us(l.p99))
+            .sample("norv_verdict_lateness_since_start_seconds_sum", {{"machine", machine}}, seconds_of_us(l.sumUs))
+            .sample("norv_verdict_lateness_since_start_seconds_count", {{"machine", machine}}, num(l.count));
     }
     e.family("norv_verdict_lateness_max_seconds", "gauge",
              "The largest lateness of the verdicts, exactly, over the last 60 to 70 s and since start.");
@@ -185,15 +193,17 @@ void verdict_metrics(Exposition &e, const std::vector<MachineVerdicts> &verdicts
     }
 }
 
-void connection_metrics(Exposition &e, const std::vector<ConnectionView> &connections) {
-    auto labels = [](const ConnectionView &c) {
-        return Labels{{"channel", std::to_string(c.channel)}, {"uid", c.uid ? num(*c.uid) : "group"}};
-    };
-    e.family("norv_connection_requests_total", "counter", "Requests read from each connection's request device.");
-    for (const ConnectionView &c : connections) e.sample("norv_connection_requests_total", labels(c), num(c.requests));
-    e.family("norv_connection_registrations_pending", "gauge", "Registrations of each connection awaiting a verdict.");
-    for (const ConnectionView &c : connections)
-        e.sample("norv_connection_registrations_pending", labels(c), num(c.pending));
+// Totals only: a label per connection or per user would make series that
+// come and go with the clients, without bound.
+void connection_metrics(Exposition &e, const std::vector<ConnectionView> &connections, uint64_t requestsRead) {
+    e.family("norv_connection_requests_total", "counter",
+             "Requests read from the connections' request devices since start, ended connections included.");
+    e.sample("norv_connection_requests_total", num(requestsRead));
+    std::set<std::optional<uint32_t>> users;
+    for (const ConnectionView &c : connections) users.insert(c.uid);
+    e.family("norv_connection_users", "gauge",
+             "Users whose connections live now (connections given to the group count as one).");
+    e.sample("norv_connection_users", num(users.size()));
 }
 
 }  // namespace
@@ -204,7 +214,7 @@ std::string metrics_text(const MetricsSnapshot &s) {
     status_metrics(e, s.status);
     peer_metrics(e, s.peers);
     verdict_metrics(e, s.verdicts);
-    connection_metrics(e, s.connections);
+    connection_metrics(e, s.connections, s.requestsRead);
     return e.text();
 }
 

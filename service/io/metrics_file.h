@@ -46,6 +46,7 @@ struct MetricsSnapshot {
     PeersView peers;
     std::vector<MachineVerdicts> verdicts;
     std::vector<ConnectionView> connections;
+    uint64_t requestsRead = 0;  // from every connection since start
 };
 
 // The first line of every metrics text, in every version of norvd (without

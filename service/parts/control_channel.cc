@@ -1,5 +1,4 @@
-// control_channel.cc: the connect device, the connect handshake, the
-// requests of the connections and their end.
+// control_channel.cc: the connect device and handshake, the connections' requests and their end.
 #include "parts/control_channel.h"
 
 #include <sys/stat.h>
@@ -249,6 +248,7 @@ bool ControlChannel::serve(ChannelDevice &dev, const Request &req, BaseTime now)
         return false;
     }
     ++it->second.requests;
+    ++requestsRead_;
     Outcome out = service_.handle(dev.number(), req, now);
     if (!out.reply.empty()) reply(dev, out.reply, "reply");
     if (out.forward) forward_(*out.forward);
@@ -479,6 +479,7 @@ std::vector<ConnectionView> ControlChannel::connections() const {
         ConnectionView v;
         v.channel = n;
         if (c.owner.known) v.uid = c.owner.uid;
+        v.userName = c.owner.name;  // "" when not known
         v.requests = c.requests;
         v.pending = pending.count(n) ? pending[n] : 0;
         v.ageNs = now > c.since ? now - c.since : 0;

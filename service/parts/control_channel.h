@@ -84,6 +84,8 @@ public:
     // not the channel's), and how many there are.
     std::vector<ConnectionView> connections() const;
     size_t connected() const;
+    // Requests read from every connection since start, ended ones included.
+    uint64_t requests_read() const { return requestsRead_; }
 
 private:
     struct Connection {
@@ -161,6 +163,7 @@ private:
     std::unique_ptr<HolderLookup> lookup_;
     std::unique_ptr<ChannelDevice> connectDevice_;
     std::map<int, Connection> connections_;
+    uint64_t requestsRead_ = 0;  // from every connection since start
     std::map<uint32_t, int> looks_;  // looks asked for: token -> channel
     uint32_t nextLook_ = 0;
     // The answers to command 0 not yet written, in the order of the

@@ -219,6 +219,8 @@ std::vector<ConnectionView> Daemon::connections() {
     return out;
 }
 
+uint64_t Daemon::requests_read() { return channel_->requests_read(); }
+
 void Daemon::shutdown() {
     if (started_)
         if (std::string why = notify_manager("STOPPING=1"); !why.empty()) log_warning(why);

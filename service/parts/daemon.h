@@ -56,6 +56,7 @@ public:
     PeersView peers() override;
     std::vector<MachineVerdicts> verdicts() override;
     std::vector<ConnectionView> connections() override;
+    uint64_t requests_read() override;
 
 private:
     // Registers with the loop the deadlines and the work after each turn.

@@ -40,7 +40,8 @@ bool Observers::start() {
         // file that norvd did not write is, stops norvd); the writer's thread
         // does it from then on.
         metrics_ = MetricsFile::start(
-            metricsPath_, metrics_text({state_.status(), state_.peers(), state_.verdicts(), state_.connections()}),
+            metricsPath_, metrics_text({state_.status(), state_.peers(), state_.verdicts(), state_.connections(),
+                                        state_.requests_read()}),
             why);
         if (!metrics_) return log_error(why), false;
         nextMetrics_ = loop_.now() + static_cast<uint64_t>(metricsIntervalS_) * 1'000'000'000;
@@ -64,7 +65,8 @@ void Observers::write_metrics() {
             log_warning("metrics file: " + why);
         metricsError_ = why;
     }
-    metrics_->publish(metrics_text({state_.status(), state_.peers(), state_.verdicts(), state_.connections()}));
+    metrics_->publish(metrics_text({state_.status(), state_.peers(), state_.verdicts(), state_.connections(),
+                                        state_.requests_read()}));
 }
 
 }  // namespace norvd

@@ -1,12 +1,13 @@
 #!/bin/bash
-# The command lines of NORVpong and netsim, one row each: --version and --help
+# The command lines of NORVpong, netsim and norvctl, one row each: --version and --help
 # answer on standard output with status 0; a wrong command line names what is
 # wrong (an unknown option by its own name) on standard error, with the usage,
 # and exits with the program's usage status. No root needed: each row stops
-# before any device or network is touched.
+# before any device or network is touched. norvctl takes its options after
+# the command too, as GNU tools do.
 . "$(dirname "$0")/common.sh"
 . "$(dirname "$0")/group_common.sh"  # NETSIM
-have "$NORVPONG"; have "$NETSIM"
+have "$NORVPONG"; have "$NETSIM"; have "$NORVCTL"
 version=$(sed -nE 's/^#define NORV_VERSION_(MAJOR|MINOR) +([0-9]+)$/\2/p' \
     "$(dirname "$0")/../../include/norv.h" | paste -sd.)
 [ -n "$version" ] || fail "no version in include/norv.h"
@@ -34,6 +35,10 @@ rows=(
     "$NETSIM|--machines 3 --link|2||netsim: --link needs a value"
     "$NETSIM|--machines 3 --subnet 10.77|2||netsim: --subnet needs an IPv4 address"
     "$NETSIM|--machines 3 stray|2||netsim: unexpected argument 'stray'"
+    "$NORVCTL|--version|0|norvctl $version|"
+    "$NORVCTL|status --frobnicate|1||norvctl: unknown option '--frobnicate'"
+    "$NORVCTL|verdicts --json -s|1||norvctl: -s needs a value"
+    "$NORVCTL|status -- --json|1||norvctl: one command at a time, not '--json' too"
 )
 for row in "${rows[@]}"; do
     IFS='|' read -r prog args want_status want_out want_err <<<"$row"
@@ -53,4 +58,4 @@ for row in "${rows[@]}"; do
         [ ! -s "$T/out" ] || fail "[$name] wrote on standard output: $(cat "$T/out")"
     fi
 done
-pass "${#rows[@]} command lines of NORVpong and netsim: versions, help, and every wrong one named"
+pass "${#rows[@]} command lines of NORVpong, netsim and norvctl: versions, help, and every wrong one named"

@@ -7,7 +7,8 @@
 # error; clients that send nothing fill the 8 places but hold up neither
 # norvd nor, once cut off after 5 s, the next norvctl. Once the traffic
 # stopped, the metrics file, rewritten since, holds norvctl's counters
-# (tests/e2e/metrics_check.py, with Debian's python3-prometheus-client).
+# (tests/e2e/metrics_check.py, with Debian's python3-prometheus-client), and
+# Prometheus' promtool finds nothing wrong with it.
 # norvd replaces or removes no file but its own metrics file: a file of
 # someone's (or of nobody), a link and a folder at --metrics-file stop it at
 # start and stay as they were; the file of a norvd that was killed is taken;
@@ -18,6 +19,7 @@ have "$NORVD"; have "$NORVCTL"; have "$PROBE"
 command -v setpriv >/dev/null || skip "setpriv is not installed"
 id nobody >/dev/null 2>&1 || skip "no user nobody"
 PY=$(prometheus_python) || skip "python3-prometheus-client is not installed (scripts/install-deps python3-prometheus-client)"
+fetch_promtool
 isolate
 
 private_groups
@@ -50,6 +52,13 @@ for case in "precious:a file whose first line is not norvd's" "link:a symbolic l
     check "--metrics-file $name: $(cat "$T/refused.err")" \
         logged "$T/refused.err" "metrics file $T/refused/$name exists and is ${case#*:}, not a metrics file that norvd wrote"
 done
+# Standard error that is the journal's stream (JOURNAL_STREAM names its
+# device and inode): the journal names the program, so the lines do not.
+st=0
+JOURNAL_STREAM=$(stat -c %d:%i "$T/refused.err") "$NORVD" --metrics-file "$T/refused/precious" 2>"$T/refused.err" || st=$?
+[ "$st" = 1 ] && ! grep -q '^<[0-9]>norvd: ' "$T/refused.err" &&
+    grep -qF "<3>metrics file $T/refused/precious exists and is a file whose first line is not norvd's" "$T/refused.err" ||
+    fail "with JOURNAL_STREAM: status $st, $(cat "$T/refused.err")"
 snapshot | diff "$T/refused.before" - >&2 || fail "a refused path was changed"
 [ -z "$(links)" ] || fail "links after the refused starts: $(links)"
 
@@ -110,13 +119,14 @@ wait_until 10 logged "$T/pending.out" "registered 5" || fail "norv_probe pending
 ctl --json connections >"$T/connections.json" || fail "norvctl --json connections"
 [ "$(json "$T/connections.json" '[(c["uid"], c["requests"], c["pending_registrations"]) for c in j["connections"]]')" = "[(0, 6, 5)]" ] ||
     fail "connections: $(cat "$T/connections.json")"
-ctl --json status >"$T/status.json" || fail "norvctl --json status"
+ctl status --json >"$T/status.json" || fail "norvctl status --json"
 [ "$(json "$T/status.json" '(j["connections"], j["pending_registrations"], j["registrations"], j["refused_registrations"])')" = "(1, 5, 12, 0)" ] ||
     fail "status: $(cat "$T/status.json")"
 for command in status peers verdicts connections; do
     ctl "$command" >"$T/$command.txt" 2>"$T/$command.err" || fail "norvctl $command: $(cat "$T/$command.err")"
 done
-check "connections table" grep -qE '^ +[0-9]+ +uid 0 +6 +5 +0 ' "$T/connections.txt"
+root=$(getent passwd 0 | cut -d: -f1)
+check "connections table, the user named" grep -qE "^ +[0-9]+ +uid 0 \\($root\\) +6 +5 +0 " "$T/connections.txt"
 check "verdicts table" grep -qE '^ +0 +start +4 +2 +1 ' "$T/verdicts.txt"
 check "peers table" grep -q "^no peers" "$T/peers.txt"
 stop "$pending_pid" KILL
@@ -190,6 +200,7 @@ newer() {
 wait_until 30 newer || fail "the metrics file was not rewritten: $(head -20 "$T/metrics/norvd.prom")"
 "$PY" "$(dirname "$0")/metrics_check.py" "$T/metrics/norvd.prom" "$T/status.json" "$T/peers.json" \
     "$T/verdicts.json" "$T/connections.json" >"$T/check.out" || fail "$(cat "$T/check.out")"
+promtool=$(promtool_check "$T/metrics/norvd.prom") || exit 1
 check "no temporary file left" test "$(ls -A "$T/metrics")" = norvd.prom
 
 # A figure: how long norvctl status takes, norvctl's start included.
@@ -237,4 +248,4 @@ st=0
 [ "$st" = 1 ] && logged "$T/refused.err" "metrics file $T/metrics/norvd.prom exists and is a file whose first line is not norvd's" ||
     fail "the file put there: status $st, $(cat "$T/refused.err")"
 check "and stays as it was" cmp "$T/swapped.copy" "$T/metrics/norvd.prom"
-pass "$(tail -1 "$T/check.out" 2>/dev/null); norvctl status took $median us (median of 20)"
+pass "$(tail -1 "$T/check.out" 2>/dev/null); $promtool; norvctl status took $median us (median of 20)"

@@ -5,11 +5,12 @@
 # unknown verdicts (every one on machine 2 late), the messages accepted from
 # each peer and none rejected; its lateness quantiles lie within 1/64 of the
 # exact ones of the log. Its metrics file, rewritten since, holds the same
-# counters.
+# counters, and Prometheus' promtool finds nothing wrong with it.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/group_common.sh"
 have "$NORVCTL"
 PY=$(prometheus_python) || skip "python3-prometheus-client is not installed (scripts/install-deps python3-prometheus-client)"
+fetch_promtool
 isolate
 
 enough() { [ "$(verdicts_on 2 known)" -ge 5 ]; }
@@ -18,6 +19,9 @@ ping_until 120 enough 0 -b 10.77.0.255
 log=$T/group/norvd-0.log
 ctl() { group ctl 0 "$@"; }
 json() { "$PY" -c "import json, sys; j = json.load(open(sys.argv[1])); print($2)" "$1"; }
+
+# group run runs in the caller's folder, where relative paths lead.
+[ "$(cd "$T" && group run 0 pwd)" = "$T" ] || fail "group run 0 pwd from $T: $(cd "$T" && group run 0 pwd 2>&1)"
 
 # Every machine answers on its own socket.
 for i in 0 1 2; do
@@ -85,5 +89,6 @@ newer() {
 wait_until 30 newer || fail "machine 0's metrics file was not rewritten"
 "$PY" "$(dirname "$0")/metrics_check.py" "$T/metrics.prom" "$T/status.json" "$T/peers.json" \
     "$T/verdicts.json" "$T/connections.json" >"$T/check.out" || fail "$(cat "$T/check.out")"
+promtool=$(promtool_check "$T/metrics.prom") || exit 1
 group_down
-pass "$(cat "$T/compare.out"); $(cat "$T/check.out")"
+pass "$(cat "$T/compare.out"); $(cat "$T/check.out"); $promtool"

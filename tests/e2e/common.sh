@@ -115,6 +115,44 @@ udp_ports() {
     done
 }
 
+# fetch_promtool: sets PROMTOOL to Prometheus' checker of metrics files, or
+# PROMTOOL_WHY to why there is none. It is taken once into the build folder
+# from Debian's prometheus package, unpacked and not installed (installing it
+# would start a server), before the private namespaces (which have no network).
+fetch_promtool() {
+    local dir=$NORV_BIN/promtool tmp
+    PROMTOOL= PROMTOOL_WHY=
+    if [ ! -x "$dir/promtool" ] && [ -z "${NORV_ISOLATED:-}" ]; then
+        if command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null &&
+            tmp=$(mktemp -d "$NORV_BIN/promtool.XXXXXX"); then
+            # Another test may unpack it at the same time: the first rename wins.
+            (cd "$tmp" && apt-get download prometheus && dpkg-deb -x prometheus_*.deb unpacked &&
+                mkdir keep && mv unpacked/usr/bin/promtool keep/ &&
+                { mv -T keep "$dir" || [ -x "$dir/promtool" ]; }) >"$NORV_BIN/promtool.log" 2>&1
+            rm -rf "$tmp"
+        fi
+    fi
+    if [ -x "$dir/promtool" ]; then
+        PROMTOOL=$dir/promtool
+    else
+        PROMTOOL_WHY="promtool could not be fetched (apt-get download prometheus into $dir; see $NORV_BIN/promtool.log)"
+    fi
+}
+
+# promtool_check FILE: Prometheus' own checker takes the metrics in FILE
+# without a complaint (fetch_promtool first); prints what it did.
+promtool_check() {
+    local out st=0
+    if [ -z "$PROMTOOL" ]; then
+        echo "SKIPPED the promtool step: $PROMTOOL_WHY" >&2
+        echo "promtool step skipped: $PROMTOOL_WHY"
+        return 0
+    fi
+    out=$("$PROMTOOL" check metrics <"$1" 2>&1) || st=$?
+    [ "$st" = 0 ] && [ -z "$out" ] || fail "promtool check metrics (status $st): $out"
+    echo "promtool check metrics: no complaint"
+}
+
 # prometheus_python: prints a python3 that has the prometheus_client parser
 # (Debian's python3-prometheus-client), or fails.
 prometheus_python() {

@@ -180,15 +180,21 @@ def main():
         lateness = since["lateness_us"]
         same("norv_verdict_lateness_seconds_count", {"machine": m}, lateness["count"])
         same("norv_verdict_lateness_seconds_sum", {"machine": m}, lateness["sum"], 1e6)
+        same("norv_verdict_lateness_since_start_seconds_count", {"machine": m}, lateness["count"])
+        same("norv_verdict_lateness_since_start_seconds_sum", {"machine": m}, lateness["sum"], 1e6)
         same("norv_verdict_lateness_since_start_seconds", {"machine": m, "quantile": "0.5"}, lateness["median"], 1e6)
         same("norv_verdict_lateness_since_start_seconds", {"machine": m, "quantile": "0.99"}, lateness["p99"], 1e6)
         same("norv_verdict_lateness_max_seconds", {"machine": m, "window": "since_start"}, lateness["max"], 1e6)
 
     co = json.load(open(connections))
-    for c in co["connections"]:
-        labels = {"channel": str(c["channel"]), "uid": "group" if c["uid"] is None else str(c["uid"])}
-        same("norv_connection_requests_total", labels, c["requests"])
-        same("norv_connection_registrations_pending", labels, c["pending_registrations"])
+    same("norv_connection_users", {}, len(set(c["uid"] for c in co["connections"])))
+    # Since start, ended connections included: at least the live ones' requests.
+    requests = series.get(("norv_connection_requests_total", ()), float("nan"))
+    if not requests >= sum(c["requests"] for c in co["connections"]):
+        fail("norv_connection_requests_total %r is below the live connections' requests" % requests)
+    for name, labels in series:
+        if any(label in ("channel", "uid") for label, value in labels):
+            fail("a label per connection or user: %s%s" % (name, dict(labels)))
 
     counters = sum(1 for t in types.values() if t == "counter")
     print("metrics: %d families (%d counters), %d series; %d values equal to norvctl's (%d of counters)"

@@ -14,6 +14,7 @@ public:
     PeersView peers() override { return {}; }
     std::vector<MachineVerdicts> verdicts() override { return {}; }
     std::vector<ConnectionView> connections() override { return {}; }
+    uint64_t requests_read() override { return 0; }
 };
 
 // Only printable ASCII and the one line feed that ends it.

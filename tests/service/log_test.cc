@@ -72,9 +72,31 @@ TEST(Severity, PrefixAndNames) {
     for (const Row &r : rows) {
         EXPECT_EQ(parse_severity(r.name), r.severity);
         EXPECT_EQ(format_line(r.severity, "text"), r.line);
+        EXPECT_EQ(format_line(r.severity, "text", false), std::string(r.line).replace(3, 7, ""));
     }
     for (const char *bad : {"", "warn", "Info", "notice", "7", "debug "})
         EXPECT_EQ(parse_severity(bad), std::nullopt) << bad;
+}
+
+TEST(Severity, JournalStreamNamesTheDescriptor) {
+    struct Row {
+        const char *env;
+        bool journal;
+    } rows[] = {
+        {"2049:131073", true},
+        {"2049:131074", false},  // another inode: a stream handed on
+        {"2050:131073", false},
+        {nullptr, false},
+        {"", false},
+        {"2049", false},
+        {"2049:", false},
+        {":131073", false},
+        {"2049:131073 ", false},
+        {"-2049:131073", false},
+        {"2049:131073:1", false},
+        {"2049:99999999999999999999999", false},
+    };
+    for (const Row &r : rows) EXPECT_EQ(is_journal_stream(r.env, 2049, 131073), r.journal) << (r.env ? r.env : "null");
 }
 
 TEST(RateLimit, OneLineASecondAndTheCountOfTheRest) {

@@ -59,6 +59,7 @@ TEST(LatenessSketch, QuantilesWithinOneSixtyFourthOfTheirMagnitude) {
         {"late by up to 50 ms", uniform(1, 50'000, 5000)},
         {"every octave", log_uniform(5000)},
         {"bucket edges", edges},
+        {"lone values at a bucket's lower edge", {-1024, 1024}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -70,12 +71,15 @@ TEST(LatenessSketch, QuantilesWithinOneSixtyFourthOfTheirMagnitude) {
         }
         EXPECT_EQ(s.count(), c.values.size());
         EXPECT_EQ(s.sum_us(), sum);
+        EXPECT_EQ(s.min(), *std::min_element(c.values.begin(), c.values.end()));
         EXPECT_EQ(s.max(), *std::max_element(c.values.begin(), c.values.end()));
         for (double q : {0.001, 0.25, 0.5, 0.9, 0.99, 1.0}) {
             SCOPED_TRACE(q);
             int64_t exact = exact_quantile(c.values, q);
             int64_t got = *s.quantile(q);
             EXPECT_LE(64 * std::abs(got - exact), std::abs(exact)) << "exact " << exact << ", read " << got;
+            EXPECT_GE(got, *s.min());
+            EXPECT_LE(got, *s.max());
         }
     }
     EXPECT_FALSE(LatenessSketch<uint32_t>().quantile(0.5));
