@@ -25,17 +25,18 @@ grep -qx 'norvd [0-9]*\.[0-9]*' "$T/version.out" || fail "--version: $(cat "$T/v
 "$NORVD" --help >"$T/help.out" 2>"$T/help.err" || fail "--help ended with $?"
 grep -q '^usage: norvd' "$T/help.out" && [ ! -s "$T/help.err" ] || fail "--help: $(cat "$T/help.out" "$T/help.err")"
 st=0; "$NORVD" --frobnicate >"$T/unknown.out" 2>"$T/unknown.err" || st=$?
-[ "$st" = 1 ] || fail "an unknown option ended with $st"
+[ "$st" = 78 ] || fail "an unknown option ended with $st"
 logged "$T/unknown.err" "unknown argument '--frobnicate'" && logged "$T/unknown.err" "usage: norvd" &&
     [ ! -s "$T/unknown.out" ] || fail "unknown option: $(cat "$T/unknown.err")"
 
 # ---- A bad configuration file stops norvd before it serves ----
 printf '# a group of two\nid 0\ncolour blue\n' >"$T/bad.conf"
 st=0; "$NORVD" -f "$T/bad.conf" 2>"$T/bad.err" || st=$?
-[ "$st" = 1 ] || fail "a bad file: status $st"
+# 78: a restart cannot mend it (RestartPreventExitStatus= in the unit).
+[ "$st" = 78 ] || fail "a bad file: status $st"
 logged "$T/bad.err" "norvd: $T/bad.conf:3: unknown setting 'colour'" || fail "bad file: $(cat "$T/bad.err")"
 st=0; "$NORVD" --config "$T/none.conf" 2>"$T/none.err" || st=$?
-[ "$st" = 1 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
+[ "$st" = 78 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
     fail "a missing -f file: status $st, $(cat "$T/none.err")"
 # Settings norvd must not obey: the file (or its folder) others may write or
 # own, a NUL byte, a peer that is no other machine's norvd. Rows: name,
@@ -49,7 +50,7 @@ while IFS='|' read -r name args message; do
     st=0
     # shellcheck disable=SC2086
     "$NORVD" $args 2>"$T/refused.err" || st=$?
-    [ "$st" = 1 ] && logged "$T/refused.err" "<3>norvd: $message" ||
+    [ "$st" = 78 ] && logged "$T/refused.err" "<3>norvd: $message" ||
         fail "$name: status $st, $(cat "$T/refused.err")"
 done <<ROWS
 folder others may write|-f $T/open/norvd.conf|$T/open, the directory of $T/open/norvd.conf, is writable by group or others (mode 0775): run chmod go-w $T/open
@@ -211,7 +212,7 @@ else
         st=0
         (ulimit -r 0 && { [ "$limit" = - ] || ulimit -l "$limit"; } && exec setpriv --inh-caps="$drop" --bounding-set="$drop" -- \
             "$NORVD" --realtime-priority 20) 2>"$T/rt-refused.err" || st=$?
-        [ "$st" = 1 ] && logged "$T/rt-refused.err" "<3>norvd: real-time priority 20: $message" ||
+        [ "$st" = 78 ] && logged "$T/rt-refused.err" "<3>norvd: real-time priority 20: $message" ||
             fail "$name: status $st, $(cat "$T/rt-refused.err")"
     done <<ROWS
 no CAP_SYS_NICE|-sys_nice|-|sched_setscheduler failed: Operation not permitted (needs CAP_SYS_NICE, or a real-time priority limit of at least 20
