@@ -1,6 +1,6 @@
 // norvctl.cc: asks the running norvd how it fares, over its control socket.
 //
-//   norvctl [-s PATH] [--json] status | peers | verdicts | connections
+//   norvctl [-s PATH] [--json] status | peers | verdicts | connections | reload
 //   norvctl --help | --version
 //
 // Writes one request line ("status" or "status json", and a line feed) to the
@@ -40,6 +40,8 @@ const char kHelp[] =
     "               lateness median, 99th percentile and maximum, over the last\n"
     "               minute and since start\n"
     "  connections  each connection: user, requests, registrations pending\n"
+    "  reload       read the configuration file again (root only); the reason on\n"
+    "               standard error and status 1 when the file is refused\n"
     "Options:\n"
     "  -s, --socket PATH  norvd's control socket (default /run/norvd.sock)\n"
     "  -j, --json         the answer as one line of JSON instead of a table\n"
@@ -105,10 +107,10 @@ int main(int argc, char **argv) {
             return bad_usage("unknown option '" + std::string(argv[optind - 1]) + "'");
         }
     }
-    if (optind == argc) return bad_usage("a command is needed: status, peers, verdicts or connections");
+    if (optind == argc) return bad_usage("a command is needed: status, peers, verdicts, connections or reload");
     if (argc - optind > 1) return bad_usage("one command at a time, not '" + std::string(argv[optind + 1]) + "' too");
     std::string command = argv[optind];
-    if (!one_word(command)) return bad_usage("a command is one word: status, peers, verdicts or connections");
+    if (!one_word(command)) return bad_usage("a command is one word: status, peers, verdicts, connections or reload");
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -40,6 +40,7 @@ public:
     norvd::PeersView peers() override { return p; }
     std::vector<norvd::MachineVerdicts> verdicts() override { return v; }
     std::vector<norvd::ConnectionView> connections() override { return c; }
+    std::string reload() override { return ""; }
 };
 
 std::string bytes(Reader &in, size_t most) {
@@ -262,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (reader.state() == norvd::ControlRequestReader::State::kLine) {
             norvd::ControlRequest req;
             std::string why = norvd::parse_control_request(reader.line(), req);
-            std::string response = norvd::respond(reader.line(), state);
+            std::string response = norvd::respond(reader.line(), state, true);
             if (why.empty()) {
                 FUZZ_CHECK(response.rfind("ok\n", 0) == 0);
                 std::string body = response.substr(3);

@@ -19,6 +19,17 @@
 #include "setup/instance_lock.h"
 #include "setup/stale_links.h"
 
+namespace {
+
+// The status of a start that a restart cannot mend: the command line, the
+// configuration file, the key file or the group is wrong, or norvd lacks
+// what its settings ask for (root, libfuse3, real-time priority). The unit
+// names it in RestartPreventExitStatus=, so that systemd does not start a
+// norvd that will only refuse again; 78 is EX_CONFIG of <sysexits.h>.
+constexpr int kExitBadSettings = 78;
+
+}  // namespace
+
 int main(int argc, char *argv[]) {
     using namespace norvd;
     Options opts;
@@ -32,7 +43,7 @@ int main(int argc, char *argv[]) {
         log_error(err);
         std::string text = usage();
         (void)!write(STDERR_FILENO, text.data(), text.size());
-        return 1;
+        return kExitBadSettings;
     }
     if (opts.help) {
         std::string text = usage();
@@ -44,7 +55,7 @@ int main(int argc, char *argv[]) {
     if (opts.genKey.empty()) err = load_settings(cmdline, std::nullopt, opts, found);
     if (!err.empty()) {
         log_error(err);
-        return 1;
+        return kExitBadSettings;
     }
     process_log().set_level(opts.logLevel);
     if (!opts.genKey.empty()) {
@@ -59,11 +70,11 @@ int main(int argc, char *argv[]) {
     if (opts.devicePath == DevicePath::kFuse && !fuse_available()) {
         log_error("device-path fuse: this norvd was built without libfuse3 (install libfuse3-dev and "
                   "build again), or use device-path pty");
-        return 1;
+        return kExitBadSettings;
     }
     if (geteuid() != 0) {
         log_error("needs root: it creates the devices /dev/rtf*");
-        return 1;
+        return kExitBadSettings;
     }
     std::optional<GroupKey> key;
     if (!opts.keyFile.empty()) {
@@ -71,7 +82,7 @@ int main(int argc, char *argv[]) {
         key = read_key_file(opts.keyFile, why);
         if (!key) {
             log_error(why);
-            return 1;
+            return kExitBadSettings;
         }
     }
 
@@ -79,7 +90,7 @@ int main(int argc, char *argv[]) {
     // lock that keeps any other norvd away, the clocks, a /dev without stale
     // links, and the daemon with its loop. They end in the reverse order.
     AccessGroup access;
-    if (!find_access_group(opts.accessGroup, access)) return 1;
+    if (!find_access_group(opts.accessGroup, access)) return kExitBadSettings;
     InstanceLock lock(kInstanceLockPath, kDevicePrefix + std::to_string(kConnectDevice));
     if (std::string why = lock.acquire(); !why.empty()) {
         log_error(why);
@@ -103,7 +114,7 @@ int main(int argc, char *argv[]) {
     if (opts.realtimePriority != 0) {
         if (std::string why = norv::go_realtime(opts.realtimePriority); !why.empty()) {
             log_error(why);
-            return 1;
+            return kExitBadSettings;
         }
         log_info("the loop runs at SCHED_FIFO priority " + std::to_string(opts.realtimePriority) +
                  ", its memory locked; worker threads and the guard keeper at ordinary priority");

@@ -119,6 +119,9 @@ std::string verdicts_command(DaemonState &state, bool json) { return verdicts_bo
 std::string connections_command(DaemonState &state, bool json) {
     return connections_body(state.connections(), json);
 }
+// The log says what the reload took; the client learns whether it failed.
+std::string reload_command(DaemonState &, bool json) { return json ? "{}\n" : ""; }
+std::string reload_act(DaemonState &state) { return state.reload(); }
 
 }  // namespace
 
@@ -127,6 +130,7 @@ const ControlCommand kControlCommands[] = {
     {"peers", "each peer: address, last message heard, messages accepted and rejected", peers_command},
     {"verdicts", "each machine of the group: verdicts and their lateness", verdicts_command},
     {"connections", "each connection: user, requests, registrations pending", connections_command},
+    {"reload", "reads the configuration file again, as SIGHUP does", reload_command, reload_act},
 };
 const size_t kControlCommandCount = sizeof kControlCommands / sizeof kControlCommands[0];
 
@@ -181,9 +185,13 @@ std::string parse_control_request(std::string_view line, ControlRequest &out) {
     return "";
 }
 
-std::string respond(std::string_view line, DaemonState &state) {
+std::string respond(std::string_view line, DaemonState &state, bool root) {
     ControlRequest req;
     if (std::string why = parse_control_request(line, req); !why.empty()) return control_error(why);
+    if (req.command->act != nullptr) {
+        if (!root) return control_error(std::string(req.command->name) + ": only root may ask for it");
+        if (std::string why = req.command->act(state); !why.empty()) return control_error(why);
+    }
     return "ok\n" + req.command->body(state, req.json);
 }
 

@@ -5,10 +5,13 @@
 // reads the response until norvd closes the connection. The line is a command
 // name, optionally followed by the word "json", and a line feed:
 //
-//   status | peers | verdicts | connections  [json]  LF
+//   status | peers | verdicts | connections | reload  [json]  LF
 //
 // The response starts with a line "ok" followed by the body (a text table, or
-// one line of JSON), or is a single line "error: TEXT". One table
+// one line of JSON), or is a single line "error: TEXT". `reload` has norvd
+// read its configuration file again (as SIGHUP does) before it responds: its
+// body is empty ("{}" in JSON), or its error says why the running settings
+// were kept; only root may ask for it. One table
 // (kControlCommands) describes the commands; the parser, the dispatch and the
 // fuzz target are derived from it. No I/O here: control_socket.h reads and
 // writes, and the daemon fills in the views through DaemonState.
@@ -90,14 +93,20 @@ public:
     virtual std::vector<ConnectionView> connections() = 0;
     // Requests read from every connection's request device since start.
     virtual uint64_t requests_read() = 0;
+    // Reads the configuration file again and takes what a reload takes.
+    // Returns "" or why the running settings were kept.
+    virtual std::string reload() = 0;
 };
 
 // A command of the control socket: its name, what it shows, and its
-// response's body (text or JSON).
+// response's body (text or JSON). A command that changes norvd has `act`,
+// done before the body is made: it returns "" or why it failed, the error
+// of the response. Only root may ask for such a command.
 struct ControlCommand {
     const char *name;
     const char *summary;
     std::string (*body)(DaemonState &state, bool json);
+    std::string (*act)(DaemonState &state) = nullptr;
 };
 extern const ControlCommand kControlCommands[];
 extern const size_t kControlCommandCount;
@@ -112,9 +121,9 @@ struct ControlRequest {
 // is allowed). Returns "" or what is wrong with it.
 std::string parse_control_request(std::string_view line, ControlRequest &out);
 
-// The whole response to a request line: "ok\n" and the body, or
-// "error: ...\n".
-std::string respond(std::string_view line, DaemonState &state);
+// The whole response to a request line of a client that is root or not:
+// "ok\n" and the body, or "error: ...\n".
+std::string respond(std::string_view line, DaemonState &state, bool root);
 
 // An error response: "error: TEXT\n", TEXT escaped as the log escapes.
 std::string control_error(std::string_view text);

@@ -142,6 +142,9 @@ void ControlSocket::accept_clients(BaseTime now) {
             continue;
         }
         Client &c = clients_[key];
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) c.uid = cred.uid;
         c.fd = std::move(fd);
         c.deadline = now + kClientTimeoutNs;
     }
@@ -177,7 +180,7 @@ bool ControlSocket::respond(Client &c) {
     ++counters_.responded;
     c.out = c.reader.state() == ControlRequestReader::State::kTooLong
                 ? control_error("request longer than " + std::to_string(kControlRequestLimit) + " bytes")
-                : responder_(c.reader.line());
+                : responder_(c.reader.line(), c.uid);
     if (!write_out(c)) return false;
     return loop_.change(c.fd.get(), EventLoop::kWritable);
 }

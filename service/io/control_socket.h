@@ -38,8 +38,8 @@ public:
     // its other work between rounds (the rest wait in the backlog).
     static constexpr int kAcceptsPerEvent = 16;
 
-    // The whole response to a request line.
-    using Responder = std::function<std::string(std::string_view request)>;
+    // The whole response to a request line of a client of user `uid`.
+    using Responder = std::function<std::string(std::string_view request, uid_t uid)>;
 
     // Binds `path` (root's, gid `gid`, mode 0660) and watches it, and then
     // its clients, in `loop`, which must outlive it. A socket left at `path`
@@ -69,6 +69,7 @@ private:
     struct Client {
         Fd fd;
         BaseTime deadline;
+        uid_t uid = static_cast<uid_t>(-1);  // its user, as the kernel tells (SO_PEERCRED)
         ControlRequestReader reader;
         std::string out;  // the response not yet written
         size_t sent = 0;

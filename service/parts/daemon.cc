@@ -102,7 +102,7 @@ bool Daemon::start() {
     return true;
 }
 
-void Daemon::reload() {
+std::string Daemon::reload() {
     BaseTime now = clock_.base_now();
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
@@ -113,7 +113,8 @@ void Daemon::reload() {
     bool found = false;
     std::string why = load_settings(cmdline_, opts_.bind, next, found);
     if (!why.empty()) {
-        log_error("reload: " + why + "; the running settings are kept");
+        why = "reload: " + why + "; the running settings are kept";
+        log_error(why);
     } else {
         if (found)
             log_info("reload: read " + opts_.config);
@@ -157,6 +158,7 @@ void Daemon::reload() {
         }
     }
     if (std::string ready = notify_manager("READY=1"); !ready.empty()) log_warning(ready);
+    return why;
 }
 
 int Daemon::run() { return loop_->run() ? 0 : 1; }

@@ -57,13 +57,15 @@ public:
     std::vector<MachineVerdicts> verdicts() override;
     std::vector<ConnectionView> connections() override;
     uint64_t requests_read() override;
+    // SIGHUP and norvctl reload: reads the configuration file again and
+    // takes its peers and log level. Returns "" or why the running settings
+    // were kept.
+    std::string reload() override;
 
 private:
     // Registers with the loop the deadlines and the work after each turn.
     void add_turn_work();
 
-    // SIGHUP: reads the configuration file again and takes its peers.
-    void reload();
     // Writes a notice on its connection's device if it fits there now.
     bool write_notice(int connection, const uint8_t *record, size_t len);
 

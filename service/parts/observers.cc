@@ -32,7 +32,7 @@ bool Observers::start() {
     std::string why;
     control_ = ControlSocket::open(
         controlPath_, access_.gid, loop_,
-        [this](std::string_view request) { return respond(request, state_); }, why);
+        [this](std::string_view request, uid_t uid) { return respond(request, state_, uid == 0); }, why);
     if (!control_) return log_error(why), false;
     std::string line = "control socket " + controlPath_ + " for group " + access_.name;
     if (!metricsPath_.empty()) {

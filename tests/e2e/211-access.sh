@@ -40,7 +40,7 @@ channel_of() { grep -F -- "$1" "$T/norvd.err" | sed -nE 's/.*channel ([0-9]+): c
 # An unknown group stops norvd before it makes any device.
 st=0
 "$NORVD" --group no-such-group >"$T/unknown.out" 2>"$T/unknown.err" || st=$?
-[ "$st" = 1 ] || fail "norvd --group no-such-group ended with $st"
+[ "$st" = 78 ] || fail "norvd --group no-such-group ended with $st"
 check "unknown group: message" logged "$T/unknown.err" "norvd: --group no-such-group: no such group"
 check "unknown group: no device made" test -z "$(links)"
 

@@ -3,9 +3,10 @@
 # file and line named; so do a file or folder that others may write, a file
 # of another user, a NUL byte, and a peer at a broadcast address or at
 # norvd's own), readiness on $NOTIFY_SOCKET (READY=1 only once /dev/rtf1
-# exists, RELOADING=1 and READY=1 around a reload, STOPPING=1), SIGHUP
-# re-reading the file's peers (norvctl shows the new ones, a bad file keeps
-# the running ones, the command line's peers stay), a peer name that
+# exists, RELOADING=1 and READY=1 around a reload, STOPPING=1), SIGHUP and
+# `norvctl reload` re-reading the file's peers (norvctl shows the new ones, a
+# bad file keeps the running ones and fails `norvctl reload` with the reason,
+# the command line's peers stay), a peer name that
 # resolves only after norvd started, retried with back-off while /dev/rtf1
 # serves, and names that resolve to IPv6 addresses only or to norvd's own
 # address, refused as errors; --realtime-priority puts the loop thread alone
@@ -25,17 +26,18 @@ grep -qx 'norvd [0-9]*\.[0-9]*' "$T/version.out" || fail "--version: $(cat "$T/v
 "$NORVD" --help >"$T/help.out" 2>"$T/help.err" || fail "--help ended with $?"
 grep -q '^usage: norvd' "$T/help.out" && [ ! -s "$T/help.err" ] || fail "--help: $(cat "$T/help.out" "$T/help.err")"
 st=0; "$NORVD" --frobnicate >"$T/unknown.out" 2>"$T/unknown.err" || st=$?
-[ "$st" = 1 ] || fail "an unknown option ended with $st"
+[ "$st" = 78 ] || fail "an unknown option ended with $st"
 logged "$T/unknown.err" "unknown argument '--frobnicate'" && logged "$T/unknown.err" "usage: norvd" &&
     [ ! -s "$T/unknown.out" ] || fail "unknown option: $(cat "$T/unknown.err")"
 
 # ---- A bad configuration file stops norvd before it serves ----
 printf '# a group of two\nid 0\ncolour blue\n' >"$T/bad.conf"
 st=0; "$NORVD" -f "$T/bad.conf" 2>"$T/bad.err" || st=$?
-[ "$st" = 1 ] || fail "a bad file: status $st"
+# 78: a restart cannot mend it (RestartPreventExitStatus= in the unit).
+[ "$st" = 78 ] || fail "a bad file: status $st"
 logged "$T/bad.err" "norvd: $T/bad.conf:3: unknown setting 'colour'" || fail "bad file: $(cat "$T/bad.err")"
 st=0; "$NORVD" --config "$T/none.conf" 2>"$T/none.err" || st=$?
-[ "$st" = 1 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
+[ "$st" = 78 ] && logged "$T/none.err" "open $T/none.conf failed: No such file or directory" ||
     fail "a missing -f file: status $st, $(cat "$T/none.err")"
 # Settings norvd must not obey: the file (or its folder) others may write or
 # own, a NUL byte, a peer that is no other machine's norvd. Rows: name,
@@ -49,7 +51,7 @@ while IFS='|' read -r name args message; do
     st=0
     # shellcheck disable=SC2086
     "$NORVD" $args 2>"$T/refused.err" || st=$?
-    [ "$st" = 1 ] && logged "$T/refused.err" "<3>norvd: $message" ||
+    [ "$st" = 78 ] && logged "$T/refused.err" "<3>norvd: $message" ||
         fail "$name: status $st, $(cat "$T/refused.err")"
 done <<ROWS
 folder others may write|-f $T/open/norvd.conf|$T/open, the directory of $T/open/norvd.conf, is writable by group or others (mode 0775): run chmod go-w $T/open
@@ -90,12 +92,18 @@ wait_until 60 logged "$T/notify.out" "READY=1" || fail "no READY=1: $(cat "$T/no
 grep -qx 'READY=1 link' "$T/notify.out" || fail "READY=1 before /dev/rtf1: $(cat "$T/notify.out")"
 logged "$T/norvd.err" "machine 0, machine 1 at 127.0.0.2;" || fail "start: $(cat "$T/norvd.err")"
 
-# reload WHAT TEXT: SIGHUP, then the log says TEXT and the manager has heard
-# RELOADING=1 and READY=1 once more.
+# reload WHAT TEXT [ctl]: SIGHUP (or with ctl, `norvctl reload`: its status in
+# ctl_status, its output in $T/ctl.out and $T/ctl.err), then the log says
+# TEXT and the manager has heard RELOADING=1 and READY=1 once more.
 reload() {
     local ready
     ready=$(count READY=1)
-    kill -HUP "$norvd_pid"
+    if [ "${3:-}" = ctl ]; then
+        ctl_status=0
+        "$NORVCTL" reload >"$T/ctl.out" 2>"$T/ctl.err" || ctl_status=$?
+    else
+        kill -HUP "$norvd_pid"
+    fi
     wait_until 20 logged "$T/norvd.err" "$2" || fail "$1: no '$2': $(cat "$T/norvd.err")"
     # The count is taken again at each try: the listener may print READY=1
     # after norvd has logged the reload.
@@ -111,6 +119,19 @@ reload "new host" "reload: peers now machine 1 at 127.0.0.3"
 "$NORVCTL" --json peers >"$T/peers.json" || fail "norvctl peers after the reload"
 grep -q '"machine":1,"host":"127.0.0.3","address":"127.0.0.3:16007"' "$T/peers.json" ||
     fail "norvctl peers after the reload: $(cat "$T/peers.json")"
+# The same over the control socket: norvctl answers once norvd has read the
+# file, with the reason when the file is refused.
+printf 'id 0\npeer 1 127.0.0.6\n' >"$T/norvd.conf"
+reload "good file, norvctl" "reload: peers now machine 1 at 127.0.0.6" ctl
+[ "$ctl_status" = 0 ] && [ ! -s "$T/ctl.out" ] && [ ! -s "$T/ctl.err" ] ||
+    fail "norvctl reload of a good file: status $ctl_status, $(cat "$T/ctl.out" "$T/ctl.err")"
+printf 'id 0\ncolour blue\npeer 1 127.0.0.7\n' >"$T/norvd.conf"
+reload "bad file, norvctl" "reload: $T/norvd.conf:2: unknown setting 'colour'; the running settings are kept" ctl
+[ "$ctl_status" = 1 ] && [ ! -s "$T/ctl.out" ] &&
+    [ "$(cat "$T/ctl.err")" = "norvctl: reload: $T/norvd.conf:2: unknown setting 'colour'; the running settings are kept" ] ||
+    fail "norvctl reload of a bad file: status $ctl_status, $(cat "$T/ctl.out" "$T/ctl.err")"
+printf 'id 0\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
+reload "back to the first host" "reload: peers now machine 1 at 127.0.0.3"
 printf 'id 0\npeer 1 127.0.0.4\nbogus\n' >"$T/norvd.conf"
 reload "bad file" "reload: $T/norvd.conf:3: unknown setting 'bogus'; the running settings are kept"
 printf 'id 2\npeer 1 127.0.0.3\n' >"$T/norvd.conf"
@@ -211,7 +232,7 @@ else
         st=0
         (ulimit -r 0 && { [ "$limit" = - ] || ulimit -l "$limit"; } && exec setpriv --inh-caps="$drop" --bounding-set="$drop" -- \
             "$NORVD" --realtime-priority 20) 2>"$T/rt-refused.err" || st=$?
-        [ "$st" = 1 ] && logged "$T/rt-refused.err" "<3>norvd: real-time priority 20: $message" ||
+        [ "$st" = 78 ] && logged "$T/rt-refused.err" "<3>norvd: real-time priority 20: $message" ||
             fail "$name: status $st, $(cat "$T/rt-refused.err")"
     done <<ROWS
 no CAP_SYS_NICE|-sys_nice|-|sched_setscheduler failed: Operation not permitted (needs CAP_SYS_NICE, or a real-time priority limit of at least 20
@@ -220,4 +241,4 @@ ROWS
     [ -z "$(links)" ] || fail "links left after a refused start: $(links)"
     rt="the loop at SCHED_FIFO 20 with $others other thread(s) (and the keeper, on ptys) at ordinary priority, $locked kB locked"
 fi
-pass "configuration errors named, READY=1 after /dev/rtf1, 6 reloads, a late name resolved: $attempts failed attempts; $rt"
+pass "configuration errors named, READY=1 after /dev/rtf1, 9 reloads, a late name resolved: $attempts failed attempts; $rt"

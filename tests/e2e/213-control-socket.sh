@@ -78,6 +78,11 @@ st=0
 check "nobody outside the group: $(cat "$T/out.err")" grep -q "connect /run/norvd.sock failed: Permission denied" "$T/out.err"
 (as_nobody in "$NORVCTL" status) >"$T/in.out" 2>"$T/in.err" || fail "nobody in the group: $(cat "$T/in.err")"
 check "nobody in the group: status" grep -q "^machine  *0 (group: machines 0)" "$T/in.out"
+st=0
+(as_nobody in "$NORVCTL" reload) >"$T/in-reload.out" 2>"$T/in-reload.err" || st=$?
+[ "$st" = 1 ] && [ "$(cat "$T/in-reload.err")" = "norvctl: reload: only root may ask for it" ] ||
+    fail "nobody in the group: norvctl reload ended with $st: $(cat "$T/in-reload.out" "$T/in-reload.err")"
+! logged "$T/norvd.err" "reload:" || fail "a reload done for nobody: $(cat "$T/norvd.err")"
 
 # Verdicts on machine 0 whose lateness the receipt times fix.
 began=$SECONDS
@@ -147,9 +152,9 @@ def ask(data, close=True):
         if not chunk:
             return answer
         answer += chunk
-for data, want in ((b"frobnicate\n", b"error: unknown command 'frobnicate' (status, peers, verdicts or connections)\n"),
+for data, want in ((b"frobnicate\n", b"error: unknown command 'frobnicate' (status, peers, verdicts, connections or reload)\n"),
                    (b"status xml\n", b"error: unknown word 'xml' after status (only json)\n"),
-                   (b"\x00\xff\x1b\n", b"error: unknown command '\\x00\\xff\\x1b' (status, peers, verdicts or connections)\n"),
+                   (b"\x00\xff\x1b\n", b"error: unknown command '\\x00\\xff\\x1b' (status, peers, verdicts, connections or reload)\n"),
                    (b"a" * 5000, b"error: request longer than 256 bytes\n"),
                    (b"\n", b"error: empty request\n")):
     got = ask(data)

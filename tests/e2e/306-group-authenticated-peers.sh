@@ -27,7 +27,7 @@ while IFS='|' read -r mode content message; do
     chmod "$mode" "$T/bad.key"
     rc=0
     timeout 10 "$NORVD" --bind 127.0.0.1 --peer 1=127.0.0.2 --key-file "$T/bad.key" >"$T/bad.out" 2>&1 || rc=$?
-    [ "$rc" = 1 ] && grep -qF -- "$message" "$T/bad.out" && [ ! -e /dev/rtf1 ] ||
+    [ "$rc" = 78 ] && grep -qF -- "$message" "$T/bad.out" && [ ! -e /dev/rtf1 ] ||
         fail "key file of mode $mode, ${#content} bytes: status $rc, $(cat "$T/bad.out")"
     rm -f "$T/bad.key"
 done <<ROWS

@@ -15,6 +15,12 @@ public:
     std::vector<MachineVerdicts> verdicts() override { return {}; }
     std::vector<ConnectionView> connections() override { return {}; }
     uint64_t requests_read() override { return 0; }
+    std::string reload() override {
+        ++reloads;
+        return reloadError;
+    }
+    int reloads = 0;
+    std::string reloadError;
 };
 
 // Only printable ASCII and the one line feed that ends it.
@@ -36,10 +42,12 @@ TEST(ControlRequest, Lines) {
         {"verdicts json", "verdicts", true, nullptr},
         {"\tpeers   json  ", "peers", true, nullptr},
         {"connections\r", "connections", false, nullptr},
+        {"reload", "reload", false, nullptr},
+        {"reload json", "reload", true, nullptr},
         {"", nullptr, false, "empty request"},
         {" \t ", nullptr, false, "empty request"},
         {"\r", nullptr, false, "empty request"},
-        {"stat", nullptr, false, "unknown command 'stat' (status, peers, verdicts or connections)"},
+        {"stat", nullptr, false, "unknown command 'stat' (status, peers, verdicts, connections or reload)"},
         {"STATUS", nullptr, false, "unknown command 'STATUS'"},
         {"json", nullptr, false, "unknown command 'json'"},
         {"status xml", nullptr, false, "unknown word 'xml' after status (only json)"},
@@ -54,7 +62,7 @@ TEST(ControlRequest, Lines) {
         SCOPED_TRACE(testing::PrintToString(c.line));
         ControlRequest req;
         std::string why = parse_control_request(c.line, req);
-        std::string response = respond(c.line, state);
+        std::string response = respond(c.line, state, true);
         if (c.command != nullptr) {
             ASSERT_EQ(why, "");
             EXPECT_STREQ(req.command->name, c.command);
@@ -68,6 +76,18 @@ TEST(ControlRequest, Lines) {
             EXPECT_TRUE(one_clean_line(response)) << response;
         }
     }
+}
+
+// A reload is done for root alone, and its failure is the response's error.
+TEST(ControlRequest, ReloadForRootOnly) {
+    EmptyState state;
+    EXPECT_EQ(respond("reload", state, false), "error: reload: only root may ask for it\n");
+    EXPECT_EQ(respond("status", state, false).rfind("ok\n", 0), 0u);
+    EXPECT_EQ(state.reloads, 0);
+    EXPECT_EQ(respond("reload", state, true), "ok\n");
+    state.reloadError = "reload: /etc/norv/norvd.conf:3: unknown setting 'colour'; the running settings are kept";
+    EXPECT_EQ(respond("reload", state, true), "error: " + state.reloadError + "\n");
+    EXPECT_EQ(state.reloads, 2);
 }
 
 TEST(ControlRequest, ReaderTakesOneBoundedLine) {
