@@ -1,4 +1,4 @@
-# Where `cmake --install` (and so the Debian package) puts everything.
+# Where `cmake --install` (and so the Debian packages) puts everything.
 #
 #   bin/        NORVping, NORVpong, featgen, norvctl
 #   sbin/       norvd
@@ -78,8 +78,8 @@ if(norv_units)
   install(FILES ${norv_units} DESTINATION ${NORV_SYSTEMD_UNITDIR})
 endif()
 
-# The example configuration, a conffile of the Debian package (see
-# NorvPackage.cmake). SYSCONFDIR is /etc for the prefix /usr.
+# The example configuration, a conffile of the Debian package norv (see
+# scripts/package). SYSCONFDIR is /etc for the prefix /usr.
 file(GLOB NORV_CONFIG_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/dist/norvd.conf)
 if(NORV_CONFIG_FILES)
   install(FILES ${NORV_CONFIG_FILES} DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/norv)

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "core/group_key.h"
 #include "core/peer_wire.h"
@@ -88,7 +90,8 @@ protected:
         dir_ = dir;
     }
     void TearDown() override {
-        if (!dir_.empty()) std::system(("rm -rf " + dir_).c_str());
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
     std::string write(const std::string &name, const std::string &content, mode_t mode) {
         std::string path = dir_ + "/" + name;
