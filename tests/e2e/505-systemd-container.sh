@@ -2,12 +2,13 @@
 # nspawn) boots this machine's root through an overlay whose upper layer is a
 # tmpfs of this test's private mount namespace, so nothing it writes reaches
 # the machine's /etc or /usr. In it: every .deb that scripts/package writes is
-# installed, norvd and NORVpong are started (NORVpong's devices are its
+# installed and their scripts enable and start norvd and NORVpong (NORVpong's devices are its
 # user's alone: norvd sees who holds /dev/rtf1), NORVping 127.0.0.1 gets answers,
 # `systemctl reload norvd` takes a good file and fails, with the reason, on a
 # bad one; a bad file at start ends norvd with status 78 and no restart;
-# realtime-priority 20 puts its loop at SCHED_FIFO under the unit's sandbox; then
-# the units stop, the packages are removed and no norvd or NORVpong is left.
+# realtime-priority 20 puts its loop at SCHED_FIFO under the unit's sandbox; the
+# packages installed again restart norvd; then they are purged with the units
+# running, and no norvd or NORVpong is left.
 # `systemd-analyze security norvd.service` is printed. The packages come from
 # a copy of this tree, as in 502, or from NORV_PACKAGE_DIR when it is set.
 source "$(dirname "$0")/common.sh"
@@ -26,7 +27,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 if [ -n "${NORV_PACKAGE_DIR:-}" ]; then
     debs=("$NORV_PACKAGE_DIR"/*.deb)
 else
-    for tool in cmake make g++ cpack dpkg-shlibdeps file; do
+    for tool in cmake make g++ dpkg-deb dpkg-shlibdeps file; do
         command -v "$tool" >/dev/null || skip "$tool is not installed"
     done
     mkdir "$T/src"
@@ -53,6 +54,10 @@ mount -t overlay -o "lowerdir=/,upperdir=$T/layer/upper,workdir=$T/layer/work" n
     skip "cannot mount an overlay of / (no overlayfs here)"
 [ -d "$T/root/etc" ] && [ -x "$T/root/lib/systemd/systemd" ] || fail "the overlay has no /etc or systemd"
 
+# A policy-rc.d (container images carry one) forbids the packages' scripts to
+# start services; a machine's root has none. Removed in the overlay only.
+rm -f "$T/root/usr/sbin/policy-rc.d"
+
 # What runs in the container: a unit started at boot runs the script, whose
 # output the test reads from the upper layer once the container is off.
 box=$T/root/norv-505
@@ -67,9 +72,11 @@ step() { echo "STEP: $*"; }
 bad() { echo "FAIL: $*"; systemctl --no-block poweroff; exit 1; }
 step install
 dpkg -i /norv-505/*.deb || bad "dpkg -i failed"
-systemctl daemon-reload
-systemctl start norvd.service || bad "norvd did not start: $(journalctl -u norvd --no-pager | tail -20)"
-systemctl start NORVpong.service || bad "NORVpong did not start: $(journalctl -u NORVpong --no-pager | tail -20)"
+# The packages' scripts enable and start the units.
+for unit in norvd.service NORVpong.service; do
+    systemctl is-enabled --quiet "$unit" || bad "$unit is not enabled after the install"
+    systemctl is-active --quiet "$unit" || bad "$unit is not running after the install: $(journalctl -u "$unit" --no-pager | tail -20)"
+done
 step ping
 timeout -s INT 5 NORVping 127.0.0.1 >/norv-505/ping.out 2>&1
 answers=$(grep -c '^Packet From 127.0.0.1:' /norv-505/ping.out)
@@ -113,8 +120,14 @@ journalctl -u norvd --no-pager | grep "the loop runs at SCHED_FIFO priority 20, 
 step security
 systemd-analyze security norvd.service --no-pager | tail -1
 systemd-analyze security NORVpong.service --no-pager | tail -1
+step upgrade
+before=$(systemctl show -p MainPID --value norvd.service)
+dpkg -i /norv-505/*.deb || bad "dpkg -i again failed"
+after=$(systemctl show -p MainPID --value norvd.service)
+systemctl is-active --quiet norvd.service && [ "$after" != "$before" ] && [ "$after" != 0 ] ||
+    bad "norvd not restarted by the upgrade: pid $before, then $after"
 step remove
-systemctl stop NORVpong.service norvd.service
+# With the units running: the packages' scripts stop them.
 packages=$(for deb in /norv-505/*.deb; do dpkg-deb -f "$deb" Package; done)
 # shellcheck disable=SC2086
 dpkg --purge $packages || bad "dpkg --purge failed"
@@ -123,6 +136,8 @@ sleep 1
 left=$(pgrep -a -x 'norvd|NORVpong')
 [ -z "$left" ] || bad "left running: $left"
 [ ! -e /dev/rtf1 ] && [ ! -e /run/norvd.sock ] || bad "left: $(ls -l /dev/rtf* /run/norvd.sock 2>&1)"
+! ls /etc/systemd/system/*.wants/norvd.service /etc/systemd/system/*.wants/NORVpong.service 2>/dev/null ||
+    bad "the units are still enabled after the purge"
 echo "DONE"
 systemctl --no-block poweroff
 SCRIPT
@@ -153,4 +168,4 @@ echo "$out"
 grep -q '^DONE$' "$box/out" || fail "in the container: $(grep -m1 '^FAIL' "$box/out")"
 figure=$(grep -o 'Overall exposure level for norvd.service: [0-9.]*' "$box/out")
 answers=$(sed -n 's/^answers: //p' "$box/out")
-pass "in a booted container: $answers answers, a good and a bad reload, status 78 at a bad start, real-time priority, no process left after the removal; $figure"
+pass "in a booted container: $answers answers, a good and a bad reload, status 78 at a bad start, real-time priority, a restart on upgrade, no process left after the purge; $figure"
