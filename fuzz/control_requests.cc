@@ -36,11 +36,13 @@ public:
     norvd::PeersView p;
     std::vector<norvd::MachineVerdicts> v;
     std::vector<norvd::ConnectionView> c;
+    uint64_t r = 0;
     norvd::StatusView status() override { return s; }
     norvd::PeersView peers() override { return p; }
     std::vector<norvd::MachineVerdicts> verdicts() override { return v; }
     std::vector<norvd::ConnectionView> connections() override { return c; }
     std::string reload() override { return ""; }
+    uint64_t requests_read() override { return r; }
 };
 
 std::string bytes(Reader &in, size_t most) {
@@ -54,6 +56,7 @@ void make_state(Reader &in, FuzzState &st) {
     st.s.machine = in.u8() % MAX_MACHINES;
     st.s.group = static_cast<uint8_t>((in.u8() & 0x1F) | (1u << st.s.machine));
     st.s.uptimeNs = static_cast<uint64_t>(in.le(4)) << (in.u8() % 32);
+    st.r = static_cast<uint64_t>(in.le(4)) << (in.u8() % 32);
     st.s.clockOffsetNs = static_cast<int32_t>(in.le(4)) * int64_t{1000};
     st.s.clockDriftPpm = static_cast<int8_t>(in.u8()) / 3.0;
     st.s.sync = {in.u8() % 2 == 1, static_cast<int32_t>(in.le(4)), static_cast<int32_t>(in.le(4))};
@@ -245,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader in{data, size};
     FuzzState state;
     make_state(in, state);
-    check_metrics(norvd::metrics_text({state.s, state.p, state.v, state.c}));
+    check_metrics(norvd::metrics_text({state.s, state.p, state.v, state.c, state.r}));
 
     norvd::ControlRequestReader reader;
     while (in.more()) {
