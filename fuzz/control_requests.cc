@@ -269,8 +269,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string response = norvd::respond(reader.line(), state, true);
             if (why.empty()) {
                 FUZZ_CHECK(response.rfind("ok\n", 0) == 0);
+                // A command that only acts (reload) answers "ok" with no body.
                 std::string body = response.substr(3);
-                FUZZ_CHECK(printable_lines(body));
+                FUZZ_CHECK(body.empty() || printable_lines(body));
                 if (req.json) {
                     FUZZ_CHECK(body.find('\n') == body.size() - 1);
                     std::string one = body.substr(0, body.size() - 1);
