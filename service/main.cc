@@ -1,5 +1,6 @@
 // main.cc: norvd, the substitute NORV timing service: its settings, the
 // checks before it may run, and the parts it starts in order (daemon.h).
+#include <sysexits.h>
 #include <unistd.h>
 
 #include <optional>
@@ -24,9 +25,9 @@ namespace {
 // The status of a start that a restart cannot mend: the command line, the
 // configuration file, the key file or the group is wrong, or norvd lacks
 // what its settings ask for (root, libfuse3, real-time priority). The unit
-// names it in RestartPreventExitStatus=, so that systemd does not start a
-// norvd that will only refuse again; 78 is EX_CONFIG of <sysexits.h>.
-constexpr int kExitBadSettings = 78;
+// names it (78) in RestartPreventExitStatus=, so that systemd does not start
+// a norvd that will only refuse again.
+constexpr int kExitBadSettings = EX_CONFIG;
 
 }  // namespace
 

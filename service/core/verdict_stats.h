@@ -7,8 +7,9 @@
 // notices carry (microseconds, receipt minus deadline: 0 or negative when
 // timely, positive when late) go into a log-bucketed histogram, from which the
 // median and the 99th percentile are read with a bounded relative error; the
-// smallest and the largest are kept exactly, and no quantile lies beyond them. Memory is fixed: nothing here grows with the
-// number of verdicts, and counting one costs a few increments.
+// smallest and the largest are kept exactly, and no quantile lies beyond
+// them. Memory is fixed: nothing here grows with the number of verdicts, and
+// counting one costs a few increments.
 #ifndef NORVD_VERDICT_STATS_H
 #define NORVD_VERDICT_STATS_H
 

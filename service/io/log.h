@@ -160,7 +160,8 @@ private:
 };
 
 // The log of the process: standard error, the base clock, level info until
-// main sets it; lines without "norvd: " when standard error is the journal. The short forms are what norvd's own code calls.
+// main sets it; lines without "norvd: " when standard error is the journal.
+// The short forms are what norvd's own code calls.
 Log &process_log();
 inline void log_error(std::string_view text) { process_log().error(text); }
 inline void log_warning(std::string_view text) { process_log().warning(text); }
