@@ -16,12 +16,13 @@ and cut down to what plot reads: each norvd log's clock line, netsim's lines
 of the pings (UDP port 16006).
 
 For each case (the whole run, a machine without its clock line, a run without
-NORVping's output, a machine whose every lateness is not available, a run
-without NORVpong's records), on a copy of SAMPLE:
+NORVping's output, a machine whose every lateness is not available, an
+estimate of 0, a run without NORVpong's records), on a copy of SAMPLE:
 the figures are valid SVG and PNG files; per machine, the estimates with a
 bound, the true delays, the link transits, the verdicts and the histogram's
 bars are as many as the records hold, counted here on the records themselves,
-both in the lines plot prints and in what gnuplot drew into the SVG. Skips
+both in the lines plot prints and in what gnuplot drew into the SVG, and the
+delay panels' titles name the machines that sent and answered. Skips
 when gnuplot is not installed.
 """
 
@@ -68,7 +69,9 @@ def expected(run):
         true = sum(1 for r in recs if r["sender"] in clocks and m in clocks)
         transits = sum(1 for l in lines_of(run + "/netsim.log")
                        if " to=%d " % m in l and " fate=sent " in l and " dport=16006 " in l)
-        want[m] = {"answered": len(recs), "bounded": bounded, "true": true, "transits": transits}
+        senders = sorted({r["sender"] for r in recs})
+        want[m] = {"answered": len(recs), "bounded": bounded, "true": true, "transits": transits,
+                   "senders": senders}
     verdicts = {}  # machine -> list of lateness in us (receipt - deadline), None when not available
     machine = status = None
     for l in lines_of(run + "/ping.out"):
@@ -97,6 +100,11 @@ def svg_panels(path):
         if m:
             panels.setdefault(m.group(2), []).append(g)
     return [panels[k] for k in sorted(panels)]
+
+
+def svg_texts(path):
+    """The text of each text element of an SVG: the titles, labels and keys."""
+    return ["".join(t.itertext()) for t in ET.parse(path).getroot().iter(SVG + "text")]
 
 
 def markers(group):
@@ -149,6 +157,7 @@ def run_case(name, plot, run, out, fmt, want, verdicts, st_want):
 
     delays = os.path.join(out, "delays." + fmt)
     panels = svg_panels(delays) if fmt == "svg" else check_png(delays) or []
+    texts = svg_texts(delays) if fmt == "svg" else []
     for i, (m, w) in enumerate(sorted(want.items())):
         line = ("delays: machine %d: %d answered, %d estimates with a bound (0 outside it), %d without, "
                 "%d true delays, %d link transits" % (m, w["answered"], w["bounded"], w["answered"] - w["bounded"],
@@ -159,6 +168,11 @@ def run_case(name, plot, run, out, fmt, want, verdicts, st_want):
             series = [n for n in (w["bounded"], w["true"], w["transits"]) if n]
             drawn = [markers(g) for g in panels[i]]
             check(drawn == series, "%s: machine %d: drawn %s points, the records hold %s" % (name, m, drawn, series))
+            # The title names who sent the pings and who answered them.
+            title = "machine%s %s sent, machine %d answered: %d ping%s, %d with a bound%s" % (
+                "s" if len(w["senders"]) > 1 else "", " and ".join(map(str, w["senders"])), m, w["answered"],
+                "" if w["answered"] == 1 else "s", w["bounded"], ", 0 outside it" if w["true"] else "")
+            check(title in texts, "%s: no panel titled %r" % (name, title))
     if fmt == "svg":
         check(len(panels) == len(want), "%s: %d delay panels for %d machines" % (name, len(panels), len(want)))
 
@@ -203,6 +217,16 @@ def no_lateness_on_2(lines):
     return out
 
 
+def zero_estimate(lines):
+    """NORVpong's records with ping 3's estimate 0 and its bound (still
+    holding the true delay, 1.86 ms) reaching from -1.9 ms to 1.9 ms."""
+    recs = [json.loads(l) if l.startswith("{") else l for l in lines]
+    for r in recs:
+        if isinstance(r, dict) and r["registration"] == 3:
+            r["estimate_ns"], r["error_ns"] = 0, 1900000
+    return [json.dumps(r) if isinstance(r, dict) else r for r in recs]
+
+
 def main():
     plot, sample = sys.argv[1], sys.argv[2]
     if shutil.which("gnuplot") is None:
@@ -215,6 +239,8 @@ def main():
         ("without NORVping's output", lambda run: os.remove(run + "/ping.out"), 0),
         # As when machine 2's receipts never reach machine 0: an empty panel.
         ("machine 2's lateness not available", lambda run: rewrite(run + "/ping.out", no_lateness_on_2), 0),
+        # Below the delays' logarithmic axis: drawn at its low edge, not dropped.
+        ("an estimate of 0, its bound reaching below 0", lambda run: rewrite(run + "/pong-0.log", zero_estimate), 0),
         ("without NORVpong's records",
          lambda run: [rewrite("%s/pong-%d.log" % (run, m), lambda ls: ls[:1]) for m in range(3)], 1),
     ]
