@@ -99,6 +99,73 @@ class ServiceClock:
         return guess
 
 
+class CommonClock:
+    """One machine's common clock, from norvd's line "common clock: base NAME,
+    offset O ns, drift D ppm, origin T ns": a test option moves the common
+    clock this machine reads by shift(B) from the one of the host, which all
+    the machines of a group on this host share."""
+
+    LINE = re.compile(r"^<6>norvd: common clock: base (\S+), offset (-?\d+) ns, drift (\S+) ppm, origin (\d+) ns$")
+
+    def __init__(self, line):
+        m = self.LINE.match(line)
+        if not m:
+            raise ValueError("not a common clock line: %r" % line)
+        self.base_name = m.group(1)
+        self.offset = int(m.group(2))
+        self.ppm = float(m.group(3))
+        self.origin = int(m.group(4))
+        self.drift = self.ppm * 1e-6  # the same double norvd multiplies by
+
+    def shift(self, base):
+        """How far this machine's common clock is ahead of the host's at base
+        time base: the offset and the drift since the origin, rounded and
+        clamped as ServiceClock.service() does."""
+        since = sat(from_unsigned(base) - from_unsigned(self.origin))
+        return sat(self.offset + llround(float(since) * self.drift))
+
+
+class Exchange:
+    """One exchange of norvd's debug line "machine M: clock offset between L
+    and H ns at base B ns, round trip R ns": the peer's common clock minus this
+    machine's lies in [low, high] at base time base."""
+
+    LINE = re.compile(r"^<7>norvd: machine (\d+): clock offset between (-?\d+) and (-?\d+) ns "
+                      r"at base (\d+) ns, round trip (\d+) ns$")
+
+    def __init__(self, match):
+        self.peer = int(match.group(1))
+        self.low = int(match.group(2))
+        self.high = int(match.group(3))
+        self.base = int(match.group(4))
+        self.round_trip = int(match.group(5))
+
+
+def read_exchanges(folder, machines):
+    """The common clock lines and the exchanges of the norvd logs in folder:
+    ({machine: CommonClock}, {(measuring machine, peer): [Exchange, ...] in
+    the order logged})."""
+    common, exchanges = {}, {}
+    for i in range(machines):
+        for line in read_lines(os.path.join(folder, "norvd-%d.log" % i)):
+            m = Exchange.LINE.match(line)
+            if m:
+                ex = Exchange(m)
+                exchanges.setdefault((i, ex.peer), []).append(ex)
+            elif i not in common and CommonClock.LINE.match(line):
+                common[i] = CommonClock(line)
+    return common, exchanges
+
+
+def true_offset(common, measurer, peer, base):
+    """The peer's common clock minus the measurer's at base time base (both
+    read the same clock of the host, each moved by its own shift), or None
+    without both machines' common clock lines."""
+    if measurer not in common or peer not in common:
+        return None
+    return common[peer].shift(base) - common[measurer].shift(base)
+
+
 def le(hexstr, off, size):
     return int.from_bytes(bytes.fromhex(hexstr[2 * off:2 * (off + size)]), "little")
 
@@ -143,6 +210,8 @@ class Run:
                     self.reached_log.setdefault((int(m.group(1)), int(m.group(2))), int(m.group(3)))
         if self.clocks and len({c.base_name for c in self.clocks.values()}) != 1:
             self.problems.append("the machines name different base clocks")
+        # The peer exchanges' lines: true_offset(run.common_clocks, I, M, base).
+        self.common_clocks, self.exchanges = read_exchanges(folder, machines)
 
         # NORVpong's records: machine -> list, and (registration, machine) -> record.
         self.pongs = {}
