@@ -13,17 +13,24 @@ link 0>2 late and losing a quarter of its packets. It was made with
       env --default-signal=INT NORVping -b 10.77.0.255 > ping.out
 
 and cut down to what plot reads: each norvd log's clock line, netsim's lines
-of the pings (UDP port 16006).
+of the pings (UDP port 16006). The run predates norvd's peer exchanges: each
+norvd log's common clock line (machine 1's common clock 1.5 ms behind the
+host's, drifting +30 ppm, machine 2's 2.3 ms ahead, drifting -20 ppm) and
+its exchange lines (one a second with each peer, over the run's time, a few
+lost on the link 0>2) were added by hand, each interval made of round trips
+as the links above would give and holding the true offset.
 
 For each case (the whole run, a machine without its clock line, a run without
 NORVping's output, a machine whose every lateness is not available, an
-estimate of 0, a run without NORVpong's records), on a copy of SAMPLE:
-the figures are valid SVG and PNG files; per machine, the estimates with a
-bound, the true delays, the link transits, the verdicts and the histogram's
-bars are as many as the records hold, counted here on the records themselves,
-both in the lines plot prints and in what gnuplot drew into the SVG, and the
-delay panels' titles name the machines that sent and answered. Skips
-when gnuplot is not installed.
+estimate of 0, a run without exchange lines, an interval that misses the true
+offset, a run without NORVpong's records, with or without exchange lines), on
+a copy of SAMPLE: the figures are valid SVG and PNG files; per machine (per
+machine and peer for the offsets), the estimates with a bound, the true
+delays, the link transits, the verdicts, the histogram's bars, the exchanges,
+the true offsets and the intervals that miss them are as many as the records
+hold, counted here on the records themselves, both in the lines plot prints
+and in what gnuplot drew into the SVG, and the panels' titles name the
+machines and what they hold. Skips when gnuplot is not installed.
 """
 
 import json
@@ -60,7 +67,8 @@ def lines_of(path):
 def expected(run):
     """What the records of `run` hold, per machine."""
     want = {}
-    clocks = {m for m in range(5) if any("clock: base" in l for l in lines_of("%s/norvd-%d.log" % (run, m)))}
+    clocks = {m for m in range(5) if any(l.startswith("<6>norvd: clock: base")
+                                         for l in lines_of("%s/norvd-%d.log" % (run, m)))}
     for m in range(5):
         recs = [json.loads(l) for l in lines_of("%s/pong-%d.log" % (run, m)) if l.startswith("{")]
         if not recs:
@@ -86,7 +94,42 @@ def expected(run):
         elif l == "Lateness degree not available" and machine is not None:
             verdicts.setdefault(machine, []).append(None)
             machine = None
-    return want, verdicts
+    return want, verdicts, exchanges_in(run)
+
+
+def exchanges_in(run):
+    """Per (measuring machine, peer): its exchanges, those with the true
+    offset (both machines' common clock lines) and those whose interval
+    misses it, the peer's shift minus the measurer's at the exchange's base
+    time, a shift being offset + round((base - origin) * drift * 1e-6)."""
+    common, lines = {}, {}
+    for i in range(5):
+        lines[i] = lines_of("%s/norvd-%d.log" % (run, i))
+        for l in lines[i]:
+            if (g := re.match(r"<6>norvd: common clock: base \S+, offset (-?\d+) ns, drift (\S+) ppm, "
+                              r"origin (\d+) ns$", l)):
+                common[i] = (int(g.group(1)), float(g.group(2)), int(g.group(3)))
+
+    def shift(i, base):
+        offset, ppm, origin = common[i]
+        v = (base - origin) * ppm * 1e-6
+        return offset + int(math.copysign(math.floor(abs(v) + 0.5), v))
+
+    pairs = {}
+    for i in range(5):
+        for l in lines[i]:
+            g = re.match(r"<7>norvd: machine (\d): clock offset between (-?\d+) and (-?\d+) ns at base (\d+) ns, "
+                         r"round trip \d+ ns$", l)
+            if not g:
+                continue
+            m, low, high, base = (int(v) for v in g.groups())
+            p = pairs.setdefault((i, m), {"exchanges": 0, "true": 0, "outside": 0})
+            p["exchanges"] += 1
+            if i in common and m in common:
+                p["true"] += 1
+                true = shift(m, base) - shift(i, base)
+                p["outside"] += not low <= true <= high
+    return pairs
 
 
 def svg_panels(path):
@@ -145,19 +188,27 @@ def check_png(path):
               "%s: image data is not %d rows of %d bytes" % (path, height, row))
 
 
-def run_case(name, plot, run, out, fmt, want, verdicts, st_want):
+def run_case(name, plot, run, out, fmt, want, verdicts, offsets, st_want):
     done = subprocess.run([plot, "--format", fmt, run, out], capture_output=True, text=True)
     said = done.stdout
     print("--- %s (%s): status %d\n%s%s" % (name, fmt, done.returncode, said, done.stderr), end="")
     if not check(done.returncode == st_want, "%s: status %d, not %d" % (name, done.returncode, st_want)):
         return
     if st_want != 0:
-        check(not os.path.exists(os.path.join(out, "delays." + fmt)), name + ": a figure of nothing")
+        for figure in ("delays", "offsets"):
+            check(not os.path.exists(os.path.join(out, figure + "." + fmt)), name + ": a figure of nothing")
         return
 
+    check_offsets(name, out, fmt, said, offsets)
     delays = os.path.join(out, "delays." + fmt)
-    panels = svg_panels(delays) if fmt == "svg" else check_png(delays) or []
-    texts = svg_texts(delays) if fmt == "svg" else []
+    panels, texts = [], []
+    if not want:
+        # Exchanges without pings: their figure alone.
+        check(not os.path.exists(delays), name + ": a delays figure without pings")
+    elif fmt == "svg":
+        panels, texts = svg_panels(delays), svg_texts(delays)
+    else:
+        check_png(delays)
     for i, (m, w) in enumerate(sorted(want.items())):
         line = ("delays: machine %d: %d answered, %d estimates with a bound (0 outside it), %d without, "
                 "%d true delays, %d link transits" % (m, w["answered"], w["bounded"], w["answered"] - w["bounded"],
@@ -199,6 +250,38 @@ def run_case(name, plot, run, out, fmt, want, verdicts, st_want):
             check(drawn == len(bins), "%s: machine %d: %d bars drawn, %d bins hold verdicts" % (name, m, drawn, len(bins)))
 
 
+def check_offsets(name, out, fmt, said, offsets):
+    """The offsets figure and plot's lines about it hold, per measuring
+    machine and peer, the exchanges, true offsets and misses of offsets."""
+    path = os.path.join(out, "offsets." + fmt)
+    if not offsets:
+        check(not os.path.exists(path), name + ": an offsets figure without exchanges")
+        check(any(l.startswith("offsets: no exchange line in ") for l in said.splitlines()),
+              name + ": plot did not say why there is no offsets figure")
+        return
+    if not check(os.path.exists(path), name + ": no offsets figure"):
+        return
+    panels = svg_panels(path) if fmt == "svg" else check_png(path) or []
+    texts = svg_texts(path) if fmt == "svg" else []
+    for k, ((i, m), p) in enumerate(sorted(offsets.items())):
+        line = ("offsets: machine %d, peer %d: %d exchanges, %d true offsets (%d outside the interval)"
+                % (i, m, p["exchanges"], p["true"], p["outside"]))
+        check(line in said.splitlines(), "%s: plot did not say: %s" % (name, line))
+        if fmt == "svg" and check(k < len(panels), "%s: no offsets panel for machine %d, peer %d" % (name, i, m)):
+            series = [p["exchanges"]] + ([p["true"]] if p["true"] else [])
+            drawn = [markers(g) for g in panels[k]]
+            check(drawn == series, "%s: machine %d, peer %d: drawn %s points, the records hold %s"
+                  % (name, i, m, drawn, series))
+            title = "machine %d measures machine %d: %d exchange%s" % (
+                i, m, p["exchanges"], "" if p["exchanges"] == 1 else "s")
+            if p["true"]:
+                title += (", true offset inside every interval" if p["outside"] == 0 else
+                          ", true offset outside %d of them" % p["outside"])
+            check(title in texts, "%s: no panel titled %r" % (name, title))
+    if fmt == "svg":
+        check(len(panels) == len(offsets), "%s: %d offsets panels for %d pairs" % (name, len(panels), len(offsets)))
+
+
 def rewrite(path, change):
     """Writes the lines of path through change(lines)."""
     kept = change(lines_of(path))
@@ -227,6 +310,29 @@ def zero_estimate(lines):
     return [json.dumps(r) if isinstance(r, dict) else r for r in recs]
 
 
+def without_exchanges(run):
+    """Drops every exchange line from the norvd logs of run."""
+    for i in range(3):
+        rewrite("%s/norvd-%d.log" % (run, i), lambda ls: [l for l in ls if not l.startswith("<7>")])
+
+
+def missed_interval(lines):
+    """norvd-1.log with its third exchange's interval moved 10 ms above the
+    true offset."""
+    out, n = [], 0
+    for l in lines:
+        g = re.match(r"(.* between )(-?\d+) and (-?\d+)( ns at base .*)$", l)
+        if g and (n := n + 1) == 3:
+            l = "%s%d and %d%s" % (g.group(1), int(g.group(2)) + 10000000, int(g.group(3)) + 10000000, g.group(4))
+        out.append(l)
+    return out
+
+
+def without_pongs(run):
+    for m in range(3):
+        rewrite("%s/pong-%d.log" % (run, m), lambda ls: ls[:1])
+
+
 def main():
     plot, sample = sys.argv[1], sys.argv[2]
     if shutil.which("gnuplot") is None:
@@ -241,19 +347,24 @@ def main():
         ("machine 2's lateness not available", lambda run: rewrite(run + "/ping.out", no_lateness_on_2), 0),
         # Below the delays' logarithmic axis: drawn at its low edge, not dropped.
         ("an estimate of 0, its bound reaching below 0", lambda run: rewrite(run + "/pong-0.log", zero_estimate), 0),
-        ("without NORVpong's records",
-         lambda run: [rewrite("%s/pong-%d.log" % (run, m), lambda ls: ls[:1]) for m in range(3)], 1),
+        ("without exchange lines", without_exchanges, 0),
+        ("an interval that misses the true offset", lambda run: rewrite(run + "/norvd-1.log", missed_interval), 0),
+        # The exchanges alone are drawn; with nothing at all, no figure.
+        ("without NORVpong's records", without_pongs, 0),
+        ("without NORVpong's records or exchange lines", lambda run: [without_pongs(run), without_exchanges(run)], 1),
     ]
     with tempfile.TemporaryDirectory() as scratch:
         for n, (name, prepare, status) in enumerate(cases):
             run = os.path.join(scratch, "run%d" % n)
             shutil.copytree(sample, run)
             prepare(run)
-            want, verdicts = expected(run)
+            want, verdicts, offsets = expected(run)
             if status == 0:
-                check(want and all(w["answered"] for w in want.values()), name + ": the sample holds no record")
+                check((want or offsets) and all(w["answered"] for w in want.values()),
+                      name + ": the sample holds no record")
             for fmt in ("svg", "png"):
-                run_case(name, plot, run, os.path.join(scratch, "out%d-%s" % (n, fmt)), fmt, want, verdicts, status)
+                run_case(name, plot, run, os.path.join(scratch, "out%d-%s" % (n, fmt)), fmt, want, verdicts,
+                         offsets, status)
     for f in failures:
         print("FAIL: " + f)
     print("%d checks failed" % len(failures) if failures else "the figures hold what the records hold")
