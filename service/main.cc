@@ -108,6 +108,11 @@ int main(int argc, char *argv[]) {
     // The first line says how to turn this machine's service stamps into
     // base time, for whoever checks them.
     log_info("clock: " + config.clock.describe(kBaseClockName));
+    // How this machine's common time is shifted from the system's (by
+    // nothing, but for tests), for whoever checks the peers' clock offsets.
+    watch.shift_common(ServiceClock(opts.commonClockOffset, opts.commonClockDrift, watch.base_now()));
+    log_info("common clock: " + watch.common_shift().describe(kBaseClockName));
+    log_info("common clock: " + watch.describe_difference());
     watch.report_sync();
     if (!remove_stale_links(kDevicePrefix)) return 1;
     // Before any thread or helper process starts: they run at ordinary

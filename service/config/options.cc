@@ -43,6 +43,7 @@ std::string check_host(const std::string &host) {
 enum : int {
     kId = 256, kPeer, kBind, kKeyFile, kGenKey, kClockOffset, kClockDrift, kAccessGroup, kLogLevel,
     kQuiet, kVersion, kControlSocket, kMetricsFile, kMetricsInterval, kRealtimePriority, kDevicePath,
+    kCommonClockOffset, kCommonClockDrift,
 };
 
 const option kLongOptions[] = {
@@ -53,6 +54,8 @@ const option kLongOptions[] = {
     {"gen-key", required_argument, nullptr, kGenKey},
     {"clock-offset", required_argument, nullptr, kClockOffset},
     {"clock-drift", required_argument, nullptr, kClockDrift},
+    {"common-clock-offset", required_argument, nullptr, kCommonClockOffset},
+    {"common-clock-drift", required_argument, nullptr, kCommonClockDrift},
     {"group", required_argument, nullptr, kAccessGroup},
     {"log-level", required_argument, nullptr, kLogLevel},
     {"quiet", no_argument, nullptr, kQuiet},
@@ -77,6 +80,8 @@ std::string needs(int option) {
     case kGenKey: return "--gen-key needs a path";
     case kClockOffset: return "--clock-offset needs a number of nanoseconds";
     case kClockDrift: return "--clock-drift needs parts per million";
+    case kCommonClockOffset: return "--common-clock-offset needs a number of nanoseconds";
+    case kCommonClockDrift: return "--common-clock-drift needs parts per million";
     case kAccessGroup: return "--group needs a group name";
     case kLogLevel: return "--log-level needs error, warning, info or debug";
     case kControlSocket: return "--control-socket needs a path";
@@ -95,6 +100,7 @@ std::string usage() {
     const std::string port = std::to_string(peer::kPort);
     return "usage: norvd [-f PATH] [--id N] [--peer ID=HOST]... [--bind ADDR] [--key-file PATH]\n"
            "             [--clock-offset NS] [--clock-drift PPM] [--group NAME]\n"
+           "             [--common-clock-offset NS] [--common-clock-drift PPM]\n"
            "             [--control-socket PATH] [--metrics-file PATH] [--metrics-interval S]\n"
            "             [--realtime-priority N] [--device-path pty|fuse]\n"
            "             [--log-level LEVEL] [--quiet]\n"
@@ -110,6 +116,8 @@ std::string usage() {
            "                    authenticated (version 2); without it they are not\n"
            "  --clock-offset NS add NS nanoseconds to the clock that clients see\n"
            "  --clock-drift PPM let the clock that clients see drift by PPM parts per million\n"
+           "  --common-clock-offset NS, --common-clock-drift PPM  the same for the common\n"
+           "                    clock that norvd reads and tells its peers (for tests)\n"
            "  --group NAME      members of group NAME may connect (default: group norv\n"
            "                    if it exists, otherwise root only)\n"
            "  --control-socket PATH  where norvctl finds norvd (default /run/norvd.sock;\n"
@@ -229,18 +237,20 @@ std::string parse_options(int argc, char *const argv[], Options &opts) {
             opts.metricsIntervalS = static_cast<int>(s);
             break;
         }
-        case kClockOffset: {
+        case kClockOffset:
+        case kCommonClockOffset: {
             long long ns;
             if (!parse_int(v, INT64_MIN, INT64_MAX, ns)) return needs(c);
-            opts.clockOffset = ns;
+            (c == kClockOffset ? opts.clockOffset : opts.commonClockOffset) = ns;
             break;
         }
-        case kClockDrift: {
+        case kClockDrift:
+        case kCommonClockDrift: {
             char *end = nullptr;
             if (v.empty()) return needs(c);
             double ppm = std::strtod(v.c_str(), &end);
             if (*end != '\0' || !std::isfinite(ppm) || ppm <= -1e6 || ppm > 1e6) return needs(c);
-            opts.clockDrift = ppm;
+            (c == kClockDrift ? opts.clockDrift : opts.commonClockDrift) = ppm;
             break;
         }
         default:

@@ -28,6 +28,8 @@ struct Options {
     std::string bind;                                   // --bind ADDR (peer socket; "" = any)
     int64_t clockOffset = 0;                            // --clock-offset NS
     double clockDrift = 0.0;                            // --clock-drift PPM
+    int64_t commonClockOffset = 0;                      // --common-clock-offset NS (tests)
+    double commonClockDrift = 0.0;                      // --common-clock-drift PPM (tests)
     std::string accessGroup;                            // --group NAME ("" = norv or root only)
     std::string keyFile;                                // --key-file PATH ("" = no key)
     std::string genKey;                                 // --gen-key PATH: write a key, exit

@@ -83,18 +83,23 @@ bool ClockWatch::measure(int64_t &difference) {
 }
 
 CommonTime ClockWatch::to_common(BaseTime base) const {
-    return CommonTime(clamp_time(sat_add(as_signed(base.ns), difference_)));
+    return CommonTime(clamp_time(sat_add(as_signed(shift_.service_time(base).ns), difference_)));
 }
 
 BaseTime ClockWatch::to_base(CommonTime common) const {
-    return BaseTime(clamp_time(sat_add(as_signed(common.ns), difference_ == INT64_MIN ? INT64_MAX : -difference_)));
+    return shift_.base_time(ServiceTime(system_to_base(common.ns).ns));
+}
+
+BaseTime ClockWatch::system_to_base(uint64_t realtimeNs) const {
+    return BaseTime(clamp_time(sat_add(as_signed(realtimeNs), difference_ == INT64_MIN ? INT64_MAX : -difference_)));
 }
 
 void ClockWatch::check(const Pending &pending) {
     int64_t now;
-    if (measure(now)) {
+    if (measure(now) && (now - difference_ > kStickNs || now - difference_ < -kStickNs)) {
         int64_t jump = now - difference_;
         difference_ = now;
+        log_.info("common clock: " + describe_difference());
         if (jump > kStepNs || jump < -kStepNs) {
             std::string ids;
             for (int32_t id : pending()) ids += (ids.empty() ? " " : ", ") + std::to_string(id);
@@ -119,6 +124,10 @@ void ClockWatch::check(const Pending &pending) {
         lastErrorLine_ = base;
         log_sync(s);
     }
+}
+
+std::string ClockWatch::describe_difference() const {
+    return "CLOCK_REALTIME minus " + std::string(kBaseClockName) + " taken as " + std::to_string(difference_) + " ns";
 }
 
 void ClockWatch::report_sync() {

@@ -15,6 +15,12 @@
 // difference only changes when the wall clock steps. The watch measures it,
 // converts between the two, warns when it jumps, and reports what the kernel
 // knows of the clock's synchronisation.
+//
+// For tests, the common time norvd reads can be shifted by an offset and a
+// drift (as the service clock can, service_clock.h), so that the norvds of a
+// group on one host have common clocks that disagree: every common time norvd
+// takes or gives (peer messages, the kernel's arrival stamps) is the shifted
+// one.
 #ifndef NORVD_CLOCK_WATCH_H
 #define NORVD_CLOCK_WATCH_H
 
@@ -23,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "core/service_clock.h"
 #include "core/times.h"
 #include "io/log.h"
 
@@ -65,10 +72,19 @@ public:
 
     BaseTime base_now() { return BaseTime(source_.base_ns()); }
 
-    // Common time of a base time and back, by the last measured difference;
-    // kept in 0 .. 2^63 - 1.
+    // Common time of a base time and back, by the last measured difference
+    // and the shift; kept in 0 .. 2^63 - 1.
     CommonTime to_common(BaseTime base) const;
     BaseTime to_base(CommonTime common) const;
+    // The base time of a reading of the system's common clock itself
+    // (CLOCK_REALTIME, as the kernel stamps arrivals), which the shift does
+    // not touch.
+    BaseTime system_to_base(uint64_t realtimeNs) const;
+
+    // Shifts the common time: common = system common + offset + drift since
+    // the shift's origin (a base time), as ServiceClock computes it.
+    void shift_common(const ServiceClock &shift) { shift_ = shift; }
+    const ServiceClock &common_shift() const { return shift_; }
 
     // The common clock minus the base clock, in ns.
     int64_t difference() const { return difference_; }
@@ -79,14 +95,24 @@ public:
     // The synchronisation state as the kernel tells it now.
     SyncState sync_now() { return source_.sync(); }
 
-    // Measures the difference again, and warns, naming the registrations
-    // pending, when it moved by more than kStepNs: the common clock stepped.
+    // Measures the difference again; takes it when it moved by more than
+    // kStickNs (logged), and warns, naming the registrations pending, when it
+    // moved by more than kStepNs: the common clock stepped. A smaller move is
+    // the measurement's own noise (a reading bracketed within 1 us): the
+    // kernel slews both clocks alike, so only a step moves their difference,
+    // and norvd's common time keeps its distance from the base clock until
+    // one comes, so that the offsets of the peers and their receipts are
+    // measured on one and the same clock.
     // At most once a second also looks at the synchronisation state and logs
     // it when it changed, or when its estimated error changed by more than a
     // factor of 2 (such lines at most once a minute).
     void check(const Pending &pending);
 
     static constexpr int64_t kStepNs = 1'000'000;
+    static constexpr int64_t kStickNs = 10'000;
+
+    // "CLOCK_REALTIME minus CLOCK_BOOTTIME taken as D ns".
+    std::string describe_difference() const;
 
 private:
     // One measurement of the difference; false when every try was
@@ -98,6 +124,7 @@ private:
     Log &log_;
     bool group_;
     int64_t difference_ = 0;
+    ServiceClock shift_;
     SyncState last_;
     BaseTime nextSyncLook_;
     BaseTime lastErrorLine_;

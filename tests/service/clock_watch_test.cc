@@ -55,15 +55,20 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
 
     struct Step {
         int64_t common;  // how far the common clock jumps while 10 us pass
+        bool taken;      // norvd's common time follows it
         bool warned;
-    } steps[] = {{1'000'000'000, true}, {-3'600'000'000'000, true}, {999'000, false}, {-1'001'000, true}};
+    } steps[] = {{1'000'000'000, true, true}, {-3'600'000'000'000, true, true}, {999'000, true, false},
+                 {-1'001'000, true, true}, {7'000, false, false}, {4'000, true, false}};
     uint64_t common = kNow;
+    int64_t untaken = 0;  // the moves of the common clock not taken yet
     for (const Step &st : steps) {
         SCOPED_TRACE(st.common);
         lines.clear();
         clocks.base += 10'000;
         clocks.distance += static_cast<uint64_t>(st.common);
-        common += 10'000 + static_cast<uint64_t>(st.common);
+        untaken += st.common;
+        common += 10'000;
+        if (st.taken) common += static_cast<uint64_t>(std::exchange(untaken, 0));
         watch.check([&] { return std::vector<int32_t>{pending}; });
         // The clients' clock went on by the 10 us (and 4.5 ppm of them), whatever the step.
         uint64_t after = stamp();
@@ -72,9 +77,10 @@ TEST(ClockWatch, AStepOfTheCommonClockMovesNoStampOfTheClients) {
         // Receipts between machines go in the new common time.
         EXPECT_EQ(watch.to_common(BaseTime(clocks.base)), CommonTime(common));
         EXPECT_EQ(watch.to_base(CommonTime(common)), BaseTime(clocks.base));
-        bool warned = !lines.empty() && lines[0].find("<4>norvd: the common clock") == 0 &&
-                      lines[0].find(std::to_string(pending)) != std::string::npos;
-        EXPECT_EQ(warned, st.warned) << (lines.empty() ? "" : lines[0]);
+        bool warned = lines.size() == 2 && lines[1].find("<4>norvd: the common clock") == 0 &&
+                      lines[1].find(std::to_string(pending)) != std::string::npos;
+        EXPECT_EQ(warned, st.warned) << (lines.empty() ? "" : lines.back());
+        EXPECT_EQ(!lines.empty() && lines[0].find("<6>norvd: common clock: CLOCK_REALTIME minus") == 0, st.taken);
     }
 }
 
