@@ -313,7 +313,7 @@ Outcome Service::receipt(const Call &c) {
     out.reply = i32_reply(0);
     BaseTime at = receiptTime > kMaxServiceTime ? now : config_.clock.base_time(ServiceTime(receiptTime));
     if (sender == config_.localId) {
-        record_receipt(id, config_.localId, at, now);
+        record_receipt(id, config_.localId, at, now, ReceiptBounds{at, at, {}});
     } else if (config_.groupMask & (1u << sender)) {
         out.forward = Forward{sender, BaseReceipt{config_.localId, id, at}};
         if (log_.shows(Severity::kDebug))
@@ -339,14 +339,15 @@ void Service::peer_receipt(uint8_t from, const BaseReceipt &r, BaseTime reached)
         });
         return;
     }
-    record_receipt(r.registrationId, from, r.receiptTime, reached);
+    record_receipt(r.registrationId, from, r.receiptTime, reached, r.bounds);
 }
 
-void Service::record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached) {
+void Service::record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached,
+                             std::optional<ReceiptBounds> bounds) {
     // Both times on the base clock, so that the log tells when each receipt
     // reached norvd against the deadline it was judged by.
     const char *note = nullptr;  // of a receipt told at info level
-    switch (registrations_.record(id, machine, at, reached)) {
+    switch (registrations_.record(id, machine, at, reached, bounds)) {
     case Registrations::Receipt::kRecorded:
         note = "";
         break;

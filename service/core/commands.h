@@ -122,7 +122,8 @@ private:
 
     Outcome end_activity(const Call &c, bool localFD);
     int32_t start_activity(int connection, bool localFD, ServiceTime start, uint64_t limit);
-    void record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached);
+    void record_receipt(int32_t id, uint8_t machine, BaseTime at, BaseTime reached,
+                        std::optional<ReceiptBounds> bounds);
 
     ServiceConfig config_;
     Log &log_;

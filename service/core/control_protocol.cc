@@ -89,6 +89,19 @@ std::string table(const std::vector<std::vector<std::string>> &rows, const std::
 
 std::string us_or_dash(std::optional<int32_t> v) { return v ? std::to_string(*v) : "-"; }
 
+// "+12.3 us" of ns, rounded to the tenth of a microsecond away from zero
+// (way > 0) or toward minus infinity (way < 0): an interval's ends shown so
+// still hold it.
+std::string us_text(int64_t ns, int way, bool plus = true) {
+    int64_t tenths = ns / 100;
+    if (way > 0 && tenths * 100 < ns) ++tenths;
+    if (way < 0 && tenths * 100 > ns) --tenths;
+    uint64_t m = tenths < 0 ? 0 - static_cast<uint64_t>(tenths) : static_cast<uint64_t>(tenths);
+    char text[40];
+    snprintf(text, sizeof text, "%s%" PRIu64 ".%" PRIu64 " us", tenths < 0 ? "-" : plus ? "+" : "", m / 10, m % 10);
+    return text;
+}
+
 // "12.3 s", to the tenth of a second.
 std::string seconds_text(uint64_t ns) {
     char text[32];
@@ -279,12 +292,21 @@ std::string peers_body(const PeersView &p, bool json) {
                 if (n.field != &PeerCounters::accepted && n.field != &PeerCounters::notPeer)
                     rejected.u(key_of(n.name).c_str(), v.counters.*n.field);
             JsonObject o;
+            std::string offset = "null";
+            if (v.offset) offset = JsonObject().i("low", v.offset->low).i("high", v.offset->high).str();
             o.u("machine", v.machine)
                 .s("host", v.host)
                 .raw("address", v.address.empty() ? "null" : json_string(v.address))
+                .b("reachable", v.reachable)
+                .u("reach", v.reach)
+                .u("probes", v.probes)
+                .seconds("answered_ago_s", v.answeredAgoNs)
+                .raw("round_trip_ns", v.roundTripNs ? std::to_string(*v.roundTripNs) : "null")
+                .raw("offset_ns", offset)
                 .seconds("heard_ago_s", v.heardAgoNs)
                 .seconds("accepted_ago_s", v.acceptedAgoNs)
                 .u("accepted", v.counters.accepted)
+                .u("receipts", v.receipts)
                 .u("rejected_total", v.counters.dropped())
                 .raw("rejected", rejected.str());
             peers.push_back(o.str());
@@ -292,18 +314,23 @@ std::string peers_body(const PeersView &p, bool json) {
         return JsonObject().raw("peers", json_array(peers)).u("not_peer", p.notPeer).str() + "\n";
     }
     std::vector<std::vector<std::string>> rows = {
-        {"MACHINE", "HOST", "ADDRESS", "LAST HEARD", "LAST ACCEPTED", "ACCEPTED", "REJECTED", "BY CAUSE"}};
+        {"MACHINE", "HOST", "ADDRESS", "REACHABLE", "REACH", "ROUND TRIP", "CLOCK OFFSET", "LAST HEARD",
+         "LAST ACCEPTED", "ACCEPTED", "REJECTED", "BY CAUSE"}};
     for (const PeerView &v : p.peers) {
         std::string causes;
         for (const PeerCounterName &n : kPeerCounterNames)
             if (n.field != &PeerCounters::accepted && v.counters.*n.field != 0)
                 causes += (causes.empty() ? "" : ", ") + std::string(n.name) + " " +
                           std::to_string(v.counters.*n.field);
+        char reach[8];
+        snprintf(reach, sizeof reach, "%03o", v.reach);
         rows.push_back({std::to_string(v.machine), escape(v.host), v.address.empty() ? "unresolved" : escape(v.address),
+                        v.reachable ? "yes" : "no", reach, v.roundTripNs ? us_text(static_cast<int64_t>(*v.roundTripNs), 1, false) : "-",
+                        v.offset ? us_text(v.offset->low, -1) + " .. " + us_text(v.offset->high, 1) : "-",
                         ago_text(v.heardAgoNs), ago_text(v.acceptedAgoNs), std::to_string(v.counters.accepted),
                         std::to_string(v.counters.dropped()), causes.empty() ? "-" : causes});
     }
-    std::string out = p.peers.empty() ? "no peers\n" : table(rows, "rlllrrrl");
+    std::string out = p.peers.empty() ? "no peers\n" : table(rows, "rlllrrrllrrl");
     return out + "messages from addresses that are no peer's: " + std::to_string(p.notPeer) + "\n";
 }
 
@@ -316,6 +343,7 @@ std::string verdicts_body(const std::vector<MachineVerdicts> &v, bool json) {
                 .u("timely", c.timely)
                 .u("late", c.late)
                 .u("unknown", c.unknown)
+                .u("undecidable", c.undecidable)
                 .raw("lateness_us", lateness.str())
                 .str();
         };
@@ -329,16 +357,16 @@ std::string verdicts_body(const std::vector<MachineVerdicts> &v, bool json) {
         return JsonObject().raw("machines", json_array(machines)).str() + "\n";
     }
     std::vector<std::vector<std::string>> rows = {
-        {"MACHINE", "SINCE", "TIMELY", "LATE", "UNKNOWN", "MEDIAN_US", "P99_US", "MAX_US"}};
+        {"MACHINE", "SINCE", "TIMELY", "LATE", "UNKNOWN", "UNDECIDABLE", "MEDIAN_US", "P99_US", "MAX_US"}};
     for (const MachineVerdicts &m : v) {
         auto row = [&](const char *since, const VerdictCounts &c, const LatenessSummary &l) {
             rows.push_back({std::to_string(m.machine), since, std::to_string(c.timely), std::to_string(c.late),
-                            std::to_string(c.unknown), us_or_dash(l.median), us_or_dash(l.p99), us_or_dash(l.max)});
+                            std::to_string(c.unknown), std::to_string(c.undecidable), us_or_dash(l.median), us_or_dash(l.p99), us_or_dash(l.max)});
         };
         row("last minute", m.lastMinute, m.lastMinuteLateness);
         row("start", m.sinceStart, m.sinceStartLateness);
     }
-    return table(rows, "rlrrrrrr");
+    return table(rows, "rlrrrrrrr");
 }
 
 std::string connections_body(const std::vector<ConnectionView> &c, bool json) {

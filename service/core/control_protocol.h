@@ -27,6 +27,7 @@
 
 #include "core/clock_watch.h"
 #include "core/notice_queue.h"
+#include "core/peer_clock.h"
 #include "core/verdict_stats.h"
 #include "io/peer_messages.h"
 
@@ -65,6 +66,17 @@ struct PeerView {
     std::optional<uint64_t> acceptedAgoNs;  // a message taken
     std::optional<uint64_t> heardAtCommonNs;  // the last message heard, in common time
     PeerCounters counters;
+    uint64_t receipts = 0;  // of the messages accepted, receipts (the others are probes)
+    // What the probes tell: whether it answers now, which of the last 8
+    // requests it answered (bit k: k requests ago), how many were sent, when
+    // the last answer came, the last round trip, and the interval of its
+    // clock offset now (its common clock minus this machine's).
+    bool reachable = false;
+    uint8_t reach = 0;
+    uint64_t probes = 0;
+    std::optional<uint64_t> answeredAgoNs;
+    std::optional<uint64_t> roundTripNs;
+    std::optional<OffsetInterval> offset;
 };
 
 struct PeersView {

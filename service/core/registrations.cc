@@ -30,6 +30,10 @@ MachineVerdict judge(bool expected, std::optional<BaseTime> receipt, BaseTime de
     return v;
 }
 
+bool undecidable_by_clocks(const std::optional<ReceiptBounds> &bounds, BaseTime deadline) {
+    return !bounds || (bounds->earliest <= deadline && deadline < bounds->latest);
+}
+
 std::string describe(const FailureNotice &notice) {
     std::string out;
     for (size_t i = 0; i < MAX_MACHINES; ++i) {
@@ -71,14 +75,14 @@ int32_t Registrations::add(int connection, const Account &account, uint8_t expec
         id = (static_cast<int32_t>(local_) << kIdMachineShift) | lastSequence_;
     } while (pending_.count(id) != 0);
     DueKey due{sat_add(deadline, grace_), ++events_};
-    pending_[id] = Pending{connection, account, inGroup, deadline, due, {}};
+    pending_[id] = Pending{connection, account, inGroup, deadlineAfterStart, deadline, due, {}, {}};
     byDue_.emplace(due, id);
     shares_.take(account);
     return id;
 }
 
 Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, BaseTime at,
-                                             BaseTime reached) {
+                                             BaseTime reached, std::optional<ReceiptBounds> bounds) {
     auto it = pending_.find(id);
     if (it == pending_.end()) return Receipt::kUnknown;
     if (machine >= MAX_MACHINES || !(it->second.expected & (1u << machine)))
@@ -88,6 +92,7 @@ Registrations::Receipt Registrations::record(int32_t id, uint8_t machine, BaseTi
     auto &slot = p.receipts[machine];
     if (slot) return Receipt::kRepeated;
     slot = at;
+    p.bounds[machine] = bounds;
     if (all_reported(p)) {
         // Complete: due at once, behind the registrations completed before.
         byDue_.erase(p.due);
@@ -104,11 +109,15 @@ bool Registrations::all_reported(const Pending &p) const {
 }
 
 Verdict Registrations::judge_all(int32_t id, const Pending &p) const {
-    Verdict out{p.connection, FailureNotice{}};
+    Verdict out{p.connection, FailureNotice{}, p.deadlineAfterStart, p.deadline};
     out.notice.sender = local_;
     out.notice.seq = static_cast<uint32_t>(id);
-    for (size_t i = 0; i < MAX_MACHINES; ++i)
+    for (size_t i = 0; i < MAX_MACHINES; ++i) {
         out.notice.verdicts[i] = judge((p.expected & (1u << i)) != 0, p.receipts[i], p.deadline);
+        if (!p.receipts[i]) continue;
+        out.bounds[i] = p.bounds[i];
+        if (undecidable_by_clocks(p.bounds[i], p.deadline)) out.undecidable |= static_cast<uint8_t>(1u << i);
+    }
     return out;
 }
 

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base_receipt.h"
 #include "core/times.h"
 #include "core/user_shares.h"
 #include "norv.h"
@@ -40,11 +41,23 @@ constexpr uint8_t kTimingFailure = 1;
 constexpr uint8_t kNothingToReport = 2;
 
 // What the I/O layer has to deliver: a notice for the connection that
-// registered the send.
+// registered the send, and what the clocks say of its verdicts.
 struct Verdict {
     int connection;
     FailureNotice notice;
+    uint64_t deadlineAfterStart = 0;
+    BaseTime deadline;
+    // Bit i: machine i reported, and the clocks cannot tell whether in time:
+    // its receipt may lie on either side of the deadline (or the offset of
+    // its clock is not known).
+    uint8_t undecidable = 0;
+    // Where each reported receipt lies as far as the clocks tell.
+    std::array<std::optional<ReceiptBounds>, MAX_MACHINES> bounds{};
 };
+
+// Whether a receipt whose true time lies within `bounds` (nothing: anywhere)
+// may have come on either side of the deadline.
+bool undecidable_by_clocks(const std::optional<ReceiptBounds> &bounds, BaseTime deadline);
 
 // One machine's verdict from the deadline and, when it reported, its receipt
 // time. Lateness is in microseconds: receipt minus deadline, rounded toward
@@ -77,11 +90,17 @@ public:
                 BaseTime deadline);
 
     enum class Receipt { kRecorded, kUnknown, kNotExpected, kRepeated, kTooLate };
-    // A receipt of registration id at machine, at time `at`, that reached
-    // norvd at time `reached`. One that reached it after the deadline plus
-    // the grace is not counted (kTooLate): the verdict is the one norvd owed
-    // at that moment, whenever it got round to judging.
-    Receipt record(int32_t id, uint8_t machine, BaseTime at, BaseTime reached = BaseTime());
+    // A receipt of registration id at machine, at time `at` (within
+    // `bounds`, as far as the clocks tell), that reached norvd at time
+    // `reached`. One that reached it after the deadline plus the grace is not
+    // counted (kTooLate): the verdict is the one norvd owed at that moment,
+    // whenever it got round to judging.
+    Receipt record(int32_t id, uint8_t machine, BaseTime at, BaseTime reached,
+                   std::optional<ReceiptBounds> bounds);
+    // A receipt of this machine's own clock: its time is exact.
+    Receipt record(int32_t id, uint8_t machine, BaseTime at, BaseTime reached = BaseTime()) {
+        return record(id, machine, at, reached, ReceiptBounds{at, at, {}});
+    }
 
     // Takes out every registration judged by now: all expected machines of
     // the group reported, or deadline + grace passed. The verdicts come in the
@@ -122,9 +141,11 @@ private:
         int connection;
         Account account;   // charged with it
         uint8_t expected;  // already limited to the group
+        uint64_t deadlineAfterStart;
         BaseTime deadline;
         DueKey due;
         std::array<std::optional<BaseTime>, MAX_MACHINES> receipts;
+        std::array<std::optional<ReceiptBounds>, MAX_MACHINES> bounds;
     };
 
     Verdict judge_all(int32_t id, const Pending &p) const;

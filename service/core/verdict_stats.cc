@@ -37,6 +37,7 @@ void add_counts(VerdictCounts &to, const VerdictCounts &from) {
     to.timely += from.timely;
     to.late += from.late;
     to.unknown += from.unknown;
+    to.undecidable += from.undecidable;
 }
 
 }  // namespace
@@ -46,7 +47,7 @@ VerdictStats::VerdictStats(uint8_t groupMask, BaseTime start) : group_(groupMask
         if (group_ & (1u << m)) machines_[m] = std::make_unique<Machine>();
 }
 
-void VerdictStats::count(const FailureNotice &notice, BaseTime now) {
+void VerdictStats::count(const FailureNotice &notice, uint8_t undecidable, BaseTime now) {
     uint64_t index = step_of(now);
     for (size_t m = 0; m < MAX_MACHINES; ++m) {
         const MachineVerdict &v = notice.verdicts[m];
@@ -63,6 +64,10 @@ void VerdictStats::count(const FailureNotice &notice, BaseTime now) {
                                                                : &VerdictCounts::unknown;
         ++(machine->counts.*kind);
         ++(step.counts.*kind);
+        if (v.latenessKnown == 1 && (undecidable & (1u << m))) {
+            ++machine->counts.undecidable;
+            ++step.counts.undecidable;
+        }
         if (v.latenessKnown == 1) {
             machine->lateness.add(v.lateness);
             step.lateness.add(v.lateness);

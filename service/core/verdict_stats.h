@@ -3,7 +3,9 @@
 // file.
 //
 // Each verdict on a machine counts as timely, late (a lateness known) or
-// unknown (no receipt by the deadline plus grace). The latenesses that the
+// unknown (no receipt by the deadline plus grace); a timely or late one whose
+// receipt the clocks cannot place on one side of the deadline also counts as
+// undecidable. The latenesses that the
 // notices carry (microseconds, receipt minus deadline: 0 or negative when
 // timely, positive when late) go into a log-bucketed histogram, from which the
 // median and the 99th percentile are read with a bounded relative error; the
@@ -117,6 +119,7 @@ struct VerdictCounts {
     uint64_t timely = 0;
     uint64_t late = 0;     // a timing failure with its lateness known
     uint64_t unknown = 0;  // a timing failure without receipt: lateness unknown
+    uint64_t undecidable = 0;  // of the timely and late: undecidable by the clocks
 };
 
 // The latenesses of a stretch of time, as shown.
@@ -144,8 +147,9 @@ public:
     // have nothing to report). start: base time of norvd's start.
     VerdictStats(uint8_t groupMask, BaseTime start);
 
-    // Counts the verdicts of one notice, judged at base time `now`.
-    void count(const FailureNotice &notice, BaseTime now);
+    // Counts the verdicts of one notice, judged at base time `now`; bit i of
+    // `undecidable`: machine i's verdict is undecidable by the clocks.
+    void count(const FailureNotice &notice, uint8_t undecidable, BaseTime now);
 
     // Machine m's verdicts as of `now` (nothing counted for a machine outside
     // the group).

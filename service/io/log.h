@@ -99,6 +99,9 @@ constexpr const char *kDroppedPeerMessage = "dropped peer message";
 constexpr const char *kFailedPeerSend = "failed send to a peer";
 constexpr const char *kUnsentReceipt = "receipt for an unresolved peer";
 constexpr const char *kControlClient = "control client";
+constexpr const char *kBadProbe = "probe answer with impossible times";
+constexpr const char *kOffsetJump = "peer clock offset jump";
+constexpr const char *kWideOffset = "peer clock offset against a deadline";
 }  // namespace event
 
 class Log {

@@ -135,6 +135,26 @@ void peer_metrics(Exposition &e, const PeersView &p) {
                          num(v.counters.*n.field));
     e.family("norv_nonpeer_messages_total", "counter", "Messages on UDP port 16007 from addresses that are no peer's.")
         .sample("norv_nonpeer_messages_total", num(p.notPeer));
+    e.family("norv_peer_reachable", "gauge",
+             "1 while the peer answers the probes (an answer in the last 2.5 s; one is asked for every second), else 0.");
+    for (const PeerView &v : p.peers) e.sample("norv_peer_reachable", {{"machine", num(v.machine)}}, num(v.reachable ? 1 : 0));
+    e.family("norv_peer_reach", "gauge",
+             "Which of the last 8 probes of each peer were answered, as a number: bit k for the probe k probes ago.");
+    for (const PeerView &v : p.peers) e.sample("norv_peer_reach", {{"machine", num(v.machine)}}, num(v.reach));
+    e.family("norv_peer_probes_total", "counter", "Probes sent to each peer.");
+    for (const PeerView &v : p.peers) e.sample("norv_peer_probes_total", {{"machine", num(v.machine)}}, num(v.probes));
+    e.family("norv_peer_round_trip_seconds", "gauge", "The round trip of the last exchange with each peer that answered.");
+    for (const PeerView &v : p.peers)
+        if (v.roundTripNs) e.sample("norv_peer_round_trip_seconds", {{"machine", num(v.machine)}}, seconds_of_ns(*v.roundTripNs));
+    e.family("norv_peer_clock_offset_seconds", "gauge",
+             "Bounds of each peer's clock offset (its common clock minus this machine's): the true offset lies "
+             "between the low and the high bound.");
+    for (const PeerView &v : p.peers)
+        if (v.offset)
+            e.sample("norv_peer_clock_offset_seconds", {{"machine", num(v.machine)}, {"bound", "low"}},
+                     decimal(v.offset->low, 9))
+                .sample("norv_peer_clock_offset_seconds", {{"machine", num(v.machine)}, {"bound", "high"}},
+                        decimal(v.offset->high, 9));
     e.family("norv_peer_last_message_timestamp_seconds", "gauge",
              "When the last message from each peer's address arrived, in seconds since the epoch (peers heard).");
     for (const PeerView &v : p.peers)
@@ -155,6 +175,11 @@ void verdict_metrics(Exposition &e, const std::vector<MachineVerdicts> &verdicts
     for (const MachineVerdicts &m : verdicts) by_kind("norv_verdicts_total", m, m.sinceStart);
     e.family("norv_verdicts_last_minute", "gauge", "Verdicts on each machine of the last 60 to 70 s, by kind.");
     for (const MachineVerdicts &m : verdicts) by_kind("norv_verdicts_last_minute", m, m.lastMinute);
+    e.family("norv_verdicts_undecidable_total", "counter",
+             "Of the timely and late verdicts on each machine, those the clocks cannot decide: the receipt may lie "
+             "on either side of the deadline, as far as the peer's clock offset is known.");
+    for (const MachineVerdicts &m : verdicts)
+        e.sample("norv_verdicts_undecidable_total", {{"machine", num(m.machine)}}, num(m.sinceStart.undecidable));
     e.family("norv_verdict_lateness_seconds", "summary",
              "Lateness of the verdicts with a receipt (receipt minus deadline, negative when timely): quantiles "
              "over the last 60 to 70 s within 1/64 of their magnitude, sum and count since start.");

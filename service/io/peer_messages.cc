@@ -67,6 +67,19 @@ size_t PeerMessages::seal(uint8_t to, const peer::Receipt &r, uint8_t *buf) {
     return peer::receipt_v2::kSize;
 }
 
+size_t PeerMessages::seal(uint8_t to, const peer::Probe &p, uint8_t *buf) {
+    peer::Probe mine = p;
+    mine.sender = localId_;
+    mine.addressee = to;
+    if (!key_) {
+        peer::encode_probe(peer::AuthenticatedProbe{mine, 0, 0}, peer::kVersion, buf);
+        return peer::probe::kSize;
+    }
+    peer::encode_probe(peer::AuthenticatedProbe{mine, epoch_, ++sent_[to]}, peer::kVersionAuthenticated, buf);
+    compute_code(*key_, buf, peer::probe::kCode, buf + peer::probe::kCode);
+    return peer::probe::kSizeAuthenticated;
+}
+
 PeerMessages::Opened PeerMessages::drop(PeerDrop why) {
     Opened o;
     o.drop = why;
@@ -101,17 +114,38 @@ PeerMessages::Opened PeerMessages::open(int from, const uint8_t *buf, size_t len
 PeerMessages::Opened PeerMessages::judge(int from, const uint8_t *buf, size_t len, CommonTime started) {
     if (from < 0 || from >= MAX_MACHINES) return drop(PeerDrop::kNotPeer);
     auto version = peer::message_version(buf, len);
+    bool isProbe = peer::message_type(buf, len) == peer::kTypeProbe;
     if (!key_) {
         if (version == peer::kVersionAuthenticated) return drop(PeerDrop::kNoKey);
+        Opened o;
+        if (isProbe) {
+            auto p = peer::decode_probe(buf, len, peer::kVersion);
+            if (!p) return drop(PeerDrop::kMalformed);
+            if (p->probe.sender != from || p->probe.addressee != localId_) return drop(PeerDrop::kWrongMachine);
+            o.probe = p->probe;
+            return o;
+        }
         // Version 1 as it always was: the address is the proof, and the
         // service checks that the receipt names its sender.
         auto r = peer::decode_receipt(buf, len);
         if (!r) return drop(PeerDrop::kMalformed);
-        Opened o;
         o.receipt = r;
         return o;
     }
     if (version == peer::kVersion) return drop(PeerDrop::kUnauthenticated);
+    if (isProbe) {
+        auto p = peer::decode_probe(buf, len, peer::kVersionAuthenticated);
+        if (!p) return drop(PeerDrop::kMalformed);
+        if (!code_matches(*key_, buf, peer::probe::kCode, buf + peer::probe::kCode))
+            return drop(PeerDrop::kBadCode);
+        if (p->probe.sender != from || p->probe.addressee != localId_) return drop(PeerDrop::kWrongMachine);
+        // No check of its times against this start: an answer counts only
+        // when it answers a request of this start (the peer group matches
+        // it), and answering an old request costs one answer.
+        Opened o = admit(static_cast<uint8_t>(from), p->epoch, p->seq);
+        if (o.drop == PeerDrop::kNone) o.probe = p->probe;
+        return o;
+    }
     auto a = peer::decode_receipt_v2(buf, len);
     if (!a) return drop(PeerDrop::kMalformed);
     // The code first: what comes after only sorts out messages of the group.
@@ -120,7 +154,13 @@ PeerMessages::Opened PeerMessages::judge(int from, const uint8_t *buf, size_t le
     if (a->receipt.receiver != from || a->addressee != localId_) return drop(PeerDrop::kWrongMachine);
     CommonTime floor = started.ns > kClockSlackNs ? started - kClockSlackNs : CommonTime();
     if (CommonTime(a->receipt.receiptTime) < floor) return drop(PeerDrop::kStale);
-    ReplayWindow::Verdict v = windows_[from].admit(a->epoch, a->seq);
+    Opened o = admit(static_cast<uint8_t>(from), a->epoch, a->seq);
+    if (o.drop == PeerDrop::kNone) o.receipt = a->receipt;
+    return o;
+}
+
+PeerMessages::Opened PeerMessages::admit(uint8_t from, uint64_t epoch, uint64_t seq) {
+    ReplayWindow::Verdict v = windows_[from].admit(epoch, seq);
     switch (v) {
     case ReplayWindow::Verdict::kDuplicate:
         return drop(PeerDrop::kReplayed);
@@ -133,9 +173,8 @@ PeerMessages::Opened PeerMessages::judge(int from, const uint8_t *buf, size_t le
         break;
     }
     Opened o;
-    o.receipt = a->receipt;
     o.newEpoch = v == ReplayWindow::Verdict::kNewEpoch;
-    o.epoch = a->epoch;
+    o.epoch = epoch;
     return o;
 }
 

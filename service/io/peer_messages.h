@@ -1,12 +1,13 @@
 // peer_messages.h: what norvd sends its peers and what it takes from them.
 //
-// Without a key, receipts travel as version 1 and a message counts as its
-// peer's when it comes from that peer's address and port. With the group's
-// key they travel as version 2 (peer_wire.h), and a message counts only when
-// its code is right, it names the machine of its address as sender and this
-// machine as addressee, its receipt is not from before this norvd started,
-// and its sequence number is new in its sender's latest epoch. Every message
-// that is not taken is counted by cause. No I/O: the peer group
+// Without a key, receipts and probes travel as version 1 and a message counts
+// as its peer's when it comes from that peer's address and port. With the
+// group's key they travel as version 2 (peer_wire.h), and a message counts
+// only when its code is right, it names the machine of its address as sender
+// and this machine as addressee, a receipt is not from before this norvd
+// started, and its sequence number is new in its sender's latest epoch
+// (receipts and probes share the numbering). Every message that is not taken
+// is counted by cause. No I/O: the peer group
 // (parts/peer_group.h) reads and sends.
 #ifndef NORVD_PEER_MESSAGES_H
 #define NORVD_PEER_MESSAGES_H
@@ -25,13 +26,14 @@
 namespace norvd {
 
 // Room for the longest message seal() writes.
-constexpr size_t kMaxPeerMessage = peer::receipt_v2::kSize;
+constexpr size_t kMaxPeerMessage = peer::probe::kSizeAuthenticated;
+static_assert(kMaxPeerMessage >= peer::receipt_v2::kSize);
 
 // Why a message from the peer socket was not taken.
 enum class PeerDrop {
     kNone,             // taken
     kNotPeer,          // from an address and port that is no peer's
-    kMalformed,        // not a receipt of a version this norvd knows
+    kMalformed,        // not a receipt or probe of a version this norvd knows
     kUnauthenticated,  // version 1, without a code, while the group has a key
     kNoKey,            // version 2 while this norvd has no key to check it
     kBadCode,          // its code is not the key's: forged or damaged
@@ -94,9 +96,12 @@ public:
     // as its sender (r.receiver), into buf (room for kMaxPeerMessage bytes);
     // returns its length.
     size_t seal(uint8_t to, const peer::Receipt &r, uint8_t *buf);
+    // The same for a probe, whose sender and addressee it fills in.
+    size_t seal(uint8_t to, const peer::Probe &p, uint8_t *buf);
 
     struct Opened {
-        std::optional<peer::Receipt> receipt;  // when taken
+        std::optional<peer::Receipt> receipt;  // when a receipt is taken
+        std::optional<peer::Probe> probe;      // when a probe is taken
         PeerDrop drop = PeerDrop::kNone;
         // Taken, and the first message of a start of its sender (epoch).
         bool newEpoch = false;
@@ -117,6 +122,8 @@ public:
 private:
     Opened judge(int from, const uint8_t *buf, size_t len, CommonTime started);
     Opened drop(PeerDrop why);
+    // Takes a version 2 message of its sender's numbering when it is new.
+    Opened admit(uint8_t from, uint64_t epoch, uint64_t seq);
     void count(int from, PeerDrop drop);
 
     uint8_t localId_;

@@ -170,11 +170,13 @@ void Daemon::add_turn_work() {
     // touches, before anything read at this wake is served.
     loop.add_wake_hook([this] { clock_.check([this] { return service_.pending_ids(); }); });
     // The work after a turn, in this order: the names to resolve, the
-    // control clients out of time, the metrics, the peer counters, the tick,
+    // probes of the peers, the control clients out of time, the metrics, the
+    // peer counters, the tick,
     // the connections whose time has come; then the log's counts of lines
     // suppressed, the notices that wait for room, and the verdicts. Every
     // timer runs on the base clock, which never steps.
     peerGroup_->add_resolve_work();
+    peerGroup_->add_probe_work();
     observers_->add_turn_work();
     peerGroup_->add_count_work();
     channel_->add_turn_work();

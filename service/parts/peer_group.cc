@@ -41,6 +41,104 @@ void PeerGroup::add_resolve_work() {
     loop_.add_after_turn([this](const EventLoop::Turn &t) { ask_due(t.now); });
 }
 
+void PeerGroup::add_probe_work() {
+    loop_.add_deadline([this](BaseTime) -> std::optional<BaseTime> {
+        if (!socket_.valid()) return std::nullopt;
+        std::optional<BaseTime> due;
+        for (const auto &[id, addr] : addresses_)
+            if (!due || probed_[id].nextProbe < *due) due = probed_[id].nextProbe;
+        return due;
+    });
+    loop_.add_after_turn([this](const EventLoop::Turn &t) { probe_due(t.now); });
+}
+
+void PeerGroup::probe_due(BaseTime now) {
+    if (!socket_.valid()) return;
+    for (const auto &[id, addr] : addresses_) {
+        Probed &p = probed_[id];
+        if (p.nextProbe > now) continue;
+        p.nextProbe = now + kProbeIntervalNs;
+        // The origin is read last, just before the send: the request leaves
+        // after it.
+        CommonTime origin = clock_.to_common(clock_.base_now());
+        p.reach.sent(origin);
+        send_probe(id, peer::Probe{0, id, peer::kProbeRequest, origin.ns, 0, 0});
+    }
+}
+
+bool PeerGroup::send_probe(uint8_t to, const peer::Probe &p) {
+    auto it = addresses_.find(to);
+    if (it == addresses_.end()) return false;
+    uint8_t msg[kMaxPeerMessage];
+    size_t len = messages_.seal(to, p, msg);
+    if (sendto(socket_.get(), msg, len, 0, reinterpret_cast<const sockaddr *>(&it->second), sizeof it->second) < 0) {
+        log_limited(event::kFailedPeerSend, Severity::kWarning, failed("sendto"));
+        return false;
+    }
+    return true;
+}
+
+void PeerGroup::on_probe(uint8_t from, const peer::Probe &p, BaseTime reached) {
+    if (p.kind == peer::kProbeRequest) {
+        CommonTime received = clock_.to_common(reached);
+        CommonTime transmit = clock_.to_common(clock_.base_now());
+        send_probe(from, peer::Probe{0, from, peer::kProbeAnswer, p.origin, std::max<uint64_t>(received.ns, 1),
+                                     std::max<uint64_t>(transmit.ns, 1)});
+        return;
+    }
+    Probed &state = probed_[from];
+    // Only the first answer to one of the last requests counts: an answer
+    // played again, or made up without a request, does not.
+    if (!state.reach.answered(CommonTime(p.origin), reached)) return;
+    Exchange e{CommonTime(p.origin), CommonTime(p.received), CommonTime(p.transmit), clock_.to_common(reached)};
+    std::string machine = "machine " + std::to_string(from);
+    auto sample = measure(e, reached, clock_.difference());
+    if (!sample) {
+        log_limited(event::kBadProbe, Severity::kWarning, [&] {
+            return machine + ": a probe's answer with times that cannot be (sent " + std::to_string(e.requestSent.ns) +
+                   ", received " + std::to_string(p.received) + ", answered " + std::to_string(p.transmit) +
+                   ", back " + std::to_string(e.answerReceived.ns) + "), ignored";
+        });
+        return;
+    }
+    if (!state.offset.add(*sample))
+        log_limited(event::kOffsetJump, Severity::kWarning, [&] {
+            return machine + ": clock offset now between " + std::to_string(sample->offset.low) + " and " +
+                   std::to_string(sample->offset.high) +
+                   " ns, outside what the earlier exchanges allow: a clock stepped or ran apart faster than " +
+                   std::to_string(kDriftBoundPpm) + " ppm; the earlier exchanges are forgotten";
+        });
+    if (process_log().shows(Severity::kDebug))
+        log_debug(machine + ": clock offset between " + std::to_string(sample->offset.low) + " and " +
+                  std::to_string(sample->offset.high) + " ns at base " + std::to_string(reached.ns) +
+                  " ns, round trip " + std::to_string(sample->roundTripNs) + " ns");
+}
+
+// t - by, kept in the range of a time.
+template <class Time>
+static Time moved_back(Time t, int64_t by) {
+    if (by >= 0) return t.ns >= static_cast<uint64_t>(by) ? t - static_cast<uint64_t>(by) : Time();
+    uint64_t up = static_cast<uint64_t>(-(by + 1)) + 1;
+    return t.ns > UINT64_MAX - up ? Time(UINT64_MAX) : t + up;
+}
+
+BaseReceipt PeerGroup::placed(uint8_t from, const peer::Receipt &r) const {
+    CommonTime told(r.receiptTime);
+    BaseTime naive = clock_.to_base(told);
+    BaseReceipt out{r.receiver, r.registrationId, naive, std::nullopt};
+    auto offset = probed_[from].offset.at(naive, clock_.difference());
+    if (!offset) return out;
+    // The peer's clock stands `offset` ahead of this one: its receipt came
+    // when this machine's common clock read its time minus the offset. While
+    // 0 is a possible offset the time stays as the peer told it (the clocks
+    // agree as far as anyone knows).
+    auto here = [&](int64_t by) { return clock_.to_base(moved_back(told, by)); };
+    out.receiptTime = here(std::clamp<int64_t>(0, offset->low, offset->high));
+    // One more ns each way for the rounding of the conversion.
+    out.bounds = ReceiptBounds{moved_back(here(offset->high), 1), moved_back(here(offset->low), -1), *offset};
+    return out;
+}
+
 void PeerGroup::add_count_work() {
     loop_.add_deadline([this](BaseTime) { return std::optional(nextCount_); });
     loop_.add_after_turn([this](const EventLoop::Turn &t) {
@@ -85,6 +183,15 @@ void PeerGroup::set_peers(const Peers &peers, BaseTime now) {
         auto old = std::find_if(peers_.begin(), peers_.end(), [&](const auto &p) { return p.first == id; });
         if (it != addresses_.end() && old != peers_.end() && old->second == host) known[id] = it->second;
         unresolved_[id] = Unresolved{host, 0, now, false};
+    }
+    // A machine new to the group, or on another host, is probed at once, and
+    // nothing known of the one before stays.
+    for (const auto &[id, host] : peers) {
+        auto old = std::find_if(peers_.begin(), peers_.end(), [&](const auto &p) { return p.first == id; });
+        if (old == peers_.end() || old->second != host) {
+            probed_[id] = Probed{};
+            probed_[id].nextProbe = now;
+        }
     }
     addresses_ = std::move(known);
     peers_ = peers;
@@ -139,6 +246,7 @@ void PeerGroup::on_resolver() {
             }
             if (taken != nullptr) {
                 addresses_[result.id] = *taken;
+                probed_[result.id].nextProbe = now;
                 unresolved_.erase(it);
                 continue;
             }
@@ -175,8 +283,9 @@ void PeerGroup::on_peer() {
         std::optional<CommonTime> arrival;
         ssize_t len = recv_stamped(socket_.get(), buf, sizeof buf, from, arrival);
         if (len < 0) break;
-        // The kernel stamps arrivals on the common clock.
-        BaseTime reached = arrival ? clock_.to_base(*arrival) : clock_.base_now();
+        BaseTime read = clock_.base_now();
+        // The kernel stamps arrivals on the system's common clock.
+        BaseTime reached = arrival ? clock_.system_to_base(arrival->ns) : read;
         int machine = -1;
         for (const auto &[id, addr] : addresses_)
             if (addr.sin_addr.s_addr == from.sin_addr.s_addr && addr.sin_port == from.sin_port)
@@ -213,12 +322,24 @@ void PeerGroup::on_peer() {
             });
             continue;
         }
-        if (opened.newEpoch)
+        uint8_t m = static_cast<uint8_t>(machine);
+        if (opened.newEpoch) {
             log_info("machine " + std::to_string(machine) + ": first message of its start at epoch " +
                 std::to_string(opened.epoch));
-        const peer::Receipt &r = *opened.receipt;
-        sink_(static_cast<uint8_t>(machine),
-              BaseReceipt{r.receiver, r.registrationId, clock_.to_base(CommonTime(r.receiptTime))}, reached);
+            // A peer that has just started knows nothing of this machine yet.
+            probed_[m].nextProbe = std::min(probed_[m].nextProbe, clock_.base_now());
+        }
+        if (opened.probe) {
+            // A probe's times are read on the base clock, after its arrival:
+            // the kernel's stamp is closer to it, but on the system's common
+            // clock, which stands from the base clock by a measured
+            // difference known only to within a microsecond; an offset's
+            // interval must rest on readings of one clock.
+            on_probe(m, *opened.probe, read);
+            continue;
+        }
+        ++receipts_[m];
+        sink_(m, placed(m, *opened.receipt), reached);
     }
 }
 
@@ -271,6 +392,14 @@ PeersView PeerGroup::view() {
         v.acceptedAgoNs = ago(accepted_[id]);
         if (heard_[id]) v.heardAtCommonNs = clock_.to_common(*heard_[id]).ns;
         v.counters = messages_.counters(id);
+        v.receipts = receipts_[id];
+        const Probed &probed = probed_[id];
+        v.reachable = probed.reach.reachable(now);
+        v.reach = probed.reach.reach();
+        v.probes = probed.reach.probes();
+        v.answeredAgoNs = ago(probed.reach.last_answer());
+        if (auto last = probed.offset.last()) v.roundTripNs = last->roundTripNs;
+        v.offset = probed.offset.at(now, clock_.difference());
         p.peers.push_back(v);
     }
     std::sort(p.peers.begin(), p.peers.end(), [](const PeerView &a, const PeerView &b) { return a.machine < b.machine; });

@@ -4,20 +4,27 @@
 // start those of the settings, after a reload those of the file), the address
 // of each that is known (written out, or resolved from its name), the names
 // still to be resolved with their back-off, the peer socket (UDP port 16007)
-// with the peer messages (peer_messages.h: seals and judges them), and when
-// each peer's address was last heard from and a message of it taken.
+// with the peer messages (peer_messages.h: seals and judges them), when each
+// peer's address was last heard from and a message of it taken, and what the
+// probes tell of each peer (peer_clock.h): every peer whose address is known
+// is sent a request every second, and at once when norvd starts, when the
+// peer is set, and when a new start of the peer is heard; a request is
+// answered at once.
 //
 // It registers with the loop the peer socket and the resolver's results
-// (descriptors), the next attempt at a name and the look at the drop
-// counters once a second (deadlines and work after each turn: the daemon
-// calls add_resolve_work and add_count_work where they belong in its order).
+// (descriptors), the next attempt at a name, the next probe and the look at
+// the drop counters once a second (deadlines and work after each turn: the
+// daemon calls add_resolve_work, add_probe_work and add_count_work where they
+// belong in its order).
 //
 // The daemon calls it: start at start, set_peers at a reload, forward for
 // each receipt the Service sends to another machine, view and authenticated
 // for norvctl and the metrics file, log_counters(true) at the end. A receipt
 // taken from a peer goes to the sink it was given: it knows nothing of the
-// Service. Times in and out are on the base clock; the messages carry common
-// time, converted here.
+// Service, with where it lies as far as the peer's clock offset tells (the
+// receipt's time moved by the least that the offset's interval demands: not
+// at all while the interval holds 0). Times in and out are on the base clock;
+// the messages carry common time, converted here.
 #ifndef NORVD_PEER_GROUP_H
 #define NORVD_PEER_GROUP_H
 
@@ -36,6 +43,7 @@
 #include "core/clock_watch.h"
 #include "core/control_protocol.h"
 #include "core/group_key.h"
+#include "core/peer_clock.h"
 #include "core/peer_wire.h"
 #include "fd.h"
 #include "io/peer_messages.h"
@@ -63,6 +71,8 @@ public:
 
     // Registers the next attempt at a name and the asks it makes.
     void add_resolve_work();
+    // Registers the probes of the peers.
+    void add_probe_work();
     // Registers the look at the drop counters, every second.
     void add_count_work();
 
@@ -100,6 +110,23 @@ private:
         bool asked = false;   // an attempt is under way
     };
 
+    // What the probes tell of one peer.
+    struct Probed {
+        ProbeReach reach;
+        OffsetEstimate offset;
+        BaseTime nextProbe;
+    };
+
+    // Sends the requests that are due by `now`.
+    void probe_due(BaseTime now);
+    // Sends a probe to machine `to`; false when it could not.
+    bool send_probe(uint8_t to, const peer::Probe &p);
+    // A probe taken from machine `from`, whose message arrived at `reached`.
+    void on_probe(uint8_t from, const peer::Probe &p, BaseTime reached);
+    // A receipt of machine `from`, on this machine's base clock and within
+    // the bounds its clock offset allows.
+    BaseReceipt placed(uint8_t from, const peer::Receipt &r) const;
+
     // Watches `fd` in the loop; false (logged) when it cannot.
     bool watch(int fd, EventLoop::Handler handler);
     void on_peer();
@@ -125,6 +152,8 @@ private:
     // When a message from each peer's address last came, and one was taken
     // (base times).
     std::array<std::optional<BaseTime>, MAX_MACHINES> heard_, accepted_;
+    std::array<Probed, MAX_MACHINES> probed_;
+    std::array<uint64_t, MAX_MACHINES> receipts_{};  // receipts taken from each
     uint64_t loggedDrops_ = 0;
     BaseTime nextCount_;
 };

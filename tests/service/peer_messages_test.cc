@@ -190,6 +190,13 @@ Bytes sealed(PeerMessages &sender, uint8_t to, int32_t id, CommonTime at) {
     return b;
 }
 
+Bytes probe_of(PeerMessages &sender, uint8_t to, uint8_t kind, uint64_t origin) {
+    Bytes b(kMaxPeerMessage);
+    uint64_t answered = kind == peer::kProbeAnswer ? origin + 10 : 0;
+    b.resize(sender.seal(to, peer::Probe{0, 0, kind, origin, answered, answered}, b.data()));
+    return b;
+}
+
 Bytes changed(Bytes b, size_t offset) {
     b[offset] ^= 0x01;
     return b;
@@ -214,6 +221,14 @@ TEST(PeerMessages, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
     PeerMessages oneAgain(1, key, kEpoch2);
     Bytes restarted = sealed(oneAgain, 0, 20, kStarted + 20);
     Bytes oldLife = sealed(one, 0, 21, kStarted + 21);
+    // Probes share their sender's numbering with its receipts; one from long
+    // before this start is taken (its answer is matched to a request).
+    Bytes request = probe_of(oneAgain, 0, peer::kProbeRequest, 5);
+    Bytes answer = probe_of(oneAgain, 0, peer::kProbeAnswer, kStarted.ns);
+    Bytes requestToTwo = probe_of(oneAgain, 2, peer::kProbeRequest, kStarted.ns);
+    Bytes probeV1(peer::probe::kSize);
+    peer::encode_probe(peer::AuthenticatedProbe{{1, 0, peer::kProbeRequest, 9, 0, 0}, 0, 0}, peer::kVersion,
+                       probeV1.data());
 
     struct Row {
         const char *what;
@@ -222,6 +237,7 @@ TEST(PeerMessages, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
         PeerDrop drop;
         int32_t id;  // of the receipt taken
         bool newEpoch = false;
+        bool probe = false;  // a probe is taken, not a receipt
     } rows[] = {
         {"a receipt of machine 1", 1, first, PeerDrop::kNone, 11, true},
         {"the same again", 1, first, PeerDrop::kReplayed, 0},
@@ -251,13 +267,23 @@ TEST(PeerMessages, AuthenticatedMessagesAreTakenOnceAndOnlyFromTheirSender) {
         {"machine 1 restarted", 1, restarted, PeerDrop::kNone, 20, true},
         {"machine 1's earlier start", 1, oldLife, PeerDrop::kOldEpoch, 0},
         {"machine 2 is not affected", 2, sealed(two, 0, 22, kStarted + 22), PeerDrop::kNone, 22},
+        {"a request of machine 1", 1, request, PeerDrop::kNone, 0, false, true},
+        {"the same again", 1, request, PeerDrop::kReplayed, 0},
+        {"an answer of machine 1", 1, answer, PeerDrop::kNone, 0, false, true},
+        {"a bit of the answer's origin changed", 1, changed(answer, peer::probe::kOrigin), PeerDrop::kBadCode, 0},
+        {"machine 1's request for machine 2", 1, requestToTwo, PeerDrop::kWrongMachine, 0},
+        {"a request of version 1", 1, probeV1, PeerDrop::kUnauthenticated, 0},
     };
     PeerCounters want;
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         auto o = here.open(r.from, r.bytes.data(), r.bytes.size(), kStarted);
         EXPECT_EQ(o.drop, r.drop) << drop_reason(o.drop);
-        EXPECT_EQ(o.receipt.has_value(), r.drop == PeerDrop::kNone);
+        EXPECT_EQ(o.receipt.has_value(), r.drop == PeerDrop::kNone && !r.probe);
+        EXPECT_EQ(o.probe.has_value(), r.drop == PeerDrop::kNone && r.probe);
+        if (o.probe) {
+            EXPECT_EQ(o.probe->sender, r.from);
+        }
         EXPECT_EQ(o.newEpoch, r.newEpoch);
         if (o.receipt) {
             EXPECT_EQ(o.receipt->registrationId, r.id);
@@ -325,16 +351,18 @@ TEST(PeerMessages, WithoutAKeyVersion1AsBefore) {
         {"from no peer's address", -1, v1, PeerDrop::kNotPeer},
         {"version 2", 1, v2, PeerDrop::kNoKey},
         {"truncated", 1, Bytes(v1.begin(), v1.end() - 1), PeerDrop::kMalformed},
+        {"a probe", 1, probe_of(one, 0, peer::kProbeRequest, 7), PeerDrop::kNone},
+        {"a probe for machine 2", 1, probe_of(one, 2, peer::kProbeRequest, 7), PeerDrop::kWrongMachine},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);
         auto o = here.open(r.from, r.bytes.data(), r.bytes.size(), kStarted);
         EXPECT_EQ(o.drop, r.drop);
-        EXPECT_EQ(o.receipt.has_value(), r.drop == PeerDrop::kNone);
+        EXPECT_EQ(o.receipt.has_value() || o.probe.has_value(), r.drop == PeerDrop::kNone);
     }
     PeerCounters want;
-    want.accepted = 3;
-    want.notPeer = want.noKey = want.malformed = 1;
+    want.accepted = 4;
+    want.notPeer = want.noKey = want.malformed = want.wrongMachine = 1;
     EXPECT_EQ(describe(here.counters()), describe(want));
 }
 

@@ -159,5 +159,60 @@ TEST(PeerWire, RejectsAnythingThatIsNotExactlyAnAuthenticatedReceipt) {
     EXPECT_FALSE(decode_receipt_v2(zeroId, sizeof zeroId));
 }
 
+// The probe: its bytes in both versions, and every way of not being one.
+TEST(PeerWire, ProbeGoldenBytesAndRejections) {
+    Bytes expected = {
+        0x4E, 0x52, 0x56, 0x44,                          // magic "NRVD"
+        0x01, 0x02, 0x03, 0x01,                          // version 1, probe, machine 3 to machine 1
+        0x01, 0x00, 0x00, 0x00,                          // an answer, reserved
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // origin
+        0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // received
+        0x28, 0x27, 0x26, 0x25, 0x24, 0x23, 0x22, 0x21,  // transmit
+    };
+    Probe answer{3, 1, kProbeAnswer, 0x0102030405060708, 0x1112131415161718, 0x2122232425262728};
+    uint8_t buf[probe::kSizeAuthenticated];
+    encode_probe(AuthenticatedProbe{answer, 0, 0}, kVersion, buf);
+    EXPECT_EQ(Bytes(buf, buf + probe::kSize), expected);
+    ASSERT_TRUE(decode_probe(expected.data(), expected.size(), kVersion));
+    EXPECT_EQ(decode_probe(expected.data(), expected.size(), kVersion)->probe.transmit, answer.transmit);
+
+    encode_probe(AuthenticatedProbe{answer, 77, 9}, kVersionAuthenticated, buf);
+    auto a = decode_probe(buf, probe::kSizeAuthenticated, kVersionAuthenticated);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->epoch, 77u);
+    EXPECT_EQ(a->seq, 9u);
+    EXPECT_EQ(a->probe.origin, answer.origin);
+    EXPECT_FALSE(decode_probe(buf, probe::kSizeAuthenticated, kVersion));  // another version asked
+    EXPECT_FALSE(decode_probe(buf, probe::kSize, kVersionAuthenticated));  // without the rest
+
+    struct Change {
+        const char *what;
+        size_t offset;
+        uint8_t value;
+    } changes[] = {
+        {"a receipt's type", probe::kType, kTypeReceipt},
+        {"machine 5", probe::kSender, 5},
+        {"for machine 5", probe::kAddressee, 5},
+        {"a third kind", probe::kKind, 2},
+        {"a reserved byte set", probe::kReserved + 2, 1},
+        {"a request with the answerer's times", probe::kKind, kProbeRequest},
+    };
+    for (const Change &c : changes) {
+        SCOPED_TRACE(c.what);
+        Bytes b = expected;
+        b[c.offset] = c.value;
+        EXPECT_FALSE(decode_probe(b.data(), b.size(), kVersion));
+    }
+    Probe request{3, 1, kProbeRequest, 5, 0, 0};
+    encode_probe(AuthenticatedProbe{request, 0, 0}, kVersion, buf);
+    EXPECT_TRUE(decode_probe(buf, probe::kSize, kVersion));
+    for (size_t at : {probe::kOrigin, probe::kReceived}) {
+        Bytes b(buf, buf + probe::kSize);
+        b[at] ^= 0x05;  // no origin, or an answerer's time in a request
+        EXPECT_FALSE(decode_probe(b.data(), b.size(), kVersion)) << at;
+    }
+    EXPECT_FALSE(decode_receipt(buf, probe::kSize));  // a probe is no receipt
+}
+
 }  // namespace
 }  // namespace norvd::peer

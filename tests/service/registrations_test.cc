@@ -148,6 +148,40 @@ TEST(Registrations, VerdictAssembly) {
     EXPECT_EQ(describe(n), "machine 0 timely (-1500 us), machine 1 late (+40 us), machine 3 missing");
 }
 
+// A verdict is undecidable by the clocks when the receipt may lie on either
+// side of the deadline: at or before it (timely) and after it (late).
+TEST(Registrations, UndecidableByTheClocks) {
+    struct Row {
+        const char *what;
+        std::optional<std::pair<int64_t, int64_t>> span;  // earliest, latest from the deadline
+        bool undecidable;
+    } rows[] = {
+        {"offset not known", std::nullopt, true},
+        {"exact, at the deadline", std::pair{0, 0}, false},
+        {"across the deadline", std::pair{-10, 10}, true},
+        {"latest at the deadline: timely whatever", std::pair{-10, 0}, false},
+        {"earliest at the deadline, latest after", std::pair{0, 1}, true},
+        {"all after it", std::pair{1, 10}, false},
+        {"all before it", std::pair{-10, -1}, false},
+    };
+    Registrations regs(0, 0x03, whole(16), kGrace);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::optional<ReceiptBounds> b;
+        if (r.span) b = ReceiptBounds{kDeadline + r.span->first, kDeadline + r.span->second, {}};
+        EXPECT_EQ(undecidable_by_clocks(b, kDeadline), r.undecidable);
+        // The verdict carries it for the peer's receipt; this machine's own is exact.
+        int32_t id = regs.add(1, kSomeone, 0x03, 2'000'000, kDeadline);
+        regs.record(id, 0, kDeadline + 5);
+        regs.record(id, 1, kDeadline, kDeadline, b);
+        auto due = regs.take_due(kDeadline);
+        ASSERT_EQ(due.size(), 1u);
+        EXPECT_EQ(due[0].undecidable, r.undecidable ? 0x02 : 0x00);
+        EXPECT_EQ(due[0].bounds[1].has_value(), r.span.has_value());
+        EXPECT_EQ(due[0].notice.verdicts[1].status, kTimely);  // the notice is as it always was
+    }
+}
+
 TEST(Registrations, DueAsSoonAsEveryExpectedMachineReported) {
     Registrations regs(2, 0x07, whole(16), kGrace);
     int32_t id = regs.add(1, kSomeone, 0x1F, 2'000'000, kDeadline);  // expected in group: 0, 1, 2

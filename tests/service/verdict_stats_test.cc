@@ -117,18 +117,21 @@ constexpr MachineVerdict kNotAsked{kNothingToReport, 0, {0, 0}, 0};
 TEST(VerdictStats, CountsEachKindOnItsMachine) {
     constexpr BaseTime kStart{1'000'000'000'000};
     VerdictStats stats(0x07, kStart);  // machines 0 to 2
-    stats.count(notice({kTimelyBy(100), kLateBy(300), kMissing}), kStart + 1);
-    stats.count(notice({kTimelyBy(200), kNotAsked, kLateBy(7)}), kStart + 2);
-    stats.count(notice({kNotAsked, kNotAsked, kNotAsked, kLateBy(9)}), kStart + 3);  // machine 3: not in the group
+    // Undecidable by the clocks: machine 1's late verdict, machine 2's
+    // missing one (it has no lateness to decide: not counted) and machine 0's
+    // timely one of the second notice.
+    stats.count(notice({kTimelyBy(100), kLateBy(300), kMissing}), 0x06, kStart + 1);
+    stats.count(notice({kTimelyBy(200), kNotAsked, kLateBy(7)}), 0x01, kStart + 2);
+    stats.count(notice({kNotAsked, kNotAsked, kNotAsked, kLateBy(9)}), 0x08, kStart + 3);  // machine 3: not in the group
     struct Row {
         uint8_t machine;
-        uint64_t timely, late, unknown, withLateness;
+        uint64_t timely, late, unknown, undecidable, withLateness;
         std::optional<int32_t> max;
     } rows[] = {
-        {0, 2, 0, 0, 2, -100},
-        {1, 0, 1, 0, 1, 300},
-        {2, 0, 1, 1, 1, 7},
-        {3, 0, 0, 0, 0, std::nullopt},
+        {0, 2, 0, 0, 1, 2, -100},
+        {1, 0, 1, 0, 1, 1, 300},
+        {2, 0, 1, 1, 0, 1, 7},
+        {3, 0, 0, 0, 0, 0, std::nullopt},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(int{r.machine});
@@ -136,6 +139,8 @@ TEST(VerdictStats, CountsEachKindOnItsMachine) {
         EXPECT_EQ(m.sinceStart.timely, r.timely);
         EXPECT_EQ(m.sinceStart.late, r.late);
         EXPECT_EQ(m.sinceStart.unknown, r.unknown);
+        EXPECT_EQ(m.sinceStart.undecidable, r.undecidable);
+        EXPECT_EQ(m.lastMinute.undecidable, r.undecidable);
         EXPECT_EQ(m.sinceStartLateness.count, r.withLateness);
         EXPECT_EQ(m.sinceStartLateness.max, r.max);
         EXPECT_EQ(m.lastMinute.timely, r.timely);
@@ -167,7 +172,7 @@ TEST(VerdictStats, TheLastMinuteIsTheCurrentStepAndTheSixBefore) {
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.at);
-        if (r.late) stats.count(notice({kLateBy(*r.late)}), kStart + r.at * kS);
+        if (r.late) stats.count(notice({kLateBy(*r.late)}), 0, kStart + r.at * kS);
         MachineVerdicts m = stats.machine(0, kStart + r.at * kS);
         EXPECT_EQ(m.lastMinute.late, r.lastMinute);
         EXPECT_EQ(m.lastMinuteLateness.count, r.lastMinute);
