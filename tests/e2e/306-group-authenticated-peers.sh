@@ -71,11 +71,18 @@ enough() {
 ping_until 120 enough 0 -b 10.77.0.255
 stop_forger
 v1=$(forged v1) v2=$(forged v2) replayed=$(forged replayed) relayed=$(forged relayed)
-# Every genuine receipt of machine 2 was played again once from each address.
-want="accepted $replayed, not-peer 0, malformed 0, unauthenticated $v1, no-key 0, bad-code $v2, wrong-machine $relayed, stale 0, replayed $replayed, too-old 0, old-epoch 0"
+# Every genuine message of machine 2 (receipts, and probes since the forger
+# started) was played again once from each address. The messages accepted are
+# those and the probes of machine 1.
+want="not-peer 0, malformed 0, unauthenticated $v1, no-key 0, bad-code $v2, wrong-machine $relayed, stale 0, replayed $replayed, too-old 0, old-epoch 0"
 # The counters are logged at most once a second, when drops grew.
-wait_until 30 sh -c '[ "$(grep "^<[46]>norvd: peer messages: " "$1" | tail -1 | sed "s/^<[46]>//")" = "norvd: peer messages: $2" ]' \
+wait_until 30 sh -c '[ "$(grep "^<[46]>norvd: peer messages: " "$1" | tail -1 | sed "s/^<[46]>norvd: peer messages: accepted [0-9]*, //")" = "$2" ]' \
     sh "$T/group/norvd-0.log" "$want" || fail "norvd 0 counted: $(counters); want: $want"
+group ctl 0 --json peers >"$T/peers.json" || fail "norvctl --json peers"
+of_machine_2() { python3 -c "import json, sys; print([p for p in json.load(open(sys.argv[1]))['peers'] if p['machine'] == 2][0][sys.argv[2]])" "$T/peers.json" "$1"; }
+accepted=$(of_machine_2 accepted) taken=$(of_machine_2 receipts)
+[ "$accepted" -ge "$replayed" ] && [ "$taken" = "$(grep -c 'received on machine 2 at' "$T/group/norvd-0.log")" ] ||
+    fail "norvd 0 accepted $accepted messages of machine 2 ($replayed played again), $taken receipts"
 all=$(verdicts_on 1)
 na=$(verdicts_on 1 na)
 [ "$na" = "$all" ] || fail "with the key, $((all - na)) of $all verdicts on machine 1 have a lateness"
@@ -95,7 +102,7 @@ group stop 0 norvd
 grep -o 'machine 2: first message of its start at epoch [0-9]*' "$T/group/norvd-0.log" | awk '{ print $NF }' >"$T/epochs"
 [ "$(wc -l <"$T/epochs")" = 2 ] && [ "$(sed -n 2p "$T/epochs")" -gt "$(sed -n 1p "$T/epochs")" ] ||
     fail "machine 2's starts as norvd 0 heard them: $(xargs <"$T/epochs")"
-[ "$(counters | sed 's/^accepted [0-9]*, //')" = "${want#accepted *, }" ] ||
+[ "$(counters | sed 's/^accepted [0-9]*, //')" = "$want" ] ||
     fail "norvd 0 counted at its end: $(counters); before machine 2 restarted: $want"
 keyed+="; machine 2 restarted and heard again ($(verdicts_on 2 known) verdicts with a lateness)"
 group_down

@@ -2,9 +2,10 @@
 # 2 ms deadline. Each machine answers on a control socket of its own. Once
 # NORVping on machine 0 has stopped, machine 0's norvctl tells exactly what
 # its log tells: the sends registered, each machine's timely, late and
-# unknown verdicts (every one on machine 2 late), the messages accepted from
-# each peer and none rejected; its lateness quantiles lie within 1/64 of the
-# exact ones of the log. Its metrics file, rewritten since, holds the same
+# unknown verdicts (every one on machine 2 late), the receipts accepted from
+# each peer and no message rejected, each peer reachable with an offset
+# interval that holds 0 (their clocks are the host's); its lateness quantiles
+# lie within 1/64 of the exact ones of the log. Its metrics file, rewritten since, holds the same
 # counters, and Prometheus' promtool finds nothing wrong with it.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/group_common.sh"
@@ -73,12 +74,14 @@ assert shown[2]["timely"] == 0 and shown[2]["late"] >= printed, (shown[2], print
 for p in peers["peers"]:
     m = p["machine"]
     received = sum(1 for l in lines if re.search(r"registration \d+ received on machine %d at " % m, l))
-    assert p["accepted"] == received and p["rejected_total"] == 0, (p, received)
+    # Accepted: the receipts and the probes.
+    assert p["receipts"] == received and p["accepted"] > received and p["rejected_total"] == 0, (p, received)
+    assert p["reachable"] and p["offset_ns"]["low"] <= 0 <= p["offset_ns"]["high"], p
     assert p["address"] == "10.77.0.%d:16007" % (m + 1) and p["heard_ago_s"] is not None, p
 assert [p["machine"] for p in peers["peers"]] == [1, 2] and peers["not_peer"] == 0, peers
 print("registered %d; machine 2 late %d (NORVping printed %d), unknown %d, median lateness %d us; receipts from "
       "machines 1 and 2: %s" % (registered, shown[2]["late"], printed, shown[2]["unknown"],
-                                shown[2]["lateness_us"]["median"], [p["accepted"] for p in peers["peers"]]))
+                                shown[2]["lateness_us"]["median"], [p["receipts"] for p in peers["peers"]]))
 EOF
 
 newer() {

@@ -11,9 +11,10 @@ source address on what it sends:
   machine that never got the ping: one of version 1 (no code) and one of
   version 2 (a code of random bytes), both from the victim's address and port
   16007, with the time now as receipt time;
-- for every receipt its own machine's norvd sends the registrar, the very same
-  bytes again twice: from its own address (a replay) and from the victim's
-  address (the message of one machine passed off as another's).
+- for every message its own machine's norvd sends the registrar (receipts and
+  probes), the very same bytes again twice: from its own address (a replay)
+  and from the victim's address (the message of one machine passed off as
+  another's).
 
 After every step it rewrites the counts file with one line
 "v1=N v2=N replayed=N relayed=N" and appends the registration ids it forged to

@@ -46,6 +46,15 @@ GRACE_NS = 100_000_000
 BOUND_SLACK_NS = 1000     # whole-nanosecond truncations of estimate and bound
 EDGE_NS = 1000            # a receipt this close to the deadline may go either way
 LATENESS_SLACK_NS = 2000  # printed in whole microseconds, rounded
+ROUNDING_NS = 2           # a stamp turned into base time by norvd and here, each rounding once
+
+# What norvd says of a verdict on another machine's receipt by the clocks.
+CLOCKS_UNDECIDABLE = re.compile(
+    r"registration (\d+): machine (\d)'s verdict is undecidable by the clocks: (?:lateness between (-?\d+) and "
+    r"(-?\d+) ns, clock offset between -?\d+ and -?\d+ ns|its clock offset is not known yet)$")
+CLOCKS_DECIDED = re.compile(
+    r"registration (\d+): machine (\d)'s lateness between (-?\d+) and (-?\d+) ns by the clocks, "
+    r"clock offset between -?\d+ and -?\d+ ns$")
 
 
 def sat(v):
@@ -106,8 +115,13 @@ class CommonClock:
     the machines of a group on this host share."""
 
     LINE = re.compile(r"^<6>norvd: common clock: base (\S+), offset (-?\d+) ns, drift (\S+) ppm, origin (\d+) ns$")
+    # The distance norvd keeps between the host's common clock and the base
+    # clock: measured at start, taken again only when the clock steps.
+    DIFFERENCE = re.compile(r"^<6>norvd: common clock: CLOCK_REALTIME minus \S+ taken as (-?\d+) ns$")
 
     def __init__(self, line):
+        self.difference = 0
+        self.differences = 0  # how many difference lines: more than one is a step
         m = self.LINE.match(line)
         if not m:
             raise ValueError("not a common clock line: %r" % line)
@@ -123,6 +137,11 @@ class CommonClock:
         clamped as ServiceClock.service() does."""
         since = sat(from_unsigned(base) - from_unsigned(self.origin))
         return sat(self.offset + llround(float(since) * self.drift))
+
+    def common(self, base):
+        """This norvd's common time at base time base, less the host's
+        distance between the two clocks, which is the same for all."""
+        return self.shift(base) + self.difference
 
 
 class Exchange:
@@ -154,6 +173,9 @@ def read_exchanges(folder, machines):
                 exchanges.setdefault((i, ex.peer), []).append(ex)
             elif i not in common and CommonClock.LINE.match(line):
                 common[i] = CommonClock(line)
+            elif i in common and (d := CommonClock.DIFFERENCE.match(line)):
+                common[i].differences += 1
+                common[i].difference = int(d.group(1))
     return common, exchanges
 
 
@@ -163,7 +185,7 @@ def true_offset(common, measurer, peer, base):
     without both machines' common clock lines."""
     if measurer not in common or peer not in common:
         return None
-    return common[peer].shift(base) - common[measurer].shift(base)
+    return common[peer].common(base) - common[measurer].common(base)
 
 
 def le(hexstr, off, size):
@@ -188,6 +210,8 @@ class Run:
         self.clocks = {}
         self.registrations = {}  # id -> (start stamp, relative deadline)
         self.reached_log = {}     # (id, machine) -> base time norvd logged it here
+        # (id, machine) -> (undecidable by the clocks, (low, high) lateness in ns or None)
+        self.clock_verdicts = {}
         for i in range(machines):
             lines = read_lines(os.path.join(folder, "norvd-%d.log" % i))
             if not lines:
@@ -208,6 +232,11 @@ class Run:
                 if m:
                     # The first: a copy that came later is no receipt.
                     self.reached_log.setdefault((int(m.group(1)), int(m.group(2))), int(m.group(3)))
+                    continue
+                m = CLOCKS_UNDECIDABLE.search(line) or CLOCKS_DECIDED.search(line)
+                if m:
+                    span = None if m.group(3) is None else (int(m.group(3)), int(m.group(4)))
+                    self.clock_verdicts[(int(m.group(1)), int(m.group(2)))] = (m.re is CLOCKS_UNDECIDABLE, span)
         if self.clocks and len({c.base_name for c in self.clocks.values()}) != 1:
             self.problems.append("the machines name different base clocks")
         # The peer exchanges' lines: true_offset(run.common_clocks, I, M, base).
@@ -241,9 +270,10 @@ class Run:
                 start = (le(head, 4, 8) - le(head, 12, 8)) % U64
                 self.ping_arrivals[(int(f["from"]), int(f["to"]), start)] = int(f["base0_ns"])
                 self.ping_transits[(int(f["from"]), int(f["to"]), start)] = int(f["transit_ns"])
-            elif f["dport"] == "16007" and len(head) == 40 and head.startswith("4e525644"):
-                # Both versions of the receipt hold the sender at 6 and the
-                # registration at 8. Only a machine's own receipts count (not
+            elif (f["dport"] == "16007" and len(head) == 40 and head.startswith("4e525644") and
+                  le(head, 5, 1) == 1):
+                # Receipts (type 1; probes are 2): both versions hold the
+                # sender at 6 and the registration at 8. Only a machine's own receipts count (not
                 # one that claims another machine's name), and only the first
                 # of a receipt: a copy played again is no receipt.
                 if le(head, 6, 1) != int(f["from"]):
@@ -373,11 +403,41 @@ def truth_of(run, reg, machine, registrar):
     return ("late" if late > 0 else "timely"), late, at_cutoff
 
 
+def shifted(run, a, b):
+    """Whether machine a's or b's common clock is shifted (a test option), so
+    that a verdict of one on the other's receipt rests on the clocks."""
+    return any(m not in run.common_clocks or run.common_clocks[m].offset or run.common_clocks[m].ppm
+               for m in (a, b))
+
+
+def check_exchanges(run, out):
+    """Every exchange's interval holds the true offset of the two norvds'
+    common clocks at its base time: no exception, no slack."""
+    checked = outside = 0
+    for (i, m), exchanges in sorted(run.exchanges.items()):
+        clocks = [run.common_clocks.get(x) for x in (i, m)]
+        if None in clocks or any(c.differences != 1 for c in clocks):
+            run.problems.append("machine %d's exchanges with machine %d: a common clock line is missing, or the "
+                                "clocks' difference was taken again (a step)" % (i, m))
+            continue
+        for ex in exchanges:
+            checked += 1
+            true = true_offset(run.common_clocks, i, m, ex.base)
+            if not ex.low <= true <= ex.high:
+                outside += 1
+                if outside <= 10:
+                    out.append("offset outside: machine %d measured machine %d's offset in [%d, %d] ns at base %d, "
+                               "true %d ns" % (i, m, ex.low, ex.high, ex.base, true))
+    out.append("clock offsets: %d exchanges, %d intervals without the true offset" % (checked, outside))
+    return {"exchanges": checked, "offset_outside": outside}
+
+
 def check_verdicts(run, ping_path, registrar, out):
     rows = ["timely", "late", "unknown"]
     cols = ["timely", "late", "none"]
     table = {(r, c): 0 for r in rows for c in cols}
     untrue = edges = judged = 0
+    undecidable = told_untrue = wrongly = 0  # by the clocks: counted, untrue among them, counted wrongly
     shown = 0
     for reg, machine, status, printed in parse_notices(ping_path):
         if reg not in run.registrations:
@@ -394,12 +454,36 @@ def check_verdicts(run, ping_path, registrar, out):
         elif truth == "none":
             ok = False
         else:
+            # What norvd said of it by the clocks: an undecidable verdict may
+            # be untrue, and says so; every other must be true. The lateness
+            # interval must hold the truth, and an undecidable one 0.
+            clocks_undecidable, span = run.clock_verdicts.get((reg, machine), (False, None))
+            if clocks_undecidable:
+                undecidable += 1
+            if span is not None:
+                low, high = span
+                if not low - ROUNDING_NS <= late <= high + ROUNDING_NS:
+                    ok = False
+                if clocks_undecidable != (low <= 0 < high):
+                    wrongly += 1
+                    ok = False
             if verdict != truth and not at_deadline:
-                ok = False
+                if clocks_undecidable:
+                    told_untrue += 1
+                else:
+                    ok = False
             # NORVping prints a timely verdict's lateness negated: time to spare.
             printed_late = -printed * 1000 if verdict == "timely" else printed * 1000
-            if abs(printed_late - late) > LATENESS_SLACK_NS:
-                ok = False
+            if not shifted(run, registrar, machine):
+                if abs(printed_late - late) > LATENESS_SLACK_NS:
+                    ok = False
+            elif span is not None:
+                # Moved by the least that the offset demands: somewhere in the interval.
+                if not span[0] - LATENESS_SLACK_NS <= printed_late <= span[1] + LATENESS_SLACK_NS:
+                    ok = False
+            elif machine != registrar and not clocks_undecidable:
+                run.problems.append("registration %d: no line of what the clocks say of machine %d's verdict "
+                                    "(norvd's --log-level debug)" % (reg, machine))
         if at_cutoff or at_deadline:
             edges += 1
         table[(verdict, truth)] += 1
@@ -410,11 +494,13 @@ def check_verdicts(run, ping_path, registrar, out):
                 out.append("untrue: registration %d machine %d: NORVping says %s%s; truth %s%s"
                            % (reg, machine, verdict, "" if printed is None else " (%d us)" % printed,
                               truth, "" if late is None else " (%+d ns from the deadline)" % late))
-    out.append("verdicts: %d checked, %d untrue, %d at an edge (either way true)" % (judged, untrue, edges))
+    out.append("verdicts: %d checked, %d untrue, %d at an edge (either way true); undecidable by the clocks %d "
+               "(%d of them untrue), %d counted so wrongly" % (judged, untrue, edges, undecidable, told_untrue, wrongly))
     out.append("%-22s %12s %12s %14s" % ("NORVping says / truth", "timely", "late", "none reached"))
     for r in rows:
         out.append("%-22s %12d %12d %14d" % (r, table[(r, "timely")], table[(r, "late")], table[(r, "none")]))
-    counts = {"verdicts": judged, "untrue": untrue}
+    counts = {"verdicts": judged, "untrue": untrue, "undecidable": undecidable, "untrue_undecidable": told_untrue,
+              "undecidable_wrongly": wrongly}
     # The table's cells for whoever adds up runs: said (t, l, u) then truth (t, l, n).
     for (r, c), v in table.items():
         counts[r[0] + c[0]] = v
@@ -434,6 +520,7 @@ def main():
     run = Run(args.group, args.machines)
     out = []
     counts = check_bounds(run, out)
+    counts.update(check_exchanges(run, out))
     if args.ping:
         counts.update(check_verdicts(run, args.ping, args.registrar, out))
     for p in run.problems[:10]:
@@ -443,6 +530,8 @@ def main():
     print("counts: " + " ".join("%s=%d" % kv for kv in counts.items()))
     failed = bool(run.problems)
     if args.bounds == "assert" and (counts["outside"] or counts["early"]):
+        failed = True
+    if counts["offset_outside"]:
         failed = True
     if args.ping and args.verdicts == "assert" and counts["untrue"]:
         failed = True

@@ -151,6 +151,14 @@ def main():
             fail("%s%s is %r in the file, norvctl says %r" % (name, labels, got, want))
         compared.append(name)
 
+    def at_least(name, labels, want):
+        """A counter that goes on growing while norvd runs (the peers'
+        probes): the file, written after norvctl's answer, holds as much."""
+        key = (name, tuple(sorted(labels.items())))
+        if key not in series or not series[key] >= want:
+            fail("%s%s is %r in the file, norvctl says %r before it" % (name, labels, series.get(key), want))
+        compared.append(name)
+
     st = json.load(open(status))
     same("norv_machine_id", {}, st["machine"])
     same("norv_connections", {}, st["connections"])
@@ -167,7 +175,12 @@ def main():
     pe = json.load(open(peers))
     for p in pe["peers"]:
         m = str(p["machine"])
-        same("norv_peer_messages_total", {"machine": m, "result": "accepted"}, p["accepted"])
+        at_least("norv_peer_messages_total", {"machine": m, "result": "accepted"}, p["accepted"])
+        at_least("norv_peer_probes_total", {"machine": m}, p["probes"])
+        if p["offset_ns"] is not None:
+            for bound in ("low", "high"):
+                if ("norv_peer_clock_offset_seconds", (("bound", bound), ("machine", m))) not in series:
+                    fail("no offset bound %s of machine %s in the file" % (bound, m))
         for cause, count in p["rejected"].items():
             same("norv_peer_messages_total", {"machine": m, "result": cause}, count)
     same("norv_nonpeer_messages_total", {}, pe["not_peer"])
@@ -177,6 +190,7 @@ def main():
         m, since = str(v["machine"]), v["since_start"]
         for kind in ("timely", "late", "unknown"):
             same("norv_verdicts_total", {"machine": m, "verdict": kind}, since[kind])
+        same("norv_verdicts_undecidable_total", {"machine": m}, since["undecidable"])
         lateness = since["lateness_us"]
         same("norv_verdict_lateness_seconds_count", {"machine": m}, lateness["count"])
         same("norv_verdict_lateness_seconds_sum", {"machine": m}, lateness["sum"], 1e6)
