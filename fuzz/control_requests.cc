@@ -69,6 +69,18 @@ void make_state(Reader &in, FuzzState &st) {
         if (in.u8() % 2) peer.heardAgoNs = static_cast<uint64_t>(in.le(4)) << 20;
         if (in.u8() % 2) peer.heardAtCommonNs = static_cast<uint64_t>(in.le(4)) << 30;
         for (const norvd::PeerCounterName &name : norvd::kPeerCounterNames) peer.counters.*name.field = in.le(2);
+        peer.receipts = in.le(2);
+        peer.reachable = in.u8() % 2 == 1;
+        peer.reach = in.u8();
+        peer.probes = in.le(4);
+        if (in.u8() % 2) peer.answeredAgoNs = static_cast<uint64_t>(in.le(4)) << 20;
+        auto u64 = [&in] { return in.le(4) | static_cast<uint64_t>(in.le(4)) << 32; };
+        if (in.u8() % 2) peer.roundTripNs = u64();
+        if (in.u8() % 2) {
+            // Any two ends, the widest too: the text rounds them outward.
+            int64_t a = static_cast<int64_t>(u64()), b = static_cast<int64_t>(u64());
+            peer.offset = norvd::OffsetInterval{std::min(a, b), std::max(a, b)};
+        }
         st.p.peers.push_back(peer);
     }
     norvd::VerdictStats stats(st.s.group, norvd::BaseTime());
@@ -82,7 +94,7 @@ void make_state(Reader &in, FuzzState &st) {
             if (mv.lateness == INT32_MIN) mv.lateness = -INT32_MAX;  // a lateness never is
         }
         at += static_cast<uint64_t>(in.le(2)) * 100'000'000;
-        stats.count(notice, at);
+        stats.count(notice, in.u8(), at);
     }
     for (uint8_t m = 0; m < MAX_MACHINES; ++m)
         if (st.s.group & (1u << m)) st.v.push_back(stats.machine(m, at));

@@ -22,7 +22,9 @@
 // when it is one that a machine of the group sealed, sent from that machine's
 // address, to this machine, not stale, and new by a model of its sender's
 // sequence numbers that remembers every number; it takes it with the fields
-// sealed; anything else the group's key did not seal is a bad code.
+// sealed; anything else the group's key did not seal is a bad code. Without a
+// key a probe that decodes is taken from its sender's address, and nothing is
+// ever taken as both a receipt and a probe.
 #include <map>
 #include <set>
 #include <vector>
@@ -127,10 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         } else if (!keyed) {
             if (version == peer::kVersionAuthenticated)
                 want = PeerDrop::kNoKey;
+            else if (auto p = peer::decode_probe(d.data(), d.size(), peer::kVersion))
+                want = p->probe.sender == from && p->probe.addressee == local ? PeerDrop::kNone
+                                                                               : PeerDrop::kWrongMachine;
             else
                 want = peer::decode_receipt(d.data(), d.size()) ? PeerDrop::kNone : PeerDrop::kMalformed;
         } else if (version == peer::kVersion) {
             want = PeerDrop::kUnauthenticated;
+        } else if (peer::decode_probe(d.data(), d.size(), peer::kVersionAuthenticated)) {
+            want = PeerDrop::kBadCode;  // only receipts are sealed here: no probe has the key's code
         } else if (!peer::decode_receipt_v2(d.data(), d.size())) {
             want = PeerDrop::kMalformed;
         } else if (it == sealed.end()) {
@@ -145,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 want = models[from].admit(s.epoch, s.seq);
         }
         FUZZ_CHECK(o.drop == want);
-        FUZZ_CHECK(o.receipt.has_value() == (want == PeerDrop::kNone));
+        FUZZ_CHECK((o.receipt.has_value() || o.probe.has_value()) == (want == PeerDrop::kNone));
+        FUZZ_CHECK(!(o.receipt && o.probe));
         if (o.receipt && keyed) {
             const Sealed &s = it->second;
             FUZZ_CHECK(o.receipt->receiver == s.sender && o.receipt->registrationId == s.receipt.registrationId &&

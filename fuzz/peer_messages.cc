@@ -14,7 +14,9 @@
 //   c & 3 == 3: the clock moves by the next u16 in us; due verdicts are taken
 // Checks: a receipt decodes only from exactly 20 bytes of our magic, version
 // and type with a machine below 5 and a positive id, and encodes back to the
-// same bytes; a verdict judges each machine by what it reported.
+// same bytes; a probe of version 1 decodes only from exactly 36 bytes that it
+// encodes back to, and never from a receipt's; a verdict judges each machine
+// by what it reported.
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -63,6 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 uint8_t again[norvd::peer::receipt::kSize];
                 norvd::peer::encode_receipt(*r, again);
                 again[norvd::peer::receipt::kReceiver + 1] = d[norvd::peer::receipt::kReceiver + 1];
+                FUZZ_CHECK(std::memcmp(again, d.data(), sizeof again) == 0);
+            }
+            auto p = norvd::peer::decode_probe(d.data(), d.size(), norvd::peer::kVersion);
+            if (p) {
+                FUZZ_CHECK(!r && d.size() == norvd::peer::probe::kSize);
+                FUZZ_CHECK(p->probe.sender < MAX_MACHINES && p->probe.addressee < MAX_MACHINES);
+                uint8_t again[norvd::peer::probe::kSize];
+                norvd::peer::encode_probe(*p, norvd::peer::kVersion, again);
                 FUZZ_CHECK(std::memcmp(again, d.data(), sizeof again) == 0);
             }
             int from = (c >> 2) & 7;
