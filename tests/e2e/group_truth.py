@@ -108,11 +108,12 @@ class ServiceClock:
         return guess
 
 
-class CommonClock:
+class CommonClock(ServiceClock):
     """One machine's common clock, from norvd's line "common clock: base NAME,
     offset O ns, drift D ppm, origin T ns": a test option moves the common
     clock this machine reads by shift(B) from the one of the host, which all
-    the machines of a group on this host share."""
+    the machines of a group on this host share, with the arithmetic of the
+    service clock."""
 
     LINE = re.compile(r"^<6>norvd: common clock: base (\S+), offset (-?\d+) ns, drift (\S+) ppm, origin (\d+) ns$")
     # The distance norvd keeps between the host's common clock and the base
@@ -120,23 +121,14 @@ class CommonClock:
     DIFFERENCE = re.compile(r"^<6>norvd: common clock: CLOCK_REALTIME minus \S+ taken as (-?\d+) ns$")
 
     def __init__(self, line):
+        super().__init__(line)
         self.difference = 0
         self.differences = 0  # how many difference lines: more than one is a step
-        m = self.LINE.match(line)
-        if not m:
-            raise ValueError("not a common clock line: %r" % line)
-        self.base_name = m.group(1)
-        self.offset = int(m.group(2))
-        self.ppm = float(m.group(3))
-        self.origin = int(m.group(4))
-        self.drift = self.ppm * 1e-6  # the same double norvd multiplies by
 
     def shift(self, base):
         """How far this machine's common clock is ahead of the host's at base
-        time base: the offset and the drift since the origin, rounded and
-        clamped as ServiceClock.service() does."""
-        since = sat(from_unsigned(base) - from_unsigned(self.origin))
-        return sat(self.offset + llround(float(since) * self.drift))
+        time base: the offset and the drift since the origin."""
+        return self.service(base) - base
 
     def common(self, base):
         """This norvd's common time at base time base, less the host's
