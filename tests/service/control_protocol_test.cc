@@ -1,5 +1,6 @@
 // The control socket's requests: how a line is read and parsed, the response
-// a malformed one gets, and JSON strings of any bytes.
+// a malformed one gets, JSON strings of any bytes, and how a peer's clock
+// offset is shown.
 #include <gtest/gtest.h>
 
 #include "core/control_protocol.h"
@@ -134,6 +135,46 @@ TEST(ControlRequest, JsonStringsOfAnyBytes) {
         {"\0\x1f\x7f\xff"s, "\"\\u0000\\u001f\\u007f\\u00ff\""},
     };
     for (const Case &c : cases) EXPECT_EQ(json_string(c.bytes), c.json);
+}
+
+// A peer's clock offset is shown in tenths of a microsecond, each end rounded
+// away from the interval's inside, so that the interval shown still holds the
+// one norvd knows; the round trip rounded up.
+TEST(ControlRequest, PeersShowOffsetsRoundedOutward) {
+    struct Case {
+        int64_t low, high;
+        uint64_t roundTrip;
+        const char *offsetText, *roundTripText;
+    } cases[] = {
+        {-1234, 5601, 123'456, "-1.3 us .. +5.7 us", "123.5 us"},
+        {-1200, 5600, 100, "-1.2 us .. +5.6 us", "0.1 us"},
+        {-99, 1, 0, "-0.1 us .. +0.1 us", "0.0 us"},
+        {4'389'818, 8'345'019, 3'920'079, "+4389.8 us .. +8345.1 us", "3920.1 us"},
+        {-8'345'019, -4'389'818, 1, "-8345.1 us .. -4389.8 us", "0.1 us"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.offsetText);
+        PeersView view;
+        PeerView p;
+        p.machine = 1;
+        p.host = "10.0.0.2";
+        p.reachable = true;
+        p.reach = 0xFD;
+        p.roundTripNs = c.roundTrip;
+        p.offset = OffsetInterval{c.low, c.high};
+        view.peers.push_back(p);
+        std::string text = peers_body(view, false);
+        EXPECT_NE(text.find(std::string("  ") + c.offsetText + "  "), std::string::npos) << text;
+        EXPECT_NE(text.find(std::string("  ") + c.roundTripText + "  "), std::string::npos) << text;
+        EXPECT_NE(text.find("  yes  "), std::string::npos) << text;
+        EXPECT_NE(text.find("  375  "), std::string::npos) << text;  // the reach in octal
+        std::string json = peers_body(view, true);
+        EXPECT_NE(json.find("\"offset_ns\":{\"low\":" + std::to_string(c.low) + ",\"high\":" +
+                            std::to_string(c.high) + "}"),
+                  std::string::npos)
+            << json;
+        EXPECT_TRUE(one_clean_line(json));
+    }
 }
 
 }  // namespace
