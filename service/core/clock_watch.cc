@@ -8,6 +8,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "core/saturating.h"
+
 namespace norvd {
 
 namespace {
@@ -26,14 +28,6 @@ uint64_t read_clock(clockid_t id) {
 }
 
 uint64_t clamp_time(int64_t v) { return v < 0 ? 0 : static_cast<uint64_t>(v); }
-
-int64_t as_signed(uint64_t v) { return v > INT64_MAX ? INT64_MAX : static_cast<int64_t>(v); }
-
-int64_t sat_add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
-    return r;
-}
 
 // More than a factor of 2 apart; an error of 0 counts as 1 us.
 bool far_apart(int64_t a, int64_t b) {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/saturating.h"
+
 namespace norvd {
 
 namespace {
@@ -19,12 +21,6 @@ std::optional<int64_t> apart(CommonTime a, CommonTime b) {
     return d;
 }
 
-int64_t sat_add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
-    return r;
-}
-
 // The interval of s at base time t, while the common clock stands
 // `difference` from the base clock.
 OffsetInterval widened(const ClockSample &s, BaseTime t, int64_t difference) {
@@ -32,9 +28,9 @@ OffsetInterval widened(const ClockSample &s, BaseTime t, int64_t difference) {
     int64_t grow = drift_allowance(since);
     // The common clock stepped by `step` since the sample: the peer's
     // offset from it moved by as much the other way.
-    int64_t step = sat_add(difference, -std::max(s.difference, -INT64_MAX));
-    int64_t low = sat_add(sat_add(s.offset.low, -step), -grow);
-    int64_t high = sat_add(sat_add(s.offset.high, -step), grow);
+    int64_t step = sat_sub(difference, s.difference);
+    int64_t low = sat_sub(sat_sub(s.offset.low, step), grow);
+    int64_t high = sat_add(sat_sub(s.offset.high, step), grow);
     return {low, high};
 }
 

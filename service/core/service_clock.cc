@@ -20,26 +20,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/saturating.h"
+
 namespace norvd {
 
 namespace {
 
 constexpr int64_t kMax = INT64_MAX;
 constexpr int64_t kMin = INT64_MIN;
-
-int64_t sat_add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? kMax : kMin;
-    return r;
-}
-
-int64_t sat_sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? kMax : kMin;
-    return r;
-}
-
-int64_t from_unsigned(uint64_t v) { return v > static_cast<uint64_t>(kMax) ? kMax : static_cast<int64_t>(v); }
 
 int64_t round_to_i64(double v) {
     if (v >= 9.2e18) return kMax;
@@ -52,8 +40,8 @@ uint64_t to_service_range(int64_t v) { return v < 0 ? 0 : static_cast<uint64_t>(
 }  // namespace
 
 ServiceTime ServiceClock::service_time(BaseTime base) const {
-    int64_t t = from_unsigned(base.ns);
-    int64_t since = sat_sub(t, from_unsigned(origin_.ns));
+    int64_t t = as_signed(base.ns);
+    int64_t since = sat_sub(t, as_signed(origin_.ns));
     // The drift term is small (ppm of the time since start) and is the only
     // part that needs floating point.
     int64_t drift = round_to_i64(static_cast<double>(since) * drift_);
@@ -62,8 +50,8 @@ ServiceTime ServiceClock::service_time(BaseTime base) const {
 
 BaseTime ServiceClock::base_time(ServiceTime service) const {
     // service - offset - origin = (base - origin) * (1 + drift)
-    int64_t origin = from_unsigned(origin_.ns);
-    int64_t scaled = sat_sub(sat_sub(from_unsigned(service.ns), offset_), origin);
+    int64_t origin = as_signed(origin_.ns);
+    int64_t scaled = sat_sub(sat_sub(as_signed(service.ns), offset_), origin);
     // scaled / (1 + drift) = scaled - scaled * drift / (1 + drift): only the
     // small correction goes through floating point, so a time far from the
     // origin keeps its nanoseconds.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/registrations.h"
+#include "core/saturating.h"
 #include "io/log.h"
 #include "wire.h"
 
@@ -38,8 +39,6 @@ void VerdictDelivery::flush() { notices_.flush(write_); }
 
 namespace {
 
-int64_t signed_ns(BaseTime t) { return t.ns > INT64_MAX ? INT64_MAX : static_cast<int64_t>(t.ns); }
-
 // A peer's clock offset so wide, or so far from 0, that it threatens verdicts
 // on deadlines like this one: more than kOffsetShare of it.
 constexpr uint64_t kOffsetShare = 10;
@@ -48,36 +47,41 @@ std::string between(int64_t low, int64_t high) {
     return "between " + std::to_string(low) + " and " + std::to_string(high) + " ns";
 }
 
+uint64_t magnitude(int64_t x) { return x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x); }
+
 // What the clocks say of the verdicts on other machines' receipts: the
 // undecidable ones at info, the others at debug, and a warning (at most one
-// a second) when a peer's offset threatens the deadline.
+// a second) when a peer's offset threatens the deadline. Text is made only
+// for the lines written.
 void tell_clocks(const Verdict &v) {
-    std::string registration = "registration " + std::to_string(v.notice.seq) + ": machine ";
+    auto who = [&](uint8_t m) {
+        return "registration " + std::to_string(v.notice.seq) + ": machine " + std::to_string(m) + "'s ";
+    };
     for (uint8_t m = 0; m < MAX_MACHINES; ++m) {
         if (m == v.notice.sender || v.notice.verdicts[m].latenessKnown != 1) continue;
         const std::optional<ReceiptBounds> &b = v.bounds[m];
-        std::string who = registration + std::to_string(m) + "'s ";
         if (!b) {
-            log_info(who + "verdict is undecidable by the clocks: its clock offset is not known yet");
+            log_info(who(m) + "verdict is undecidable by the clocks: its clock offset is not known yet");
             continue;
         }
-        std::string lateness = "lateness " + between(signed_ns(b->earliest) - signed_ns(v.deadline),
-                                                     signed_ns(b->latest) - signed_ns(v.deadline));
-        std::string offset = "clock offset " + between(b->offset.low, b->offset.high);
+        auto offset = [&] { return "clock offset " + between(b->offset.low, b->offset.high); };
+        auto lateness = [&] {
+            return "lateness " + between(as_signed(b->earliest.ns) - as_signed(v.deadline.ns),
+                                         as_signed(b->latest.ns) - as_signed(v.deadline.ns));
+        };
         if (v.undecidable & (1u << m))
-            log_info(who + "verdict is undecidable by the clocks: " + lateness + ", " + offset);
+            log_info(who(m) + "verdict is undecidable by the clocks: " + lateness() + ", " + offset());
         else if (process_log().shows(Severity::kDebug))
-            log_debug(who + lateness + " by the clocks, " + offset);
+            log_debug(who(m) + lateness() + " by the clocks, " + offset());
         uint64_t share = v.deadlineAfterStart / kOffsetShare;
         uint64_t width = static_cast<uint64_t>(b->offset.high) - static_cast<uint64_t>(b->offset.low);
-        auto magnitude = [](int64_t x) { return x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x); };
         uint64_t far = std::max(magnitude(b->offset.low), magnitude(b->offset.high));
         if (width <= share && far <= share) continue;
         log_limited(event::kWideOffset, Severity::kWarning, [&] {
             const char *how = width > share && far > share ? " is wider and further from 0"
                               : width > share                  ? " is wider"
                                                                : " is further from 0";
-            return "machine " + std::to_string(m) + ": its " + offset + how +
+            return "machine " + std::to_string(m) + ": its " + offset() + how +
                    " than a tenth of the deadline of registration " + std::to_string(v.notice.seq) + " (" +
                    std::to_string(v.deadlineAfterStart) + " ns): the clocks may not decide its verdicts";
         });
